@@ -1,0 +1,44 @@
+# Shared by run.sh and test.sh: installing what is missing, and the Wine prefix.
+
+say() { printf '== %s\n' "$*"; }
+
+# need_packages PKG...: installs the Debian packages that are not installed yet.
+need_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq >/dev/null
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+BUILD_PACKAGES=(cmake make g++ googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+WINE_PACKAGES=(wine wine64 xvfb xauth)
+
+# wine_prefix DIR: a throwaway Wine prefix, started once, its server kept up.
+wine_prefix() {
+  export WINEPREFIX="$1"
+  export WINEDEBUG=-all
+  export WINEARCH=win64
+  # No prompts for Mono or Gecko: the program needs neither.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
+  # Wine's helpers inherit the first program's output; give them /dev/null, not a pipe.
+  wineboot --init </dev/null >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+}
+
+# with_display CMD...: runs CMD on the current display, or on a virtual one if none.
+with_display() {
+  if [ -n "${DISPLAY:-}" ]; then
+    "$@"
+  else
+    xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
+  fi
+}

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under Wine, on the display it is given. Called by test.sh.
+set -euo pipefail
+build=$1
+source "$(dirname "$0")/common.sh"
+wine_prefix "$build/wine-prefix"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+ctest --test-dir "$build" --output-on-failure -j1 --timeout 900

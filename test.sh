@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the portable core natively, again under
+# AddressSanitizer and UBSan, then the Windows build (quorvel.exe and its tests) under Wine.
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/common.sh
+
+root=${QUORVEL_BUILD_DIR:-build}
+jobs=${QUORVEL_JOBS:-2}
+need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" clang
+
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+
+# run_ctest LABEL CMD...: runs a ctest command, keeping its closing counts for the summary.
+run_ctest() {
+  local label=$1; shift
+  local out status=0
+  out=$(mktemp)
+  "$@" 2>&1 | tee "$out" || status=$?
+  grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$out" | sed "s/^/$label: /" >>"$summary" || true
+  rm -f "$out"
+  return $status
+}
+
+configure_and_build() {  # DIR ARGS...
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs" >/dev/null
+}
+
+failed=0
+
+say "native build and core tests"
+configure_and_build "$root/native" -DCMAKE_BUILD_TYPE=Release
+run_ctest native ctest --test-dir "$root/native" --output-on-failure -j "$jobs" || failed=1
+
+say "native build under AddressSanitizer and UBSan"
+configure_and_build "$root/native-asan" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest sanitizers ctest --test-dir "$root/native-asan" --output-on-failure -j "$jobs" || failed=1
+
+say "Windows build (mingw-w64) and its tests under Wine"
+configure_and_build "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+run_ctest wine with_display scripts/windows-tests.sh "$(realpath "$root/windows")" || failed=1
+
+say "summary"
+cat "$summary"
+awk '{
+  for (i = 1; i <= NF; i++) {
+    if ($i == "tests" && $(i+1) == "failed" && $(i+2) == "out" && $(i+3) == "of") { f += $(i-1); t += $(i+4) }
+  }
+} END { printf "all suites: %d passed, %d failed\n", t - f, f }' "$summary"
+[ "$(wc -l <"$summary")" -ge 3 ] || { echo "a test suite did not report"; failed=1; }
+exit $failed

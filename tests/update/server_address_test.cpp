@@ -1,0 +1,30 @@
+#include "update/server_address.hpp"
+
+#include <gtest/gtest.h>
+
+using quorvel::ParseServerAddress;
+
+TEST(ServerAddress, BuiltInHostOnPort80UnlessOverridden) {
+  const auto plain = ParseServerAddress(L"");
+  EXPECT_EQ(plain.host, quorvel::kDefaultServiceHost);
+  EXPECT_EQ(plain.port, 80);
+  EXPECT_EQ(plain.WebHost(), quorvel::kDefaultServiceHost);
+
+  const auto hostOnly = ParseServerAddress(L"example.test");
+  EXPECT_EQ(hostOnly.host, L"example.test");
+  EXPECT_EQ(hostOnly.port, 80);
+  EXPECT_EQ(hostOnly.WebHost(), L"example.test");
+
+  const auto withPort = ParseServerAddress(L"127.0.0.1:8080");
+  EXPECT_EQ(withPort.host, L"127.0.0.1");
+  EXPECT_EQ(withPort.port, 8080);
+  EXPECT_EQ(withPort.WebHost(), L"127.0.0.1:8080");
+}
+
+TEST(ServerAddress, MalformedOverrideFallsBackToTheBuiltInAddress) {
+  for (const wchar_t* bad : {L"host:", L":80", L"host:0", L"host:65536", L"host:8o", L"h:123456"}) {
+    const auto address = ParseServerAddress(bad);
+    EXPECT_EQ(address.host, quorvel::kDefaultServiceHost) << bad;
+    EXPECT_EQ(address.port, 80) << bad;
+  }
+}

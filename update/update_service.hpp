@@ -58,11 +58,25 @@ class UpdateService final : public ConnectionEvents {
   void Winsock1_Error() override;
 
  private:
+  // updateTicks_ when no update is under way.
+  static constexpr int kNoUpdate = -1;
+
+  // The interval chosen in the list, in seconds.
+  std::int32_t IntervalSeconds() const;
+  // The command line stored for the start at logon.
+  std::wstring AutostartCommand() const;
+  // Winsock1.Close then Winsock1.Connect, the start of one update.
+  void StartUpdate();
+  // "Impossible de se connecter..." and "Retentera dans 60 secondes.", made true.
+  void FailureLines();
+
   ServiceView& view_;
   Connection& winsock_;
   ActivityLog& log_;
   std::wstring programPath_;
   bool active_ = false;
+  // Countdown ticks since the current update's Connect, or kNoUpdate.
+  int updateTicks_ = kNoUpdate;
 };
 
 }  // namespace quorvel

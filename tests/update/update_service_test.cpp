@@ -1,0 +1,539 @@
+// The service control and the update exchange, driven through a scripted connection and a
+// stand-in window, with the real settings store underneath.
+#include "update/update_service.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "settings/settings.hpp"
+#include "update/protocol.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+using quorvel::ActivityLog;
+using quorvel::Connection;
+using quorvel::MessageIcon;
+using quorvel::UpdateService;
+
+const std::wstring kMarker = quorvelmod::kReplyMarker;
+const std::wstring kFailed = L"Impossible de se connecter au serveur maitre.";
+const std::wstring kRetry = L"Retentera dans 60 secondes.";
+const std::wstring kProgram = L"C:\\Program Files\\Quorvel\\quorvel.exe";
+
+std::wstring Reply(const std::wstring& word) {
+  return L"HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>" + kMarker + word;
+}
+
+// The socket component, scripted: the test sets its state and the bytes it holds, and calls
+// the service's handlers itself as the events.
+class ScriptedConnection : public Connection {
+ public:
+  void SetEvents(quorvel::ConnectionEvents*) override {}
+  void SetRemoteHost(const std::wstring& host) override { host_ = host; }
+  std::wstring RemoteHost() const override { return host_; }
+  void SetRemotePort(std::int32_t port) override { port_ = port; }
+  std::int32_t RemotePort() const override { return port_; }
+  std::int16_t State() const override { return state; }
+  void Connect() override {
+    calls.push_back(L"Connect");
+    state = 6;
+  }
+  void Close() override {
+    calls.push_back(L"Close");
+    state = 0;
+  }
+  void SendData(const std::wstring& text) override { sent.push_back(text); }
+  void GetData(std::wstring& data) override {
+    data.clear();
+    if (!pieces.empty()) {
+      data = pieces.front();
+      pieces.pop_front();
+    }
+  }
+
+  std::int16_t state = 0;
+  std::vector<std::wstring> calls;
+  std::vector<std::wstring> sent;
+  std::deque<std::wstring> pieces;
+
+ private:
+  std::wstring host_;
+  std::int32_t port_ = 0;
+};
+
+std::wstring StoredAutostart() {
+  return quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
+                                  quorvelmod::kAutostartValue, L"<missing>");
+}
+
+std::wstring Stored(const wchar_t* name) {
+  return quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey, name,
+                                  L"<missing>");
+}
+
+// The log's messages, without their time stamps.
+std::vector<std::wstring> Lines(const ActivityLog& log) {
+  std::vector<std::wstring> lines;
+  const std::wstring& text = log.Text();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring line = text.substr(start, end - start);
+    if (!line.empty()) lines.push_back(line.substr(line.find(L"  ") + 2));
+    start = end + 2;
+  }
+  return lines;
+}
+
+// The main window as the service sees it.
+class StandInWindow : public quorvel::ServiceView {
+ public:
+  explicit StandInWindow(const ActivityLog& log) : log_(log) {}
+  std::wstring IdentifierText() const override {
+    ++identifierReads;
+    return identifier;
+  }
+  int SelectedIntervalRow() const override { return row; }
+  void ShowServiceState(bool active) override {
+    shownActive = active;
+    ++stateShown;
+  }
+  void ShowMessage(const std::wstring& text, MessageIcon icon) override {
+    // What the user has in front of them while the box is open.
+    boxes.push_back({text, icon});
+    logWhenBoxShown = Lines(log_);
+    autostartWhenBoxShown = StoredAutostart();
+  }
+
+  std::wstring identifier = L"abc123";
+  int row = 14;
+  bool shownActive = false;
+  int stateShown = 0;
+  mutable int identifierReads = 0;
+  std::vector<std::pair<std::wstring, MessageIcon>> boxes;
+  std::vector<std::wstring> logWhenBoxShown;
+  std::wstring autostartWhenBoxShown;
+
+ private:
+  const ActivityLog& log_;
+};
+
+class UpdateServiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ClearStore();
+    winsock.SetRemoteHost(L"update.example");
+    winsock.SetRemotePort(80);
+  }
+  void TearDown() override { ClearStore(); }
+
+  static void ClearStore() {
+#ifdef _WIN32
+    // Other test programs share the prefix: remove exactly what this one writes.
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Quorvel");
+    HKEY run = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, quorvelmod::kRunKey, 0, KEY_SET_VALUE, &run) ==
+        ERROR_SUCCESS) {
+      RegDeleteValueW(run, quorvelmod::kAutostartValue);
+      RegCloseKey(run);
+    }
+#else
+    static const std::filesystem::path dir = [] {
+      std::string pattern =
+          (std::filesystem::temp_directory_path() / "quorvel-service-XXXXXX").string();
+      const char* made = mkdtemp(pattern.data());
+      if (made == nullptr) std::abort();
+      return std::filesystem::path(made);
+    }();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+#endif
+  }
+
+  // Activates with the defaults and forgets the calls and lines that activation made.
+  void ActivateAndForget() {
+    service.ActivateService();
+    winsock.calls.clear();
+  }
+
+  // The update's connection is established and the request has gone out.
+  void Established() {
+    winsock.state = Connection::kConnected;
+    service.Winsock1_Connect();
+    service.Winsock1_SendComplete();
+  }
+
+  // The server sends its reply in the given pieces, then closes.
+  void ServerReplies(const std::vector<std::wstring>& pieces) {
+    for (const auto& piece : pieces) {
+      winsock.pieces.push_back(piece);
+      service.Winsock1_DataArrival(static_cast<std::int32_t>(piece.size()));
+    }
+    winsock.state = 0;
+    service.Winsock1_Close();
+  }
+
+  std::vector<std::wstring> LinesSince(size_t first) const {
+    auto all = Lines(log);
+    return {all.begin() + static_cast<std::ptrdiff_t>(std::min(first, all.size())), all.end()};
+  }
+
+  ActivityLog log{[] { return quorvel::TimeOfDay{12, 34, 56}; }};
+  StandInWindow window{log};
+  ScriptedConnection winsock;
+  UpdateService service{window, winsock, log, kProgram};
+};
+
+TEST_F(UpdateServiceTest, ActivationWithoutIdentifierOnlyShowsTheWarning) {
+  window.identifier = L"";
+  service.ActivateService();
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].first, L"Aucun identifiant unique n'est spécifié");
+  EXPECT_EQ(window.boxes[0].second, MessageIcon::Warning);
+  EXPECT_EQ(window.stateShown, 0);
+  EXPECT_FALSE(service.IsActive());
+  EXPECT_TRUE(winsock.calls.empty());
+  EXPECT_TRUE(log.Text().empty());
+  EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"<missing>");
+  EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"<missing>");
+  EXPECT_EQ(StoredAutostart(), L"<missing>");
+
+  // Spaces count as an identifier.
+  window.identifier = L"  ";
+  service.ActivateService();
+  EXPECT_EQ(window.boxes.size(), 1u);
+  EXPECT_TRUE(service.IsActive());
+}
+
+TEST_F(UpdateServiceTest, ActivationStoresTheThreeValuesAndUpdatesAtOnce) {
+  window.identifier = L" abc 123 ";
+  window.row = 14;
+  service.ActivateService();
+
+  EXPECT_TRUE(service.IsActive());
+  EXPECT_TRUE(window.shownActive);
+  EXPECT_TRUE(window.boxes.empty());
+  EXPECT_EQ(service.SecondsLeft, 900);
+  EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"abc 123");
+  EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"900");
+  EXPECT_EQ(StoredAutostart(), L"\"C:\\Program Files\\Quorvel\\quorvel.exe\" -wiper");
+  EXPECT_EQ(Lines(log), (std::vector<std::wstring>{L"Activation du service...", L"Service activé."}));
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close", L"Connect"}));
+
+  // The request carries the identifier untrimmed, with the connection's host.
+  Established();
+  ASSERT_EQ(winsock.sent.size(), 1u);
+  EXPECT_EQ(winsock.sent[0],
+            L"GET /update?ip_key= abc 123  HTTP/1.0\r\nHost: update.example\r\n\r\n");
+  EXPECT_EQ(LinesSince(2), (std::vector<std::wstring>{
+                               L"Envoie de votre adresse IP ( identifiant:  abc 123  )...",
+                               L"Envoie de la requête effectué."}));
+
+  // Row 0 is one minute, row 59 an hour.
+  window.row = 0;
+  service.ActivateService();
+  EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"60");
+  window.row = 59;
+  service.ActivateService();
+  EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"3600");
+}
+
+TEST_F(UpdateServiceTest, WithoutASelectedRowTheIntervalIsFifteenMinutes) {
+  window.row = -1;
+  service.ActivateService();
+  EXPECT_EQ(service.SecondsLeft, 900);
+  EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"900");
+  service.SecondsLeft = 1;
+  service.Timer2_Timer();
+  EXPECT_EQ(service.SecondsLeft, 900);
+}
+
+TEST_F(UpdateServiceTest, CountdownReloadsFromTheListAndReconnectsAtExpiry) {
+  window.row = 0;
+  ActivateAndForget();
+  EXPECT_EQ(service.SecondsLeft, 60);
+  const size_t linesBefore = Lines(log).size();
+
+  service.SecondsLeft = 3;
+  service.Timer2_Timer();
+  service.Timer2_Timer();
+  EXPECT_EQ(service.SecondsLeft, 1);
+  EXPECT_TRUE(winsock.calls.empty());
+
+  // The list is read at each expiry; the change is not stored.
+  window.row = 4;
+  service.Timer2_Timer();
+  EXPECT_EQ(service.SecondsLeft, 300);
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close", L"Connect"}));
+  EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"60");
+  EXPECT_EQ(Lines(log).size(), linesBefore);
+
+  // A count already below zero also expires.
+  service.SecondsLeft = -5;
+  service.Timer2_Timer();
+  EXPECT_EQ(service.SecondsLeft, 300);
+  EXPECT_EQ(winsock.calls.size(), 4u);
+}
+
+TEST_F(UpdateServiceTest, FoundLogsSuccessAndKeepsTheServiceActive) {
+  ActivateAndForget();
+  Established();
+  const size_t before = Lines(log).size();
+  ServerReplies({Reply(L"found")});
+  EXPECT_EQ(LinesSince(before),
+            (std::vector<std::wstring>{L"Reception des données (" +
+                                           std::to_wstring(Reply(L"found").size()) +
+                                           L" bytes)...",
+                                       L"Identifiant mis à jour avec succès."}));
+  EXPECT_EQ(service.ReplyBuffer, L"found");
+  EXPECT_TRUE(service.IsActive());
+  EXPECT_EQ(service.SecondsLeft, 900);
+  EXPECT_TRUE(window.boxes.empty());
+  EXPECT_EQ(StoredAutostart(), L"\"C:\\Program Files\\Quorvel\\quorvel.exe\" -wiper");
+}
+
+TEST_F(UpdateServiceTest, UnknownIdentifierSwitchesTheServiceOffThenShowsTheBox) {
+  for (const std::wstring word : {L"notfound", L"incorrect"}) {
+    SCOPED_TRACE(word);
+    window.boxes.clear();
+    ActivateAndForget();
+    Established();
+    const size_t before = Lines(log).size() + 1;  // after the reception line
+    ServerReplies({Reply(L"  " + word + L"  ")});
+
+    EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{
+                                      L"Cet identifiant n'existe pas ! Abbandon...",
+                                      L"Désactivation du service...", L"Service désactivé."}));
+    EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+    EXPECT_FALSE(service.IsActive());
+    EXPECT_FALSE(window.shownActive);
+    // The box comes last: the log is complete and the entry cleared while it is open.
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].first, L"Cet identifiant n'existe pas !");
+    EXPECT_EQ(window.boxes[0].second, MessageIcon::Error);
+    EXPECT_EQ(window.logWhenBoxShown, Lines(log));
+    EXPECT_EQ(window.autostartWhenBoxShown, L" ");
+    // The identifier and the interval stay.
+    EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"abc123");
+    EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"900");
+  }
+}
+
+TEST_F(UpdateServiceTest, UnusableRepliesEndInTheFailureLines) {
+  // An explicit "denied", no marker at all, a close without data, an overload notice.
+  for (const std::vector<std::wstring>& reply :
+       {std::vector<std::wstring>{Reply(L"denied")}, std::vector<std::wstring>{L"HTTP/1.0 500"},
+        std::vector<std::wstring>{}, std::vector<std::wstring>{Reply(L"overloaded")}}) {
+    ActivateAndForget();
+    service.SecondsLeft = 500;
+    Established();
+    const size_t before = Lines(log).size() + reply.size();
+    ServerReplies(reply);
+    EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{kFailed, kRetry}));
+    EXPECT_EQ(service.ReplyBuffer, L"denied");
+    EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+    EXPECT_TRUE(service.IsActive());
+    EXPECT_TRUE(window.boxes.empty());
+  }
+}
+
+TEST_F(UpdateServiceTest, AnyOtherWordChangesNothing) {
+  ActivateAndForget();
+  service.SecondsLeft = 500;
+  Established();
+  const size_t before = Lines(log).size() + 1;
+  ServerReplies({Reply(L"Found")});
+  EXPECT_EQ(LinesSince(before), std::vector<std::wstring>{});
+  EXPECT_EQ(service.ReplyBuffer, L"Found");
+  EXPECT_EQ(service.SecondsLeft, 500);
+  EXPECT_TRUE(service.IsActive());
+  EXPECT_TRUE(winsock.calls.empty());
+  // The update is over: no timeout follows.
+  for (int i = 0; i < 60; ++i) service.Timer2_Timer();
+  EXPECT_EQ(LinesSince(before), std::vector<std::wstring>{});
+}
+
+TEST_F(UpdateServiceTest, AReplyInThreePiecesLogsEachPieceWithItsByteCount) {
+  ActivateAndForget();
+  Established();
+  const size_t before = Lines(log).size();
+  ServerReplies({L"HTTP/1.0 200 OK\r\n\r\n", L"<html><!-- OSKEL_", L"START_HTML -->found"});
+  EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{
+                                    L"Reception des données (19 bytes)...",
+                                    L"Reception des données (17 bytes)...",
+                                    L"Reception des données (19 bytes)...",
+                                    L"Identifiant mis à jour avec succès."}));
+}
+
+TEST_F(UpdateServiceTest, DataIsReadOnlyWhileConnected) {
+  ActivateAndForget();
+  Established();
+  winsock.state = 8;
+  winsock.pieces.push_back(Reply(L"found"));
+  const size_t before = Lines(log).size();
+  service.Winsock1_DataArrival(40);
+  EXPECT_EQ(winsock.pieces.size(), 1u);
+  EXPECT_TRUE(service.ReplyBuffer.empty());
+  EXPECT_EQ(Lines(log).size(), before);
+}
+
+TEST_F(UpdateServiceTest, FailedConnectionsEndInTheFailureLinesAndRetryWithinAMinute) {
+  ActivateAndForget();
+  service.SecondsLeft = 500;
+  const size_t before = Lines(log).size();
+  // The connect event without a connection, then the error event.
+  winsock.state = 9;
+  service.Winsock1_Connect();
+  EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{kFailed, kRetry}));
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+  EXPECT_TRUE(winsock.sent.empty());
+  EXPECT_EQ(service.SecondsLeft, 60);
+
+  // The retry comes 60 ticks later, and the interval is reloaded after it.
+  winsock.calls.clear();
+  for (int i = 0; i < 59; ++i) service.Timer2_Timer();
+  EXPECT_TRUE(winsock.calls.empty());
+  service.Timer2_Timer();
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close", L"Connect"}));
+  EXPECT_EQ(service.SecondsLeft, 900);
+
+  winsock.calls.clear();
+  service.Winsock1_Error();
+  EXPECT_EQ(LinesSince(before + 2), (std::vector<std::wstring>{kFailed, kRetry}));
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+  EXPECT_EQ(service.SecondsLeft, 60);
+
+  // A countdown already shorter than a minute is not lengthened.
+  service.SecondsLeft = 20;
+  service.Winsock1_Error();
+  EXPECT_EQ(service.SecondsLeft, 20);
+  EXPECT_TRUE(service.IsActive());
+}
+
+TEST_F(UpdateServiceTest, ExpiryDuringAnUpdateAbandonsItSilently) {
+  ActivateAndForget();
+  Established();
+  winsock.pieces.push_back(L"HTTP/1.0 200 OK\r\n");
+  service.Winsock1_DataArrival(17);
+  const size_t before = Lines(log).size();
+  service.SecondsLeft = 1;
+  service.Timer2_Timer();
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close", L"Connect"}));
+  EXPECT_EQ(Lines(log).size(), before);
+  // The new connection starts with an empty buffer.
+  Established();
+  ServerReplies({Reply(L"found")});
+  EXPECT_EQ(service.ReplyBuffer, L"found");
+}
+
+TEST_F(UpdateServiceTest, IdentifierIsReadWhenTheConnectionIsEstablished) {
+  ActivateAndForget();
+  window.identifier = L"edited";
+  Established();
+  ASSERT_EQ(winsock.sent.size(), 1u);
+  EXPECT_EQ(winsock.sent[0], L"GET /update?ip_key=edited HTTP/1.0\r\nHost: update.example\r\n\r\n");
+  EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"abc123");
+}
+
+TEST_F(UpdateServiceTest, ReplyLongerThan64KiBIsNotCollected) {
+  ActivateAndForget();
+  service.SecondsLeft = 500;
+  Established();
+  // Exactly 64 KiB is still a reply.
+  const std::wstring head = L"HTTP/1.0 200 OK\r\n\r\n" + kMarker + L"found";
+  winsock.pieces.push_back(head);
+  service.Winsock1_DataArrival(static_cast<std::int32_t>(head.size()));
+  const std::wstring filler(65536 - head.size(), L' ');
+  winsock.pieces.push_back(filler);
+  service.Winsock1_DataArrival(static_cast<std::int32_t>(filler.size()));
+  EXPECT_EQ(service.ReplyBuffer.size(), 65536u);
+  EXPECT_TRUE(winsock.calls.empty());
+
+  // One byte more and the connection is closed with the failure lines.
+  winsock.pieces.push_back(L" ");
+  service.Winsock1_DataArrival(1);
+  EXPECT_EQ(LinesSince(Lines(log).size() - 3),
+            (std::vector<std::wstring>{L"Reception des données (1 bytes)...", kFailed, kRetry}));
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+  EXPECT_TRUE(service.ReplyBuffer.empty());
+  EXPECT_EQ(service.SecondsLeft, 60);
+  EXPECT_TRUE(service.IsActive());
+}
+
+TEST_F(UpdateServiceTest, UpdateWithoutOutcomeIsGivenUpAfterThirtySeconds) {
+  ActivateAndForget();
+  service.SecondsLeft = 500;
+  Established();  // request sent, the server stays silent
+  const size_t before = Lines(log).size();
+  for (int i = 0; i < 29; ++i) service.Timer2_Timer();
+  EXPECT_TRUE(winsock.calls.empty());
+  EXPECT_EQ(Lines(log).size(), before);
+  service.Timer2_Timer();
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+  EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{kFailed, kRetry}));
+  EXPECT_EQ(service.SecondsLeft, 60);
+  // Nothing more until the retry.
+  for (int i = 0; i < 59; ++i) service.Timer2_Timer();
+  EXPECT_EQ(winsock.calls.size(), 1u);
+  service.Timer2_Timer();
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close", L"Close", L"Connect"}));
+
+  // A connection that never completes counts from the Connect as well.
+  winsock.calls.clear();
+  for (int i = 0; i < 30; ++i) service.Timer2_Timer();
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+  EXPECT_EQ(LinesSince(before + 2), (std::vector<std::wstring>{kFailed, kRetry}));
+
+  // An update that reached its outcome is not timed out later.
+  winsock.calls.clear();
+  service.SecondsLeft = 1;
+  service.Timer2_Timer();
+  Established();
+  ServerReplies({Reply(L"found")});
+  const size_t afterFound = Lines(log).size();
+  for (int i = 0; i < 40; ++i) service.Timer2_Timer();
+  EXPECT_EQ(Lines(log).size(), afterFound);
+}
+
+TEST_F(UpdateServiceTest, DeactivationClosesAndClearsOnlyTheAutostartEntry) {
+  ActivateAndForget();
+  Established();
+  const size_t before = Lines(log).size();
+  service.DeactivateService();
+  EXPECT_EQ(LinesSince(before),
+            (std::vector<std::wstring>{L"Désactivation du service...", L"Service désactivé."}));
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
+  EXPECT_FALSE(service.IsActive());
+  EXPECT_FALSE(window.shownActive);
+  EXPECT_EQ(StoredAutostart(), L" ");
+  EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"abc123");
+  EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"900");
+  EXPECT_EQ(service.SecondsLeft, 900);
+}
+
+TEST_F(UpdateServiceTest, RestoredStateIsShownAndLogged) {
+  service.RestoreServiceState(true);
+  EXPECT_TRUE(service.IsActive());
+  EXPECT_TRUE(window.shownActive);
+  service.RestoreServiceState(false);
+  EXPECT_FALSE(service.IsActive());
+  EXPECT_FALSE(window.shownActive);
+  EXPECT_EQ(Lines(log),
+            (std::vector<std::wstring>{L"Le service est activé.", L"Le service est désactivé."}));
+  // Restoring starts no update.
+  EXPECT_TRUE(winsock.calls.empty());
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include "update/update_service.hpp"
+
+#include <algorithm>
+
+#include "common/text.hpp"
+#include "settings/settings.hpp"
+#include "update/protocol.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// Without a usable row the interval is 15 minutes, never 0: the server must not be called
+// every second.
+constexpr std::int32_t kIntervalWithoutRow = 900;
+// A failed update promises the user a new attempt within this many seconds.
+constexpr std::int32_t kRetrySeconds = 60;
+// An update that has reached no outcome after this many ticks of the countdown is given up.
+constexpr int kUpdateTimeoutTicks = 30;
+// A reply longer than this is not a reply from our server; it is not collected further.
+constexpr size_t kReplyCap = 64 * 1024;
+
+}  // namespace
+
+UpdateService::UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log,
+                             std::wstring programPath)
+    : view_(view), winsock_(winsock), log_(log), programPath_(std::move(programPath)) {}
+
+UpdateService::~UpdateService() = default;
+
+void UpdateService::RestoreServiceState(bool active) {
+  active_ = active;
+  view_.ShowServiceState(active);
+  log_.WriteLog(active ? L"Le service est activé." : L"Le service est désactivé.", true);
+}
+
+std::int32_t UpdateService::IntervalSeconds() const {
+  const int row = view_.SelectedIntervalRow();
+  if (row < 0 || row > 59) return kIntervalWithoutRow;
+  // Rows 0 to 59 stand for 1 to 60 minutes.
+  return static_cast<std::int32_t>(static_cast<std::int16_t>((row + 1) * 60));
+}
+
+std::wstring UpdateService::AutostartCommand() const {
+  // Quoted, so that a folder with spaces cannot start another program at logon.
+  return L"\"" + programPath_ + L"\" -wiper";
+}
+
+void UpdateService::ActivateService() {
+  const std::wstring identifier = view_.IdentifierText();
+  if (identifier.empty()) {
+    view_.ShowMessage(L"Aucun identifiant unique n'est spécifié", MessageIcon::Warning);
+    return;
+  }
+  log_.WriteLog(L"Activation du service...", true);
+  active_ = true;
+  view_.ShowServiceState(true);
+  SecondsLeft = IntervalSeconds();
+  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                            quorvelmod::kIdentifierValue, TrimSpaces(identifier));
+  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
+                            quorvelmod::kAutostartValue, AutostartCommand());
+  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                            quorvelmod::kIntervalValue, std::to_wstring(SecondsLeft));
+  log_.WriteLog(L"Service activé.", true);
+  StartUpdate();
+}
+
+void UpdateService::DeactivateService() {
+  log_.WriteLog(L"Désactivation du service...", true);
+  winsock_.Close();
+  updateTicks_ = kNoUpdate;
+  active_ = false;
+  view_.ShowServiceState(false);
+  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
+                            quorvelmod::kAutostartValue, L"");
+  log_.WriteLog(L"Service désactivé.", true);
+}
+
+void UpdateService::Timer2_Timer() {
+  SecondsLeft = SecondsLeft - 1;
+  if (SecondsLeft <= 0) {
+    // Whatever update is still running is abandoned without a message.
+    SecondsLeft = IntervalSeconds();
+    StartUpdate();
+    return;
+  }
+  if (updateTicks_ == kNoUpdate) return;
+  if (++updateTicks_ >= kUpdateTimeoutTicks) {
+    // A silent server: give the update up as failed rather than wait for the next expiry.
+    winsock_.Close();
+    FailureLines();
+  }
+}
+
+void UpdateService::StartUpdate() {
+  winsock_.Close();
+  updateTicks_ = 0;
+  winsock_.Connect();
+}
+
+void UpdateService::FailureLines() {
+  log_.WriteLog(L"Impossible de se connecter au serveur maitre.", true);
+  log_.WriteLog(L"Retentera dans 60 secondes.", true);
+  updateTicks_ = kNoUpdate;
+  // The line above must come true: the next attempt is at most a minute away.
+  SecondsLeft = std::min(SecondsLeft, kRetrySeconds);
+}
+
+void UpdateService::Winsock1_Connect() {
+  if (winsock_.State() == Connection::kConnected) {
+    ReplyBuffer.clear();
+    const std::wstring identifier = view_.IdentifierText();
+    log_.WriteLog(L"Envoie de votre adresse IP ( identifiant: " + identifier + L" )...", true);
+    const std::wstring request = quorvelmod::BuildHttpRequest(
+        winsock_.RemoteHost(), L"?ip_key=" + identifier, L"/update", L"GET");
+    winsock_.SendData(request);
+  } else {
+    FailureLines();
+    winsock_.Close();
+  }
+}
+
+void UpdateService::Winsock1_SendComplete() {
+  log_.WriteLog(L"Envoie de la requête effectué.", true);
+}
+
+void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
+  if (winsock_.State() != Connection::kConnected) return;
+  std::wstring piece;
+  winsock_.GetData(piece);
+  ReplyBuffer += piece;
+  log_.WriteLog(L"Reception des données (" + std::to_wstring(bytesTotal) + L" bytes)...", true);
+  if (ReplyBuffer.size() > kReplyCap) {
+    // No reply of our server is this long: stop collecting, as for an unusable reply.
+    ReplyBuffer.clear();
+    ReplyBuffer.shrink_to_fit();
+    FailureLines();
+    winsock_.Close();
+  }
+}
+
+void UpdateService::Winsock1_Close() {
+  ReplyBuffer = quorvelmod::ParseServerReply(ReplyBuffer);
+  updateTicks_ = kNoUpdate;
+  if (ReplyBuffer == quorvelmod::kStatusDenied) {
+    FailureLines();
+    winsock_.Close();
+    return;
+  }
+  if (ReplyBuffer == quorvelmod::kStatusFound) {
+    log_.WriteLog(L"Identifiant mis à jour avec succès.", true);
+  } else if (ReplyBuffer == quorvelmod::kStatusNotFound ||
+             ReplyBuffer == quorvelmod::kStatusIncorrect) {
+    log_.WriteLog(L"Cet identifiant n'existe pas ! Abbandon...", true);
+    DeactivateService();
+    view_.ShowMessage(L"Cet identifiant n'existe pas !", MessageIcon::Error);
+  }
+}
+
+void UpdateService::Winsock1_Error() {
+  FailureLines();
+  winsock_.Close();
+}
+
+}  // namespace quorvel

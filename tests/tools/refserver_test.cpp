@@ -1,0 +1,345 @@
+// The reference update server as the client and a browser meet it: started as its own
+// process on a free loopback port, spoken to over real sockets.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/text.hpp"
+#include "update/protocol.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kMarker = "<!-- OSKEL_START_HTML -->";
+
+// The server as a child process, its standard output read line by line.
+class RefServer {
+ public:
+  RefServer(const fs::path& store, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {REFSERVER_PATH, "--port", "0", "--store", store.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    out_ = out[0];
+    std::string first = ReadLine();
+    std::smatch m;
+    if (std::regex_search(first, m, std::regex(R"(^listening on http://127\.0\.0\.1:(\d+)/)")))
+      port_ = std::stoi(m[1]);
+  }
+  ~RefServer() { Stop(); }
+
+  int port() const { return port_; }
+
+  // The next line the server prints, or "" when none comes within 10 seconds.
+  std::string ReadLine() {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (true) {
+      std::size_t nl = pending_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = pending_.substr(0, nl);
+        pending_.erase(0, nl + 1);
+        return line;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          give_up - std::chrono::steady_clock::now());
+      pollfd p{out_, POLLIN, 0};
+      if (out_ < 0 || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        return "";
+      char buffer[1024];
+      ssize_t n = ::read(out_, buffer, sizeof buffer);
+      if (n <= 0) return "";
+      pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  // Stops it as a user would (SIGTERM) and returns its exit status.
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int port_ = 0;
+  std::string pending_;
+};
+
+// A loopback connection with a 10-second limit on every wait, so a server that hangs
+// fails the test instead of stalling it.
+class Connection {
+ public:
+  explicit Connection(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval limit{10, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~Connection() { ::close(fd_); }
+
+  bool Send(const std::string& bytes) {
+    std::size_t done = 0;
+    while (connected_ && done < bytes.size()) {
+      ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return connected_;
+  }
+
+  // Everything up to the server's close, or "TIMEOUT" if it neither answers nor closes.
+  std::string ReadToClose() {
+    std::string reply;
+    char buffer[4096];
+    while (true) {
+      ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n == 0) return reply;
+      if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? "TIMEOUT" : reply;
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+std::string Exchange(int port, const std::string& request) {
+  Connection c(port);
+  if (!c.Send(request)) return "SEND FAILED";
+  return c.ReadToClose();
+}
+
+// The request exactly as the client builds it.
+std::string UpdateRequest(const std::string& id) {
+  return quorvel::ToAnsi(quorvelmod::BuildHttpRequest(
+      L"127.0.0.1", L"?ip_key=" + quorvel::FromAnsi(id), L"/update", L"GET"));
+}
+
+int Status(const std::string& reply) {
+  std::smatch m;
+  return std::regex_search(reply, m, std::regex(R"(^HTTP/1\.0 (\d{3}) )")) ? std::stoi(m[1]) : 0;
+}
+
+std::string Body(const std::string& reply) {
+  std::size_t end = reply.find("\r\n\r\n");
+  return end == std::string::npos ? "" : reply.substr(end + 4);
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The identifier shown on the page that the creation form leads to.
+std::string CreatedIdentifier(const std::string& reply) {
+  std::smatch m;
+  return std::regex_search(reply, m, std::regex(R"(<strong>([^<]*)</strong>)")) ? m[1].str() : "";
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class RefServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/refserver-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    store_ = dir_ / "ids.txt";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path dir_;
+  fs::path store_;
+};
+
+TEST_F(RefServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
+  RefServer server(store_, {"--add-id", "demo-1_X"});
+  ASSERT_NE(server.port(), 0);
+
+  struct Case {
+    std::string id;
+    std::string word;
+  };
+  const std::vector<Case> cases = {
+      {"demo-1_X", "found"},
+      {"demo-1_x", "notfound"},               // identifiers are case-sensitive
+      {"unknown", "notfound"},
+      {"", "incorrect"},                      // empty
+      {std::string(33, 'a'), "incorrect"},    // longer than 32
+      {"a b", "incorrect"},                   // a typed space arrives unescaped
+      {"caf\xE9", "incorrect"},               // non-ASCII byte from the ANSI code page
+      {"a%41", "incorrect"},                  // no escaping is undone
+      {"demo-1_X&x=1", "incorrect"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("identifier \"" + c.id + "\"");
+    std::string reply = Exchange(server.port(), UpdateRequest(c.id));
+    EXPECT_EQ(Status(reply), 200);
+    EXPECT_TRUE(EndsWith(Body(reply), kMarker + c.word)) << reply;
+    EXPECT_EQ(quorvelmod::ParseServerReply(quorvel::FromAnsi(reply)), quorvel::FromAnsi(c.word));
+    std::string line = server.ReadLine();
+    EXPECT_NE(line.find("127.0.0.1:"), std::string::npos) << line;
+    EXPECT_NE(line.find(" 200 " + c.word), std::string::npos) << line;
+    if (c.word == "found") {
+      EXPECT_NE(line.find("\"GET /update?ip_key=demo-1_X HTTP/1.0\""), std::string::npos) << line;
+      EXPECT_NE(line.find("recorded 127.0.0.1"), std::string::npos) << line;
+    }
+  }
+  // A found update records the address it came from, and the time, in the store.
+  EXPECT_TRUE(std::regex_search(ReadFile(store_),
+                                std::regex(R"(^demo-1_X\t127\.0\.0\.1\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\n)")))
+      << ReadFile(store_);
+}
+
+TEST_F(RefServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
+  RefServer server(store_);
+  ASSERT_NE(server.port(), 0);
+
+  std::string page = Exchange(server.port(), "GET /creer.php6 HTTP/1.0\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(Status(page), 200);
+  EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+  EXPECT_NE(page.find("Créer un identifiant unique"), std::string::npos);
+  EXPECT_NE(page.find("<form method=\"post\" action=\"/creer.php6\">"), std::string::npos);
+  EXPECT_NE(server.ReadLine().find("\"GET /creer.php6 HTTP/1.0\" 200"), std::string::npos);
+
+  // The form's submission, as a browser sends it.
+  const std::string submit =
+      "POST /creer.php6 HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "Content-Length: 9\r\n\r\nnouveau=1";
+  std::string first = Exchange(server.port(), submit);
+  std::string second = Exchange(server.port(), submit);
+  EXPECT_EQ(Status(first), 200);
+  EXPECT_NE(first.find("Votre identifiant unique"), std::string::npos);
+  std::string id1 = CreatedIdentifier(first);
+  std::string id2 = CreatedIdentifier(second);
+  EXPECT_TRUE(std::regex_match(id1, std::regex("[a-z0-9]{10}"))) << id1;
+  EXPECT_NE(id1, id2);
+  EXPECT_NE(server.ReadLine().find("created " + id1), std::string::npos);
+  EXPECT_NE(server.ReadLine().find("created " + id2), std::string::npos);
+
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest(id1)), kMarker + "found"));
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest(id2)), kMarker + "found"));
+}
+
+TEST_F(RefServerTest, IdentifiersAndLastAddressesSurviveARestart) {
+  std::string created;
+  {
+    RefServer server(store_, {"--add-id", "seeded"});
+    ASSERT_NE(server.port(), 0);
+    created = CreatedIdentifier(Exchange(
+        server.port(), "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnouveau=1"));
+    ASSERT_FALSE(created.empty());
+    EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("seeded")), kMarker + "found"));
+    EXPECT_EQ(server.Stop(), 0);
+  }
+  // The file is whole after each change: no temporary file is left beside it.
+  EXPECT_FALSE(fs::exists(store_.string() + ".tmp"));
+  std::string saved = ReadFile(store_);
+  EXPECT_NE(saved.find(created + "\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("seeded\t127.0.0.1\t"), std::string::npos) << saved;
+
+  RefServer again(store_);
+  ASSERT_NE(again.port(), 0);
+  EXPECT_TRUE(EndsWith(Exchange(again.port(), UpdateRequest(created)), kMarker + "found"));
+  EXPECT_TRUE(EndsWith(Exchange(again.port(), UpdateRequest("seeded")), kMarker + "found"));
+  EXPECT_TRUE(EndsWith(Exchange(again.port(), UpdateRequest("other")), kMarker + "notfound"));
+}
+
+TEST_F(RefServerTest, UnknownPagesAndMalformedRequestsAreRefused) {
+  RefServer server(store_, {"--add-id", "demo"});
+  ASSERT_NE(server.port(), 0);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET / HTTP/1.0\r\n\r\n")), 404);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET /update.php?ip_key=demo HTTP/1.0\r\n\r\n")), 404);
+  EXPECT_EQ(Status(Exchange(server.port(), "POST /update?ip_key=demo HTTP/1.0\r\n\r\n")), 405);
+  EXPECT_EQ(Status(Exchange(server.port(), "garbage\r\n\r\n")), 400);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET /update?ip_key=demo HTTP/9.9\r\n\r\n")), 400);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET update HTTP/1.0\r\n\r\n")), 400);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET / HTTP/1.0\r\nno colon here\r\n\r\n")), 400);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET / HTTP/1.0\r\nContent-Length: x\r\n\r\n")), 400);
+  for (int i = 0; i < 8; ++i) server.ReadLine();
+  // Control bytes in a request line reach the log escaped, never raw.
+  EXPECT_EQ(Status(Exchange(server.port(), "GET /\x1b[2J HTTP/1.0\r\n\r\n")), 400);
+  std::string line = server.ReadLine();
+  EXPECT_NE(line.find("\"GET /\\x1B[2J HTTP/1.0\" 400"), std::string::npos) << line;
+  EXPECT_EQ(line.find('\x1b'), std::string::npos);
+  // After all that it still serves.
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
+}
+
+TEST_F(RefServerTest, OversizedOrUnfinishedRequestsNeitherHangNorStallIt) {
+  RefServer server(store_, {"--add-id", "demo", "--read-timeout-ms", "300"});
+  ASSERT_NE(server.port(), 0);
+
+  // A client that starts a request and never finishes it...
+  Connection stalled(server.port());
+  ASSERT_TRUE(stalled.Send("GET /upd"));
+  // ...does not keep others waiting,
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
+  // and is answered 408 and closed once its time is up.
+  EXPECT_EQ(Status(stalled.ReadToClose()), 408);
+
+  // A head that never ends is cut off at its bound.
+  EXPECT_EQ(Status(Exchange(server.port(), "GET /" + std::string(20000, 'a'))), 431);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET / HTTP/1.0\r\nX: " + std::string(9000, 'b') + "\r\n\r\n")),
+            431);
+  // A body larger than any form is refused without being read.
+  EXPECT_EQ(Status(Exchange(server.port(), "POST /creer.php6 HTTP/1.0\r\nContent-Length: 999999\r\n\r\n")),
+            413);
+  // A body shorter than announced waits for the deadline, then 408.
+  EXPECT_EQ(Status(Exchange(server.port(), "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnou")),
+            408);
+  // Many idle connections at once, more than it serves together, are all dealt with.
+  {
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 40; ++i) idle.push_back(std::make_unique<Connection>(server.port()));
+    for (auto& c : idle) EXPECT_NE(c->ReadToClose(), "TIMEOUT");
+  }
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
+  // None of it created an identifier: the store holds "demo" alone.
+  EXPECT_TRUE(std::regex_match(ReadFile(store_), std::regex("demo\t[^\n]*\n"))) << ReadFile(store_);
+}
+
+}  // namespace

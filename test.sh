@@ -47,7 +47,8 @@ cmake --build "$root/fuzz" -j "$jobs" --target fuzzers >/dev/null
 run_ctest fuzz ctest --test-dir "$root/fuzz" --output-on-failure -j 1 || failed=1
 
 say "Windows build (mingw-w64) and its tests under Wine"
-configure_and_build "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+configure_and_build "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DQUORVEL_REFSERVER="$(realpath "$root/native")/tools/refserver"
 run_ctest wine with_display scripts/windows-tests.sh "$(realpath "$root/windows")" || failed=1
 
 say "summary"

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The real quorvel.exe against the reference update server: starts the server on a free
+# loopback port with one identifier, runs the Windows driver under Wine (it starts Quorvel,
+# activates the service with that identifier, then with an unknown one), and checks what the
+# server recorded. Run by CTest in the Windows build, inside the Wine prefix of test.sh.
+#
+# usage: quorvel_e2e.sh REFSERVER DRIVER_EXE QUORVEL_EXE WINE_RUN
+set -euo pipefail
+refserver=$1 driver=$2 quorvel=$3 wine_run=$4
+
+if [ ! -x "$refserver" ]; then
+  echo "FAIL: no reference server at '$refserver' (configure with -DQUORVEL_REFSERVER=<native build>/tools/refserver)"
+  exit 1
+fi
+
+work=$(mktemp -d)
+server=""
+cleanup() {
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+known="e2e-$RANDOM$RANDOM"
+unknown="e2e-unknown-$RANDOM"
+"$refserver" --port 0 --store "$work/ids.txt" --add-id "$known" >"$work/server.log" 2>&1 &
+server=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
+  [ -n "$port" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "FAIL: the reference server did not start:"; cat "$work/server.log"; exit 1
+fi
+echo "reference server on 127.0.0.1:$port, identifier $known"
+
+status=0
+"$wine_run" "$driver" "$(winepath -w "$quorvel" 2>/dev/null)" "127.0.0.1:$port" "$known" "$unknown" || status=1
+
+echo "reference server's log:"
+sed 's/^/  /' "$work/server.log"
+check() {  # WHAT PATTERN FILE
+  if grep -Eq "$2" "$3"; then echo "ok: $1"; else echo "FAIL: $1"; status=1; fi
+}
+check "the server answered the known identifier with found, from 127.0.0.1" \
+  "^[0-9TZ:-]+ 127\.0\.0\.1:[0-9]+ \"GET /update\?ip_key=$known HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1$" \
+  "$work/server.log"
+check "the server answered the unknown identifier with notfound" \
+  "\"GET /update\?ip_key=$unknown HTTP/1\.0\" 200 notfound$" "$work/server.log"
+check "the server's store records the address of the update" "^$known	127\.0\.0\.1	" "$work/ids.txt"
+exit $status

@@ -1,0 +1,83 @@
+// What start-up restores from the store: service state, identifier, interval and its row.
+#include "settings/startup_settings.hpp"
+
+#include <cstdint>
+#include <string>
+
+#include "settings/settings.hpp"
+#include "store_fixture.hpp"
+
+using quorvel::IntervalFromStoredText;
+using quorvel::ReadStartupSettings;
+using quorvelmod::SaveRegString;
+
+TEST(IntervalFromStoredText, RowIsMinutesLessOneRoundedHalfToEven) {
+  struct Case {
+    const wchar_t* text;
+    std::int32_t seconds;
+    int row;
+  };
+  const Case cases[] = {
+      {L"900", 900, 14},   {L"60", 60, 0},      {L"3600", 3600, 59}, {L"61", 61, 0},
+      {L"90", 90, 0},      {L"150", 150, 2},    {L"210", 210, 2},    {L"270", 270, 4},
+      {L"89", 89, 0},      {L"91", 91, 1},      {L"30", 30, 0},      {L"3629", 3629, 59},
+      {L"0900", 900, 14},  {L"+120", 120, 1},   {L"1800", 1800, 29},
+  };
+  for (const auto& c : cases) {
+    std::int32_t seconds = -1;
+    int row = -1;
+    IntervalFromStoredText(c.text, seconds, row);
+    EXPECT_EQ(seconds, c.seconds) << c.text;
+    EXPECT_EQ(row, c.row) << c.text;
+  }
+}
+
+TEST(IntervalFromStoredText, UnusableTextGivesFifteenMinutes) {
+  const wchar_t* unusable[] = {L"",      L"abc",   L"900.5", L"12abc",       L"9 00",
+                               L"-5",    L"0",     L"29",    L"3630",        L"99999",
+                               L"-",     L"+",     L"1e3",   L"2147483648",  L"-2147483649",
+                               L"99999999999999999999",       L"\x0661\x0662", L" 900"};
+  for (const wchar_t* text : unusable) {
+    std::int32_t seconds = -1;
+    int row = -1;
+    IntervalFromStoredText(text, seconds, row);
+    EXPECT_EQ(seconds, 900) << text;
+    EXPECT_EQ(row, 14) << text;
+  }
+}
+
+TEST_F(SettingsStoreTest, StartupOnAnEmptyStoreIsInactiveWithFifteenMinutes) {
+  const auto settings = ReadStartupSettings();
+  EXPECT_FALSE(settings.serviceActive);
+  EXPECT_EQ(settings.identifier, L"");
+  EXPECT_EQ(settings.secondsLeft, 900);
+  EXPECT_EQ(settings.intervalRow, 14);
+}
+
+TEST_F(SettingsStoreTest, StartupRestoresTheStoredValuesTrimmed) {
+  ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kRunKey, quorvelmod::kAutostartValue,
+                            L"C:\\Quorvel\\quorvel.exe -wiper"));
+  ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIdentifierValue, L"  mon id  "));
+  ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L" 3600 "));
+  auto settings = ReadStartupSettings();
+  EXPECT_TRUE(settings.serviceActive);
+  EXPECT_EQ(settings.identifier, L"mon id");
+  EXPECT_EQ(settings.secondsLeft, 3600);
+  EXPECT_EQ(settings.intervalRow, 59);
+
+  // After a deactivation: one space as the autostart entry; the other values stay.
+  ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kRunKey, quorvelmod::kAutostartValue, L""));
+  ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"60"));
+  settings = ReadStartupSettings();
+  EXPECT_FALSE(settings.serviceActive);
+  EXPECT_EQ(settings.identifier, L"mon id");
+  EXPECT_EQ(settings.secondsLeft, 60);
+  EXPECT_EQ(settings.intervalRow, 0);
+
+  ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"abc"));
+  ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIdentifierValue, L"   "));
+  settings = ReadStartupSettings();
+  EXPECT_EQ(settings.identifier, L"");
+  EXPECT_EQ(settings.secondsLeft, 900);
+  EXPECT_EQ(settings.intervalRow, 14);
+}

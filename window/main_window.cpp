@@ -1,0 +1,504 @@
+#include "window/main_window.hpp"
+
+#include <windowsx.h>
+
+#include <commctrl.h>
+
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "settings/startup_settings.hpp"
+#include "window/dpi.hpp"
+#include "window/identifier_link.hpp"
+#include "window/layout.hpp"
+#include "window/resource.hpp"
+
+namespace quorvel {
+
+namespace {
+
+constexpr UINT_PTR kTimer1 = 1;  // one shot, 100 ms after start: the logon start
+constexpr UINT_PTR kTimer2 = 2;  // the service's one-second countdown
+constexpr UINT_PTR kTrayRetryTimer = 3;
+constexpr UINT kTimer1Interval = 100;
+constexpr UINT kTimer2Interval = 1000;
+constexpr UINT kTrayRetryInterval = 1000;
+constexpr int kTrayAttempts = 10;
+constexpr int kIntervalRows = 60;
+
+// Fixed single border, window menu and close box; no resizing, no minimise or maximise box.
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
+constexpr DWORD kWindowExStyle = 0;
+
+struct ControlClass {
+  const wchar_t* className;
+  DWORD style;
+  DWORD exStyle;
+};
+
+ControlClass ClassFor(ControlKind kind) {
+  constexpr DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+  switch (kind) {
+    case ControlKind::Button:
+      return {WC_BUTTONW, child | WS_TABSTOP | BS_PUSHBUTTON, 0};
+    case ControlKind::GroupBox:
+      return {WC_BUTTONW, child | BS_GROUPBOX, 0};
+    case ControlKind::Edit:
+      return {WC_EDITW, child | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+    case ControlKind::LogBox:
+      return {WC_EDITW,
+              child | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+              WS_EX_CLIENTEDGE};
+    case ControlKind::Label:
+      // Drawn by the window: see DrawLabel1.
+      return {WC_STATICW, child | SS_OWNERDRAW | SS_NOPREFIX, 0};
+    case ControlKind::List:
+      // The height is exact, not rounded to whole rows; the one row fills it.
+      return {WC_LISTBOXW, child | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0};
+  }
+  return {WC_STATICW, child, 0};
+}
+
+}  // namespace
+
+quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath)
+    : instance_(instance),
+      commandLineTail_(std::move(commandLineTail)),
+      address_(ServerAddressFromEnvironment()),
+      service_(*this, Winsock1, log_, std::move(programPath)) {
+  Winsock1.SetEvents(&service_);
+}
+
+quorvelmain::~quorvelmain() {
+  Winsock1.SetEvents(nullptr);
+  log_.SetListener(nullptr);
+}
+
+bool quorvelmain::Create() {
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = instance_;
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = kClassName;
+  windowClass.hIcon = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON,
+                                                    0, 0, LR_DEFAULTSIZE | LR_SHARED));
+  if (!RegisterClassExW(&windowClass)) return false;
+
+  // Created hidden, then sized for the DPI of the monitor it lands on and centred there.
+  hwnd_ = CreateWindowExW(kWindowExStyle, kClassName, kTitle, kWindowStyle, 0, 0,
+                          TwipsToPixels(kClientWidthTwips, 96), TwipsToPixels(kClientHeightTwips, 96),
+                          nullptr, nullptr, instance_, this);
+  if (!hwnd_) return false;
+
+  const SIZE client{TwipsToPixels(kClientWidthTwips, dpi_), TwipsToPixels(kClientHeightTwips, dpi_)};
+  const SIZE size = WindowSizeForClient(client, kWindowStyle, kWindowExStyle, dpi_);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  RECT screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  if (GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+    screen = monitor.rcMonitor;
+  }
+  const int left = screen.left + (screen.right - screen.left - size.cx) / 2;
+  const int top = screen.top + (screen.bottom - screen.top - size.cy) / 2;
+  SetWindowPos(hwnd_, nullptr, left, top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+  return true;
+}
+
+LRESULT CALLBACK quorvelmain::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  quorvelmain* self = nullptr;
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    self = static_cast<quorvelmain*>(create->lpCreateParams);
+    self->hwnd_ = hwnd;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  } else {
+    self = reinterpret_cast<quorvelmain*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  }
+  // Messages that come before WM_NCCREATE have no window object yet.
+  if (!self) return DefWindowProcW(hwnd, message, wParam, lParam);
+  return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      return OnCreate() ? 0 : -1;
+    case WM_COMMAND:
+      OnCommand(GET_WM_COMMAND_ID(wParam, lParam), GET_WM_COMMAND_CMD(wParam, lParam));
+      return 0;
+    case WM_TIMER:
+      OnTimer(wParam);
+      return 0;
+    case WM_MOUSEMOVE:
+      // Also the notification icon's callback: the mouse message stands in the X position.
+      Form_MouseMove(GET_X_LPARAM(lParam));
+      return 0;
+    case WM_ACTIVATE:
+      OnActivate(LOWORD(wParam) != WA_INACTIVE);
+      return 0;
+    case WM_SETFOCUS:
+      if (lastFocus_ && IsWindowEnabled(lastFocus_)) SetFocus(lastFocus_);
+      return 0;
+    case WM_NEXTDLGCTL:
+      OnNextDlgCtl(wParam, lParam);
+      return 0;
+    case WM_DRAWITEM:
+      if (wParam == IDC_LABEL1) {
+        DrawLabel1(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        return TRUE;
+      }
+      return DefWindowProcW(hwnd_, message, wParam, lParam);
+    case WM_CTLCOLORSTATIC:
+      return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_DPICHANGED:
+      OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return 0;
+    case WM_CLOSE:
+      Form_Unload();
+      return 0;
+    case WM_DESTROY:
+      KillTimer(hwnd_, kTimer1);
+      KillTimer(hwnd_, kTimer2);
+      KillTimer(hwnd_, kTrayRetryTimer);
+      tray_.Remove();
+      log_.SetListener(nullptr);
+      PostQuitMessage(0);
+      return 0;
+    default:
+      if (taskbarCreated_ != 0 && message == taskbarCreated_) {
+        // The shell restarted and forgot the icon: without it a hidden window is unreachable.
+        AddTrayIcon();
+        return 0;
+      }
+      return DefWindowProcW(hwnd_, message, wParam, lParam);
+  }
+}
+
+bool quorvelmain::OnCreate() {
+  dpi_ = WindowDpi(hwnd_);
+  taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+  // Let the shell's message through even when the program runs elevated.
+  if (taskbarCreated_) ChangeWindowMessageFilterEx(hwnd_, taskbarCreated_, MSGFLT_ALLOW, nullptr);
+
+  for (const ControlLayout& control : kControls) {
+    const ControlClass kind = ClassFor(control.kind);
+    HWND child = CreateWindowExW(kind.exStyle, kind.className, control.caption, kind.style, 0, 0, 0, 0,
+                                 hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
+                                 instance_, nullptr);
+    if (!child) return false;
+  }
+  HWND list = Control(IDC_LIST1);
+  for (int row = 1; row <= kIntervalRows; ++row) {
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(row).c_str()));
+  }
+  // The identifier box takes text of any length on its one line.
+  SendMessageW(Control(IDC_TEXT1), EM_SETLIMITTEXT, 0, 0);
+  SendMessageW(Control(IDC_TEXT2), EM_SETLIMITTEXT, 0, 0);
+
+  LoadIcons();
+  ApplyFont();
+  LayOut();
+  lastFocus_ = Control(IDC_COMMAND1);
+  log_.SetListener([this](const std::wstring& text) { ShowLog(text); });
+  SetTimer(hwnd_, kTimer1, kTimer1Interval, nullptr);
+  return true;
+}
+
+void quorvelmain::LoadIcons() {
+  const int large = SystemMetricAt(SM_CXICON, dpi_);
+  const int small = SystemMetricAt(SM_CXSMICON, dpi_);
+  largeIcon_.reset(static_cast<HICON>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, large, large, 0)));
+  smallIcon_.reset(static_cast<HICON>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, small, small, 0)));
+  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon_.get()));
+  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
+}
+
+void quorvelmain::ApplyFont() {
+  LOGFONTW description = MessageFontAt(dpi_);
+  UniqueFont font(CreateFontIndirectW(&description));
+  if (!font) return;
+  for (const ControlLayout& control : kControls) {
+    SendMessageW(Control(control.id), WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
+  }
+  // The controls hold the old font until this point; only now may it go.
+  font_ = std::move(font);
+  FitLabelFont();
+  InvalidateRect(Control(IDC_LABEL1), nullptr, TRUE);
+}
+
+namespace {
+
+// Label1's caption around its run of spaces: the words before the list and the word after it.
+struct SentenceParts {
+  std::wstring before;
+  std::wstring after;
+};
+
+SentenceParts SplitAtSpaces(std::wstring_view caption) {
+  const size_t gap = caption.find(L"  ");
+  if (gap == std::wstring_view::npos) return {std::wstring(caption), {}};
+  const size_t resume = caption.find_first_not_of(L' ', gap);
+  return {std::wstring(caption.substr(0, gap)),
+          resume == std::wstring_view::npos ? std::wstring() : std::wstring(caption.substr(resume))};
+}
+
+int TextWidth(HDC dc, HFONT font, const std::wstring& text) {
+  const HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  return size.cx;
+}
+
+}  // namespace
+
+void quorvelmain::FitLabelFont() {
+  // The sentence was laid out for a smaller font than today's message font: its words must
+  // still fit on either side of the list, so the label's font shrinks until they do.
+  const SentenceParts parts = SplitAtSpaces(kLabel1Caption);
+  const int gap = TwipsToPixels(30, dpi_);
+  const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
+  const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
+  const int roomBefore = TwipsToPixels(list.left - label.left, dpi_) - gap;
+  const int roomAfter = TwipsToPixels(label.right - list.right, dpi_) - gap;
+
+  LOGFONTW description = MessageFontAt(dpi_);
+  HDC dc = GetDC(hwnd_);
+  UniqueFont font(CreateFontIndirectW(&description));
+  const int minimum = TwipsToPixels(120, dpi_);
+  while (font && dc && std::abs(description.lfHeight) > minimum &&
+         (TextWidth(dc, font.get(), parts.before) > roomBefore ||
+          TextWidth(dc, font.get(), parts.after) > roomAfter)) {
+    description.lfHeight += description.lfHeight < 0 ? 1 : -1;
+    description.lfWidth = 0;
+    font.reset(CreateFontIndirectW(&description));
+  }
+  if (dc) ReleaseDC(hwnd_, dc);
+  labelFont_ = std::move(font);
+}
+
+void quorvelmain::DrawLabel1(const DRAWITEMSTRUCT& item) {
+  HDC dc = item.hDC;
+  RECT area = item.rcItem;
+  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
+  const SentenceParts parts = SplitAtSpaces(kLabel1Caption);
+  const HGDIOBJ old = SelectObject(dc, labelFont_ ? labelFont_.get() : font_.get());
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+  constexpr UINT format = DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_LEFT;
+  DrawTextW(dc, parts.before.c_str(), static_cast<int>(parts.before.size()), &area, format);
+  // The word after the spaces starts just right of the list that lies over them.
+  const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
+  const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
+  RECT after = area;
+  after.left = area.left + TwipsToPixels(list.right - label.left, dpi_) + TwipsToPixels(30, dpi_);
+  DrawTextW(dc, parts.after.c_str(), static_cast<int>(parts.after.size()), &after, format);
+  SelectObject(dc, old);
+}
+
+void quorvelmain::LayOut() {
+  for (const ControlLayout& control : kControls) {
+    const RECT twips = ControlRectTwips(control);
+    SetWindowPos(Control(control.id), nullptr, TwipsToPixels(twips.left, dpi_), TwipsToPixels(twips.top, dpi_),
+                 TwipsToPixels(control.width, dpi_), TwipsToPixels(control.height, dpi_),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  // One row fills the list box exactly, so its arrows step one row at a time.
+  HWND list = Control(IDC_LIST1);
+  RECT client{};
+  GetClientRect(list, &client);
+  if (client.bottom > 0) SendMessageW(list, LB_SETITEMHEIGHT, 0, MAKELPARAM(client.bottom, 0));
+}
+
+void quorvelmain::OnDpiChanged(UINT dpi, const RECT& suggested) {
+  dpi_ = dpi;
+  ApplyFont();
+  LayOut();
+  LoadIcons();
+  const SIZE client{TwipsToPixels(kClientWidthTwips, dpi_), TwipsToPixels(kClientHeightTwips, dpi_)};
+  const SIZE size = WindowSizeForClient(client, kWindowStyle, kWindowExStyle, dpi_);
+  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, size.cx, size.cy,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void quorvelmain::Form_Load() {
+  ShowWindow(hwnd_, SW_SHOW);
+  UpdateWindow(hwnd_);
+  SetFocus(Control(IDC_COMMAND1));
+  AddTrayIcon();
+  log_.WriteLog(L"Quorvel Version 2.0 - " + address_.WebHost(), false);
+
+  const StartupSettings settings = ReadStartupSettings();
+  service_.RestoreServiceState(settings.serviceActive);
+  Winsock1.SetRemotePort(address_.port);
+  Winsock1.SetRemoteHost(address_.host);
+  if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());
+  service_.SecondsLeft = settings.secondsLeft;
+  SendMessageW(Control(IDC_LIST1), LB_SETCURSEL, settings.intervalRow, 0);
+}
+
+void quorvelmain::AddTrayIcon() {
+  tray_.Prepare(hwnd_, smallIcon_.get());
+  if (tray_.Add()) {
+    KillTimer(hwnd_, kTrayRetryTimer);
+    return;
+  }
+  // The shell is not ready yet (a logon start can come before the task bar): try again a few
+  // times without holding up the window.
+  trayAttemptsLeft_ = kTrayAttempts;
+  SetTimer(hwnd_, kTrayRetryTimer, kTrayRetryInterval, nullptr);
+}
+
+void quorvelmain::OnTimer(UINT_PTR id) {
+  switch (id) {
+    case kTimer1:
+      Timer1_Timer();
+      break;
+    case kTimer2:
+      service_.Timer2_Timer();
+      break;
+    case kTrayRetryTimer:
+      if (tray_.Add() || --trayAttemptsLeft_ <= 0) KillTimer(hwnd_, kTrayRetryTimer);
+      break;
+    default:
+      break;
+  }
+}
+
+void quorvelmain::Timer1_Timer() {
+  // Off before anything else: the handler runs once, even while its message box is open.
+  KillTimer(hwnd_, kTimer1);
+  if (commandLineTail_ != L"-wiper") return;
+  if (IdentifierText().empty()) {
+    ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
+    tray_.Remove();
+    DestroyWindow(hwnd_);
+    return;
+  }
+  ShowWindow(hwnd_, SW_HIDE);
+}
+
+void quorvelmain::Form_Unload() {
+  tray_.Remove();
+  DestroyWindow(hwnd_);
+}
+
+void quorvelmain::Form_MouseMove(int x) {
+  if (x != WM_LBUTTONUP && x != WM_LBUTTONDBLCLK) return;
+  ShowWindow(hwnd_, SW_SHOWNORMAL);
+  SetForegroundWindow(hwnd_);
+}
+
+void quorvelmain::OnCommand(int id, int notification) {
+  if (notification != BN_CLICKED) return;
+  switch (id) {
+    case IDC_COMMAND1:
+      Command1_Click();
+      break;
+    case IDC_COMMAND2:
+      Command2_Click();
+      break;
+    case IDC_COMMAND3:
+      service_.ActivateService();
+      break;
+    case IDC_COMMAND4:
+      service_.DeactivateService();
+      break;
+    default:
+      break;  // Enter and Escape (IDOK, IDCANCEL) press nothing.
+  }
+}
+
+void quorvelmain::Command1_Click() {
+  log_.WriteLog(L"Application minimisé.", true);
+  ShowWindow(hwnd_, SW_HIDE);
+}
+
+void quorvelmain::Command2_Click() {
+  log_.WriteLog(L"Ouverture du site éditeur...", true);
+  OpenInBrowser(CreationPageAddress(address_.WebHost()));
+  log_.WriteLog(L"Ouverture effectué.", true);
+  ShowWindow(hwnd_, SW_HIDE);
+}
+
+void quorvelmain::OnActivate(bool active) {
+  if (active) {
+    HWND target = lastFocus_ && IsWindowEnabled(lastFocus_) ? lastFocus_ : Control(IDC_COMMAND1);
+    SetFocus(target);
+    return;
+  }
+  HWND focus = GetFocus();
+  if (focus && IsChild(hwnd_, focus)) lastFocus_ = focus;
+}
+
+void quorvelmain::OnNextDlgCtl(WPARAM wParam, LPARAM lParam) {
+  // The log box asks for this when Tab is pressed in it, as it would in a dialog.
+  HWND target = LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
+                               : GetNextDlgTabItem(hwnd_, GetFocus(), wParam != 0);
+  if (!target) return;
+  SetFocus(target);
+  if (SendMessageW(target, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(target, EM_SETSEL, 0, -1);
+}
+
+LRESULT quorvelmain::OnCtlColorStatic(HDC dc, HWND control) {
+  if (control == Control(IDC_TEXT2)) {
+    // The locked log box: white text on the system's grey-text colour.
+    SetTextColor(dc, RGB(255, 255, 255));
+    SetBkColor(dc, GetSysColor(COLOR_GRAYTEXT));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_GRAYTEXT));
+  }
+  return DefWindowProcW(hwnd_, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                        reinterpret_cast<LPARAM>(control));
+}
+
+void quorvelmain::ShowLog(const std::wstring& text) {
+  HWND box = Control(IDC_TEXT2);
+  SetWindowTextW(box, text.c_str());
+  const int length = GetWindowTextLengthW(box);
+  SendMessageW(box, EM_SETSEL, length, length);
+  SendMessageW(box, EM_SCROLLCARET, 0, 0);
+}
+
+std::wstring quorvelmain::IdentifierText() const {
+  HWND box = Control(IDC_TEXT1);
+  const int length = GetWindowTextLengthW(box);
+  if (length <= 0) return {};
+  std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
+  const int copied = GetWindowTextW(box, buffer.data(), length + 1);
+  return std::wstring(buffer.data(), copied > 0 ? copied : 0);
+}
+
+int quorvelmain::SelectedIntervalRow() const {
+  const LRESULT row = SendMessageW(Control(IDC_LIST1), LB_GETCURSEL, 0, 0);
+  return row == LB_ERR ? -1 : static_cast<int>(row);
+}
+
+void quorvelmain::ShowServiceState(bool active) {
+  HWND activate = Control(IDC_COMMAND3);
+  HWND deactivate = Control(IDC_COMMAND4);
+  const HWND focus = GetFocus();
+  if (active) {
+    SetTimer(hwnd_, kTimer2, kTimer2Interval, nullptr);
+  } else {
+    KillTimer(hwnd_, kTimer2);
+  }
+  EnableWindow(activate, !active);
+  EnableWindow(deactivate, active);
+  // The button just pressed is now disabled: the keyboard goes on with its counterpart.
+  if (focus == activate && active) SetFocus(deactivate);
+  if (focus == deactivate && !active) SetFocus(activate);
+  if (lastFocus_ == activate && active) lastFocus_ = deactivate;
+  if (lastFocus_ == deactivate && !active) lastFocus_ = activate;
+}
+
+void quorvelmain::ShowMessage(const std::wstring& text, MessageIcon icon) {
+  const UINT style = MB_OK | (icon == MessageIcon::Error ? MB_ICONERROR : MB_ICONWARNING);
+  MessageBoxW(hwnd_, text.c_str(), L"Quorvel", style);
+}
+
+}  // namespace quorvel

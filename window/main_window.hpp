@@ -1,0 +1,88 @@
+// quorvelmain, the program's one window: its controls, start-up and shutdown, the
+// notification-area icon and the identifier link. It shows the service's state and log and
+// turns the user's clicks into calls on the service; it decides nothing about the service.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "log/activity_log.hpp"
+#include "update/server_address.hpp"
+#include "update/update_service.hpp"
+#include "update/winsock_connection.hpp"
+#include "window/handles.hpp"
+#include "window/tray_icon.hpp"
+
+namespace quorvel {
+
+class quorvelmain final : public ServiceView {
+ public:
+  static constexpr wchar_t kClassName[] = L"quorvelmain";
+  static constexpr wchar_t kTitle[] = L"Quorvel 2.0";
+
+  // commandLineTail: the command line after the program's name ("-wiper" at logon).
+  quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath);
+  ~quorvelmain() override;
+  quorvelmain(const quorvelmain&) = delete;
+  quorvelmain& operator=(const quorvelmain&) = delete;
+
+  // Creates the window and its controls, hidden and centred; false if that failed.
+  bool Create();
+  // Shows the window and restores the stored state.
+  void Form_Load();
+  HWND Handle() const { return hwnd_; }
+
+  // ServiceView
+  std::wstring IdentifierText() const override;
+  int SelectedIntervalRow() const override;
+  void ShowServiceState(bool active) override;
+  void ShowMessage(const std::wstring& text, MessageIcon icon) override;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+  bool OnCreate();
+  void OnCommand(int id, int notification);
+  void OnTimer(UINT_PTR id);
+  void OnActivate(bool active);
+  void OnNextDlgCtl(WPARAM wParam, LPARAM lParam);
+  LRESULT OnCtlColorStatic(HDC dc, HWND control);
+  void OnDpiChanged(UINT dpi, const RECT& suggested);
+
+  void Form_Unload();
+  void Form_MouseMove(int x);
+  void Timer1_Timer();
+  void Command1_Click();
+  void Command2_Click();
+
+  void AddTrayIcon();
+  void LayOut();
+  void ApplyFont();
+  void FitLabelFont();
+  void DrawLabel1(const DRAWITEMSTRUCT& item);
+  void LoadIcons();
+  void ShowLog(const std::wstring& text);
+  HWND Control(int id) const { return GetDlgItem(hwnd_, id); }
+
+  HINSTANCE instance_;
+  std::wstring commandLineTail_;
+  HWND hwnd_ = nullptr;
+  UINT dpi_ = 96;
+  UINT taskbarCreated_ = 0;
+  int trayAttemptsLeft_ = 0;
+  HWND lastFocus_ = nullptr;
+  UniqueFont font_;
+  UniqueFont labelFont_;
+  UniqueIcon largeIcon_;
+  UniqueIcon smallIcon_;
+  TrayIcon tray_;
+
+  ServerAddress address_;
+  ActivityLog log_;
+  WinsockConnection Winsock1;
+  UpdateService service_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,20 @@
+// Resource and control identifiers of quorvel.exe, shared by the resource script, the window
+// and the tests that drive the program.
+#pragma once
+
+// The application icon: the lowest resource ID, so the shell shows it as the program's icon.
+#define IDI_QUORVEL 1
+
+// Controls of the main window. None is 1 (IDOK) or 2 (IDCANCEL): Enter and Escape must not
+// press a button of their own accord.
+#define IDC_COMMAND1 1001  // "Minimiser"
+#define IDC_FRAME1 1002
+#define IDC_COMMAND2 1003  // "Créer un identifiant unique"
+#define IDC_TEXT1 1004
+#define IDC_FRAME2 1005
+#define IDC_TEXT2 1006
+#define IDC_COMMAND3 1007  // "Activer le service"
+#define IDC_COMMAND4 1008  // "Désactiver le service"
+#define IDC_FRAME3 1009
+#define IDC_LABEL1 1010
+#define IDC_LIST1 1011

@@ -1,13 +1,72 @@
 #!/usr/bin/env bash
-# Builds Quorvel and starts it.
+# Builds Quorvel and starts it, pointed at a reference update server on this machine: create an
+# identifier in the browser (or use the demo one), activate, and watch the log.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
 root=${QUORVEL_BUILD_DIR:-build}
-cmake -S . -B "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/windows" -j 2 >/dev/null
-if [ ! -f "$root/windows/window/quorvel.exe" ]; then
+
+say "building the reference server and quorvel.exe"
+cmake -S . -B "$root/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$root/native" -j 2 --target refserver >/dev/null
+cmake -S . -B "$root/windows" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+targets=$(cmake --build "$root/windows" --target help)
+if grep -qw quorvel <<<"$targets"; then
+  cmake --build "$root/windows" -j 2 --target quorvel >/dev/null
+else
+  cmake --build "$root/windows" -j 2 >/dev/null
+fi
+quorvel="$root/windows/window/quorvel.exe"
+if [ ! -f "$quorvel" ]; then
   echo "quorvel.exe is not built yet: the main window is still to come." >&2
   exit 1
 fi
+
+# The server keeps its identifiers in build/demo/ids.txt from one run to the next.
+demo="$(realpath "$root")/demo"
+mkdir -p "$demo"
+demo_id=demo
+server_log="$demo/refserver.log"
+"$root/native/tools/refserver" --port "${QUORVEL_DEMO_PORT:-0}" --store "$demo/ids.txt" \
+  --add-id "$demo_id" >"$server_log" 2>&1 &
+server=$!
+follower=""
+stop_all() {
+  [ -z "$follower" ] || kill "$follower" 2>/dev/null || true
+  kill "$server" 2>/dev/null || true
+  wait "$server" 2>/dev/null || true
+  [ -z "${WINEPREFIX:-}" ] || wineserver -k >/dev/null 2>&1 || true
+}
+trap stop_all EXIT
+
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$server_log")
+  [ -n "$port" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "the reference server did not start:" >&2
+  cat "$server_log" >&2
+  exit 1
+fi
+
+say "reference update server on 127.0.0.1:$port"
+echo "   Create an identifier in your browser:  http://127.0.0.1:$port/creer.php6"
+echo "   (\"Créer un identifiant unique\" in Quorvel opens the same page)"
+echo "   or use the demo identifier:             $demo_id"
+echo "   Type it into \"Votre identifiant unique:\" and click \"Activer le service\"."
+echo "   The server's requests are shown below and kept in $server_log."
+
+say "starting Quorvel (Wine prefix $demo/wine-prefix)"
+wine_prefix "$demo/wine-prefix"
+[ -n "${DISPLAY:-}" ] || echo "   No display: Quorvel runs on a virtual one (Xvfb); stop it with Ctrl-C."
+tail -n +2 -f --pid="$server" "$server_log" | sed -u 's/^/   server: /' &
+follower=$!
+status=0
+QUORVEL_SERVER="127.0.0.1:$port" with_display wine "$quorvel" || status=$?
+say "Quorvel has ended; stopping the server"
+exit $status

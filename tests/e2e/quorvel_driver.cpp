@@ -140,6 +140,15 @@ bool LogContains(HWND log, const std::wstring& line) {
   return TextOf(log).find(line) != std::wstring::npos;
 }
 
+// In one exchange, the request is reported sent before any of the reply is reported received.
+bool SentBeforeReceived(const std::wstring& log, const std::wstring& id) {
+  std::size_t start = log.find(L"( identifiant: " + id + L" )...");
+  if (start == std::wstring::npos) return false;
+  std::size_t sent = log.find(L"Envoie de la requête effectué.", start);
+  std::size_t received = log.find(L"Reception des données (", start);
+  return sent != std::wstring::npos && received != std::wstring::npos && sent < received;
+}
+
 void Drive(DWORD processId, const std::wstring& knownId, const std::wstring& unknownId) {
   HWND window = nullptr;
   Check(WaitFor([&] { return (window = FindProcessWindow(processId, L"quorvelmain", L"Quorvel 2.0")) != nullptr; }, 30),
@@ -187,6 +196,10 @@ void Drive(DWORD processId, const std::wstring& knownId, const std::wstring& unk
   Check(LogContains(log, L"Cet identifiant n'existe pas ! Abbandon..."),
         "the log shows the rejection");
   Check(IsWindowEnabled(activate) && !IsWindowEnabled(deactivate), "the service is off again");
+  const std::wstring finalLog = TextOf(log);
+  Check(SentBeforeReceived(finalLog, knownId) && SentBeforeReceived(finalLog, unknownId),
+        "each exchange logs the request sent before the reply received");
+  std::printf("log box at the end:\n%s\n", Utf8(finalLog).c_str());
 
   PostMessageW(window, WM_CLOSE, 0, 0);
 }

@@ -23,6 +23,7 @@ trap cleanup EXIT
 
 known="e2e-$RANDOM$RANDOM"
 unknown="e2e-unknown-$RANDOM"
+: >"$work/server.log"
 "$refserver" --port 0 --store "$work/ids.txt" --add-id "$known" >"$work/server.log" 2>&1 &
 server=$!
 port=""

@@ -149,13 +149,22 @@ class UpdateServiceTest : public testing::Test {
       RegCloseKey(run);
     }
 #else
-    static const std::filesystem::path dir = [] {
-      std::string pattern =
-          (std::filesystem::temp_directory_path() / "quorvel-service-XXXXXX").string();
-      const char* made = mkdtemp(pattern.data());
-      if (made == nullptr) std::abort();
-      return std::filesystem::path(made);
-    }();
+    // One private configuration folder per test program, removed when it ends.
+    struct TempConfig {
+      std::filesystem::path dir;
+      TempConfig() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "quorvel-service-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) std::abort();
+        dir = pattern;
+      }
+      ~TempConfig() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+      }
+    };
+    static const TempConfig config;
+    const std::filesystem::path& dir = config.dir;
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);

@@ -33,11 +33,12 @@ server_log="$demo/refserver.log"
   --add-id "$demo_id" >"$server_log" 2>&1 &
 server=$!
 follower=""
+demo_prefix=""
 stop_all() {
   [ -z "$follower" ] || kill "$follower" 2>/dev/null || true
   kill "$server" 2>/dev/null || true
   wait "$server" 2>/dev/null || true
-  [ -z "${WINEPREFIX:-}" ] || wineserver -k >/dev/null 2>&1 || true
+  [ -z "$demo_prefix" ] || WINEPREFIX="$demo_prefix" wineserver -k >/dev/null 2>&1 || true
 }
 trap stop_all EXIT
 
@@ -62,11 +63,13 @@ echo "   Type it into \"Votre identifiant unique:\" and click \"Activer le servi
 echo "   The server's requests are shown below and kept in $server_log."
 
 say "starting Quorvel (Wine prefix $demo/wine-prefix)"
-wine_prefix "$demo/wine-prefix"
 [ -n "${DISPLAY:-}" ] || echo "   No display: Quorvel runs on a virtual one (Xvfb); stop it with Ctrl-C."
 tail -n +2 -f --pid="$server" "$server_log" | sed -u 's/^/   server: /' &
 follower=$!
+# The prefix's helpers start on the display Quorvel uses, or it would find no display.
+demo_prefix="$demo/wine-prefix"
 status=0
-QUORVEL_SERVER="127.0.0.1:$port" with_display wine "$quorvel" || status=$?
+QUORVEL_SERVER="127.0.0.1:$port" with_display bash -c \
+  'source scripts/common.sh && wine_prefix "$1" && wine "$2"' _ "$demo_prefix" "$quorvel" || status=$?
 say "Quorvel has ended; stopping the server"
 exit $status

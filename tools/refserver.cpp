@@ -240,7 +240,9 @@ void AcceptAll(int listener, std::vector<Client>& clients, milliseconds readTime
   }
 }
 
-void Serve(int listener, refserver::IdStore& store, milliseconds readTime) {
+// The stop signals are blocked except while waiting in ppoll, so one that comes between the
+// check of stopRequested and the wait cannot be missed.
+void Serve(int listener, refserver::IdStore& store, milliseconds readTime, const sigset_t& waitMask) {
   std::vector<Client> clients;
   std::vector<pollfd> polled;
   while (!stopRequested) {
@@ -255,9 +257,10 @@ void Serve(int listener, refserver::IdStore& store, milliseconds readTime) {
       auto left = std::chrono::duration_cast<milliseconds>(client.deadline - now) + milliseconds(1);
       wait = std::clamp(left, milliseconds(0), wait);
     }
-    int ready = ::poll(polled.data(), polled.size(), static_cast<int>(wait.count()));
+    timespec timeout{static_cast<time_t>(wait.count() / 1000), static_cast<long>(wait.count() % 1000) * 1000000};
+    int ready = ::ppoll(polled.data(), polled.size(), &timeout, &waitMask);
     if (ready < 0 && errno != EINTR) {
-      std::perror("refserver: poll");
+      std::perror("refserver: ppoll");
       break;
     }
     now = Clock::now();
@@ -324,12 +327,18 @@ int main(int argc, char** argv) {
   stop.sa_handler = OnStopSignal;
   ::sigaction(SIGINT, &stop, nullptr);
   ::sigaction(SIGTERM, &stop, nullptr);
+  sigset_t stopSignals;
+  sigset_t waitMask;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
   ::signal(SIGPIPE, SIG_IGN);
 
   std::printf("listening on http://127.0.0.1:%d/ (%zu identifiers in %s)\n", ntohs(bound.sin_port),
               store.size(), store.path().c_str());
   std::fflush(stdout);
-  Serve(listener, store, options.readTime);
+  Serve(listener, store, options.readTime, waitMask);
   ::close(listener);
   std::printf("stopped\n");
   std::fflush(stdout);

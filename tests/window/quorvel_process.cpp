@@ -1,0 +1,319 @@
+#include "quorvel_process.hpp"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+
+namespace quorvel_test {
+
+bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (std::chrono::steady_clock::now() < giveUp) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return ready();
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = L"";
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+std::wstring TextOf(HWND window) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return L"";
+  std::vector<wchar_t> text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_ABORTIFHUNG, 5000, &copied)) {
+    return L"";
+  }
+  return std::wstring(text.data(), std::min<size_t>(copied, length));
+}
+
+RECT ClientRectOf(HWND control) {
+  RECT rect{};
+  GetWindowRect(control, &rect);
+  MapWindowPoints(HWND_DESKTOP, GetAncestor(control, GA_ROOT), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+void ClearStoredSettings() {
+  RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"quorvel");
+}
+
+void StoreValue(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
+  RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), REG_SZ, value.c_str(),
+                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring StoredValue(const std::wstring& key, const std::wstring& name) {
+  wchar_t buffer[1024];
+  DWORD size = sizeof buffer;
+  if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer,
+                   &size) != ERROR_SUCCESS) {
+    return kAbsent;
+  }
+  return buffer;
+}
+
+std::wstring ProgramPath() {
+  std::string path = QUORVEL_EXE;
+  std::wstring wide(path.begin(), path.end());
+  if (!wide.empty() && wide[0] == L'/') {
+    // Wine maps the Unix root to drive Z:.
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    wide = L"Z:" + wide;
+  }
+  return wide;
+}
+
+// --- LoopbackServer -------------------------------------------------------------------------
+
+LoopbackServer::LoopbackServer(std::string statusWord) : statusWord_(std::move(statusWord)) {
+  InitializeCriticalSection(&lock_);
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(listener, 8);
+  int length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  listener_ = listener;
+  thread_ = std::thread([this] { Serve(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  stopping_ = true;
+  thread_.join();
+  closesocket(static_cast<SOCKET>(listener_));
+  WSACleanup();
+  DeleteCriticalSection(&lock_);
+}
+
+std::vector<std::string> LoopbackServer::Requests() {
+  EnterCriticalSection(&lock_);
+  std::vector<std::string> copy = requests_;
+  LeaveCriticalSection(&lock_);
+  return copy;
+}
+
+void LoopbackServer::Serve() {
+  const SOCKET listener = static_cast<SOCKET>(listener_);
+  while (!stopping_) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(listener, &ready);
+    timeval wait{0, 100 * 1000};
+    if (select(0, &ready, nullptr, nullptr, &wait) <= 0) continue;
+    SOCKET client = accept(listener, nullptr, nullptr);
+    if (client == INVALID_SOCKET) continue;
+    DWORD timeout = 2000;
+    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    std::string request;
+    char buffer[1024];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const int got = recv(client, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      request.append(buffer, got);
+    }
+    EnterCriticalSection(&lock_);
+    requests_.push_back(request);
+    LeaveCriticalSection(&lock_);
+    const std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<!-- OSKEL_START_HTML -->" + statusWord_;
+    send(client, reply.data(), static_cast<int>(reply.size()), 0);
+    shutdown(client, SD_SEND);
+    closesocket(client);
+  }
+}
+
+// --- QuorvelProcess -------------------------------------------------------------------------
+
+QuorvelProcess::QuorvelProcess(const std::wstring& arguments, int serverPort) {
+  // Every run is pointed at the loopback: nothing else exists.
+  const std::wstring server = L"127.0.0.1:" + std::to_wstring(serverPort);
+  SetEnvironmentVariableW(L"QUORVEL_SERVER", server.c_str());
+  const std::wstring path = ProgramPath();
+  std::wstring commandLine = L"\"" + path + L"\"" + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &info)) {
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    id_ = info.dwProcessId;
+  }
+}
+
+QuorvelProcess::~QuorvelProcess() {
+  if (!process_) return;
+  if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+    TerminateProcess(process_, 99);
+    WaitForSingleObject(process_, 5000);
+  }
+  CloseHandle(process_);
+}
+
+HWND QuorvelProcess::Window(int milliseconds) {
+  if (window_ && IsWindow(window_)) return window_;
+  struct Search {
+    DWORD id;
+    HWND found;
+  } search{id_, nullptr};
+  WaitFor(
+      [&] {
+        EnumWindows(
+            [](HWND window, LPARAM parameter) -> BOOL {
+              auto* s = reinterpret_cast<Search*>(parameter);
+              DWORD owner = 0;
+              GetWindowThreadProcessId(window, &owner);
+              wchar_t title[64] = L"";
+              GetWindowTextW(window, title, 64);
+              if (owner == s->id && std::wstring(title) == L"Quorvel 2.0") {
+                s->found = window;
+                return FALSE;
+              }
+              return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+      },
+      milliseconds);
+  window_ = search.found;
+  return window_;
+}
+
+bool QuorvelProcess::WaitForLogLine(const std::wstring& line, int milliseconds) {
+  return WaitFor(
+      [&] {
+        const std::wstring log = L"\r\n" + Log() + L"\r\n";
+        const size_t at = log.find(line + L"\r\n");
+        // The line's text follows "hh:mm:ss  " directly.
+        return at != std::wstring::npos && at >= 12 && log.compare(at - 2, 2, L"  ") == 0;
+      },
+      milliseconds);
+}
+
+bool QuorvelProcess::IsRunning() const {
+  return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+long QuorvelProcess::WaitForExit(int milliseconds) {
+  if (!process_ || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  GetExitCodeProcess(process_, &code);
+  return static_cast<long>(code);
+}
+
+HWND QuorvelProcess::Focus() {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(Window(), nullptr), &info)) return nullptr;
+  return info.hwndFocus;
+}
+
+void QuorvelProcess::Type(int id, const std::wstring& text) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(Control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                      SMTO_ABORTIFHUNG, 5000, &result);
+}
+
+// --- Message boxes --------------------------------------------------------------------------
+
+namespace {
+
+// Reads the pixels of a window as shown on screen and tells the red stop icon from the yellow
+// warning triangle.
+char DominantIconColour(HWND icon) {
+  RECT rect{};
+  GetWindowRect(icon, &rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  if (width <= 0 || height <= 0) return '?';
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  GdiFlush();
+  int red = 0;
+  int yellow = 0;
+  const auto* pixels = static_cast<const unsigned char*>(bits);
+  for (int i = 0; bits && i < width * height; ++i) {
+    const int b = pixels[i * 4], g = pixels[i * 4 + 1], r = pixels[i * 4 + 2];
+    if (r > 150 && g < 90 && b < 90) ++red;
+    if (r > 180 && g > 140 && b < 110) ++yellow;
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  if (red < 20 && yellow < 20) return '?';
+  return red > yellow ? 'r' : 'y';
+}
+
+}  // namespace
+
+MessageBoxSeen FindMessageBox(DWORD processId, int milliseconds) {
+  struct Search {
+    DWORD id;
+    HWND found;
+  } search{processId, nullptr};
+  WaitFor(
+      [&] {
+        EnumWindows(
+            [](HWND window, LPARAM parameter) -> BOOL {
+              auto* s = reinterpret_cast<Search*>(parameter);
+              DWORD owner = 0;
+              GetWindowThreadProcessId(window, &owner);
+              if (owner == s->id && ClassOf(window) == L"#32770" && TextOf(window) == L"Quorvel" &&
+                  IsWindowVisible(window)) {
+                s->found = window;
+                return FALSE;
+              }
+              return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+      },
+      milliseconds);
+  MessageBoxSeen box;
+  box.dialog = search.found;
+  if (!box.dialog) return box;
+  // Let the box paint itself before its icon is read from the screen.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (HWND child = GetWindow(box.dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (ClassOf(child) != L"Static") continue;
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if ((style & SS_TYPEMASK) == SS_ICON) {
+      box.iconColour = DominantIconColour(child);
+    } else {
+      const std::wstring text = TextOf(child);
+      if (text.size() > box.text.size()) box.text = text;
+    }
+  }
+  return box;
+}
+
+void DismissMessageBox(const MessageBoxSeen& box) {
+  PostMessageW(box.dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box.dialog, IDOK)));
+}
+
+}  // namespace quorvel_test

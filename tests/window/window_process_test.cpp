@@ -1,0 +1,317 @@
+// The real quorvel.exe under Wine, driven as a user drives it: its window and controls at
+// 96 DPI, the keyboard's tab order, start-up, activation against a loopback server, the
+// message boxes, the logon start, hiding and the tray icon's click, one instance, closing.
+#include <gtest/gtest.h>
+
+#include "quorvel_process.hpp"
+
+namespace quorvel_test {
+namespace {
+
+// Ending takes a few seconds under Wine on a display without a window manager: each window
+// that goes away is waited for.
+constexpr int kExitWait = 15000;
+
+class QuorvelWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ClearStoredSettings(); }
+  void TearDown() override { ClearStoredSettings(); }
+};
+
+struct ExpectedControl {
+  int id;
+  const wchar_t* className;
+  const wchar_t* caption;
+  RECT pixels;  // left, top, right, bottom in the client area at 96 DPI
+};
+
+TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState) {
+  LoopbackServer server("found");
+  QuorvelProcess quorvel(L"", server.Port());
+  HWND window = quorvel.Window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+
+  // A fixed window with the window menu and the close box only, 561 x 184 client pixels.
+  const LONG style = GetWindowLongW(window, GWL_STYLE);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_TRUE(style & WS_CAPTION);
+  EXPECT_FALSE(style & WS_THICKFRAME);
+  EXPECT_FALSE(style & WS_MINIMIZEBOX);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  RECT client{};
+  GetClientRect(window, &client);
+  EXPECT_EQ(client.right, 561);
+  EXPECT_EQ(client.bottom, 184);
+  // Centred on the screen, give or take the frame's rounding.
+  RECT frame{};
+  GetWindowRect(window, &frame);
+  EXPECT_NEAR((frame.left + frame.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 2);
+  EXPECT_NEAR((frame.top + frame.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 2);
+  EXPECT_TRUE(IsWindowVisible(window));
+
+  const std::wstring label =
+      L"Actualiser mon adresse IP toutes les" + std::wstring(42, L' ') + L"minutes";
+  const ExpectedControl controls[] = {
+      {IDC_FRAME1, L"Button", L"Votre identifiant unique:", {8, 8, 193, 57}},
+      {IDC_TEXT1, L"Edit", L"", {16, 24, 177, 45}},
+      {IDC_FRAME3, L"Button", L"Fréquence d'actualisation:", {200, 8, 553, 57}},
+      {IDC_LABEL1, L"Static", label.c_str(), {208, 32, 545, 49}},
+      {IDC_LIST1, L"ListBox", L"", {384, 32, 497, 49}},
+      {IDC_FRAME2, L"Button", L"Journal d'informations:", {8, 64, 553, 145}},
+      {IDC_TEXT2, L"Edit", nullptr, {16, 80, 545, 137}},
+      {IDC_COMMAND2, L"Button", L"Créer un identifiant unique", {8, 152, 169, 177}},
+      {IDC_COMMAND3, L"Button", L"Activer le service", {168, 152, 313, 177}},
+      {IDC_COMMAND1, L"Button", L"Minimiser", {312, 152, 409, 177}},
+      {IDC_COMMAND4, L"Button", L"Désactiver le service", {408, 152, 553, 177}},
+  };
+  for (const ExpectedControl& expected : controls) {
+    SCOPED_TRACE(expected.id);
+    HWND control = quorvel.Control(expected.id);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(ClassOf(control), expected.className);
+    if (expected.caption) {
+      EXPECT_EQ(TextOf(control), expected.caption);
+    }
+    const RECT rect = ClientRectOf(control);
+    EXPECT_EQ(rect.left, expected.pixels.left);
+    EXPECT_EQ(rect.top, expected.pixels.top);
+    EXPECT_EQ(rect.right, expected.pixels.right);
+    EXPECT_EQ(rect.bottom, expected.pixels.bottom);
+    EXPECT_TRUE(IsWindowVisible(control));
+  }
+  EXPECT_EQ(TextOf(quorvel.Control(IDC_LABEL1)).size(), 85u);
+
+  // The list: 60 rows "1" to "60", one selectable, row "15" restored; drawn over the label.
+  HWND list = quorvel.Control(IDC_LIST1);
+  EXPECT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 60);
+  wchar_t row[8] = L"";
+  SendMessageW(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(row));
+  EXPECT_STREQ(row, L"1");
+  SendMessageW(list, LB_GETTEXT, 59, reinterpret_cast<LPARAM>(row));
+  EXPECT_STREQ(row, L"60");
+  EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), 14);
+  EXPECT_TRUE(GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL);
+  EXPECT_FALSE(GetWindowLongW(list, GWL_STYLE) & (LBS_MULTIPLESEL | LBS_EXTENDEDSEL));
+  bool listAboveLabel = false;
+  for (HWND next = GetWindow(list, GW_HWNDNEXT); next; next = GetWindow(next, GW_HWNDNEXT)) {
+    if (next == quorvel.Control(IDC_LABEL1)) listAboveLabel = true;
+  }
+  EXPECT_TRUE(listAboveLabel);
+
+  // The log box: locked, several lines, a vertical scroll bar only.
+  const LONG logStyle = GetWindowLongW(quorvel.Control(IDC_TEXT2), GWL_STYLE);
+  EXPECT_TRUE(logStyle & ES_READONLY);
+  EXPECT_TRUE(logStyle & ES_MULTILINE);
+  EXPECT_TRUE(logStyle & WS_VSCROLL);
+  EXPECT_FALSE(logStyle & WS_HSCROLL);
+  EXPECT_FALSE(logStyle & ES_AUTOHSCROLL);
+
+  // First start on a clean system.
+  const std::wstring log = quorvel.Log();
+  const std::wstring banner = L"  Quorvel Version 2.0 - 127.0.0.1:" + std::to_wstring(server.Port()) + L"\r\n";
+  ASSERT_GE(log.size(), 10u);
+  EXPECT_EQ(log.substr(8, banner.size()), banner) << "the log starts with the banner, no line end before";
+  EXPECT_EQ(log.substr(log.size() - 27), L"  Le service est désactivé.");
+  EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"");
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+  EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+  EXPECT_EQ(quorvel.Focus(), quorvel.Control(IDC_COMMAND1));
+
+  // Typing into the log box changes nothing.
+  PostMessageW(quorvel.Control(IDC_TEXT2), WM_CHAR, L'x', 0);
+  Sleep(200);
+  EXPECT_EQ(quorvel.Log(), log);
+}
+
+TEST_F(QuorvelWindowTest, TabKey_VisitsTheFocusableControlsInOrder) {
+  LoopbackServer server("found");
+  QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_NE(quorvel.Window(), nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  ASSERT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_COMMAND1); }, 3000));
+
+  // "Désactiver le service" is disabled on a first start and skipped.
+  const int order[] = {IDC_COMMAND2, IDC_TEXT1, IDC_TEXT2, IDC_COMMAND3, IDC_LIST1, IDC_COMMAND1};
+  for (const int id : order) {
+    SCOPED_TRACE(id);
+    HWND focus = quorvel.Focus();
+    ASSERT_NE(focus, nullptr);
+    PostMessageW(focus, WM_KEYDOWN, VK_TAB, 0x000F0001);
+    PostMessageW(focus, WM_KEYUP, VK_TAB, 0xC00F0001);
+    EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(id); }, 2000));
+  }
+}
+
+TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
+  LoopbackServer server("found");
+  {
+    QuorvelProcess quorvel(L"", server.Port());
+    ASSERT_NE(quorvel.Window(), nullptr);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+    quorvel.Type(IDC_TEXT1, L"  abc 12  ");
+    SendMessageW(quorvel.Control(IDC_LIST1), LB_SETCURSEL, 4, 0);
+    quorvel.Click(IDC_COMMAND3);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Identifiant mis à jour avec succès."));
+
+    EXPECT_EQ(StoredValue(kSettingsKey, L"identifiant"), L"abc 12");
+    EXPECT_EQ(StoredValue(kSettingsKey, L"timeupdate"), L"300");
+    const std::wstring autostart = StoredValue(kRunKey, L"quorvel");
+    EXPECT_EQ(CompareStringOrdinal(autostart.c_str(), -1, (L"\"" + ProgramPath() + L"\" -wiper").c_str(), -1, TRUE),
+              CSTR_EQUAL)
+        << "autostart: " << std::string(autostart.begin(), autostart.end());
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].rfind("GET /update?ip_key=  abc 12   HTTP/1.0\r\n", 0), 0u);
+    EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+    EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+    // The box keeps what was typed.
+    EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"  abc 12  ");
+
+    // With "Activer le service" disabled the keyboard goes from the log box to "Désactiver".
+    EXPECT_EQ(GetNextDlgTabItem(quorvel.Window(), quorvel.Control(IDC_TEXT2), FALSE),
+              quorvel.Control(IDC_COMMAND4));
+
+    PostMessageW(quorvel.Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
+  }
+  {
+    QuorvelProcess quorvel(L"", server.Port());
+    ASSERT_NE(quorvel.Window(), nullptr);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
+    EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"abc 12");
+    EXPECT_EQ(SendMessageW(quorvel.Control(IDC_LIST1), LB_GETCURSEL, 0, 0), 4);
+    EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+    EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+    // An active service waits for its interval: no update at start-up.
+    Sleep(300);
+    EXPECT_EQ(server.Requests().size(), 1u);
+
+    quorvel.Click(IDC_COMMAND4);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Service désactivé."));
+    EXPECT_EQ(StoredValue(kRunKey, L"quorvel"), L" ");
+    EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+    PostMessageW(quorvel.Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
+  }
+  QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_NE(quorvel.Window(), nullptr);
+  EXPECT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"abc 12");
+}
+
+TEST_F(QuorvelWindowTest, Activation_WithoutIdentifierWarnsAndChangesNothing) {
+  LoopbackServer server("found");
+  QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_NE(quorvel.Window(), nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  quorvel.Click(IDC_COMMAND3);
+  const MessageBoxSeen box = FindMessageBox(quorvel.Id());
+  ASSERT_NE(box.dialog, nullptr);
+  EXPECT_EQ(box.text, L"Aucun identifiant unique n'est spécifié");
+  EXPECT_EQ(box.iconColour, 'y') << "the warning icon";
+  DismissMessageBox(box);
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(box.dialog); }, 3000));
+  EXPECT_EQ(StoredValue(kSettingsKey, L"identifiant"), kAbsent);
+  EXPECT_EQ(StoredValue(kRunKey, L"quorvel"), kAbsent);
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+  EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(QuorvelWindowTest, RejectedIdentifier_ShowsTheStopBoxAndSwitchesTheServiceOff) {
+  LoopbackServer server("notfound");
+  QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_NE(quorvel.Window(), nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  quorvel.Type(IDC_TEXT1, L"ghost");
+  quorvel.Click(IDC_COMMAND3);
+  const MessageBoxSeen box = FindMessageBox(quorvel.Id());
+  ASSERT_NE(box.dialog, nullptr);
+  EXPECT_EQ(box.text, L"Cet identifiant n'existe pas !");
+  EXPECT_EQ(box.iconColour, 'r') << "the stop icon";
+  DismissMessageBox(box);
+  EXPECT_TRUE(WaitFor([&] { return !IsWindow(box.dialog); }, 3000));
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+  EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+  EXPECT_EQ(StoredValue(kRunKey, L"quorvel"), L" ");
+  EXPECT_TRUE(quorvel.IsRunning());
+}
+
+TEST_F(QuorvelWindowTest, LogonStart_HidesWithAnIdentifierAndStopsWithoutOne) {
+  LoopbackServer server("found");
+  StoreValue(kSettingsKey, L"identifiant", L"abc");
+  {
+    QuorvelProcess quorvel(L" -wiper", server.Port());
+    ASSERT_NE(quorvel.Window(), nullptr);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(quorvel.Window()); }, 3000));
+    Sleep(300);
+    EXPECT_TRUE(quorvel.IsRunning());
+    EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"abc");
+  }
+  // Any other command line is a normal start.
+  for (const wchar_t* other : {L" -wiper ", L" -WIPER"}) {
+    QuorvelProcess quorvel(other, server.Port());
+    ASSERT_NE(quorvel.Window(), nullptr);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+    Sleep(500);
+    EXPECT_TRUE(IsWindowVisible(quorvel.Window())) << "command line:" << std::string(other, other + 8);
+  }
+  ClearStoredSettings();
+  QuorvelProcess quorvel(L" -wiper", server.Port());
+  const MessageBoxSeen box = FindMessageBox(quorvel.Id());
+  ASSERT_NE(box.dialog, nullptr);
+  EXPECT_EQ(box.text, L"Aucun identifiant valide");
+  EXPECT_EQ(box.iconColour, 'r') << "the stop icon";
+  // The one-shot timer does not come back while its box is open.
+  Sleep(400);
+  EXPECT_EQ(FindMessageBox(quorvel.Id(), 0).dialog, box.dialog);
+  DismissMessageBox(box);
+  EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
+}
+
+TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {
+  LoopbackServer server("found");
+  QuorvelProcess quorvel(L"", server.Port());
+  HWND window = quorvel.Window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+
+  quorvel.Click(IDC_COMMAND1);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Application minimisé."));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 2000));
+
+  // The icon's callback: the window's mouse-move message with the mouse message in lParam.
+  // A right click does nothing; a left click or a double click shows the window.
+  PostMessageW(window, WM_MOUSEMOVE, 1, WM_RBUTTONUP);
+  Sleep(300);
+  EXPECT_FALSE(IsWindowVisible(window));
+  PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONUP);
+  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, 2000));
+
+  quorvel.Click(IDC_COMMAND1);
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 2000));
+  PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONDBLCLK);
+  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, 2000));
+  // Hidden and shown again, the window keeps its state.
+  EXPECT_EQ(SendMessageW(quorvel.Control(IDC_LIST1), LB_GETCURSEL, 0, 0), 14);
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+}
+
+TEST_F(QuorvelWindowTest, SecondStart_EndsAtOnceAndClosingEndsTheFirst) {
+  LoopbackServer server("found");
+  QuorvelProcess first(L"", server.Port());
+  ASSERT_NE(first.Window(), nullptr);
+  ASSERT_TRUE(first.WaitForLogLine(L"Le service est désactivé."));
+
+  QuorvelProcess second(L"", server.Port());
+  ASSERT_TRUE(second.Started());
+  EXPECT_EQ(second.WaitForExit(kExitWait), 0);
+  EXPECT_EQ(second.Window(0), nullptr);
+  EXPECT_TRUE(first.IsRunning());
+
+  PostMessageW(first.Window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(first.WaitForExit(kExitWait), 0);
+}
+
+}  // namespace
+}  // namespace quorvel_test

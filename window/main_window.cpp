@@ -261,7 +261,7 @@ void quorvelmain::FitLabelFont() {
   // The sentence was laid out for a smaller font than today's message font: its words must
   // still fit on either side of the list, so the label's font shrinks until they do.
   const SentenceParts parts = SplitAtSpaces(kLabel1Caption);
-  const int gap = TwipsToPixels(30, dpi_);
+  const int gap = TwipsToPixels(15, dpi_);
   const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
   const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
   const int roomBefore = TwipsToPixels(list.left - label.left, dpi_) - gap;
@@ -296,7 +296,7 @@ void quorvelmain::DrawLabel1(const DRAWITEMSTRUCT& item) {
   const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
   const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
   RECT after = area;
-  after.left = area.left + TwipsToPixels(list.right - label.left, dpi_) + TwipsToPixels(30, dpi_);
+  after.left = area.left + TwipsToPixels(list.right - label.left, dpi_) + TwipsToPixels(15, dpi_);
   DrawTextW(dc, parts.after.c_str(), static_cast<int>(parts.after.size()), &after, format);
   SelectObject(dc, old);
 }

@@ -100,6 +100,7 @@ UINT WinsockConnection::SocketMessage() const {
 
 void WinsockConnection::Close() {
   ++generation_;
+  sendCompletePending_ = false;
   socket_.reset();
   state_ = kClosed;
   outgoing_.clear();
@@ -196,7 +197,15 @@ void WinsockConnection::OnSocketEvent(UINT message, WPARAM socket, LPARAM event)
     return;  // an event of a connection that is gone
   }
   const int error = WSAGETSELECTERROR(event);
-  switch (WSAGETSELECTEVENT(event)) {
+  const long kind = WSAGETSELECTEVENT(event);
+  if ((kind == FD_READ || kind == FD_CLOSE) && sendCompletePending_) {
+    // The reply can be queued before the notice that the request went out; the request
+    // was sent first, so that is said first.
+    const std::uint32_t generation = generation_;
+    DeliverSendComplete();
+    if (!Current(generation) || !socket_) return;
+  }
+  switch (kind) {
     case FD_CONNECT:
       if (state_ != kConnecting) return;
       if (error != 0) {
@@ -297,7 +306,13 @@ void WinsockConnection::SendPending() {
   if (outgoing_.empty()) return;
   outgoing_.clear();
   sent_ = 0;
+  sendCompletePending_ = true;
   Notify(kNoticeSent);
+}
+
+void WinsockConnection::DeliverSendComplete() {
+  sendCompletePending_ = false;
+  if (state_ == kConnected && events_ != nullptr) events_->Winsock1_SendComplete();
 }
 
 void WinsockConnection::GetData(std::wstring& data) {
@@ -307,6 +322,7 @@ void WinsockConnection::GetData(std::wstring& data) {
 
 void WinsockConnection::ReportError() {
   ++generation_;
+  sendCompletePending_ = false;
   socket_.reset();
   state_ = kError;
   outgoing_.clear();
@@ -315,6 +331,7 @@ void WinsockConnection::ReportError() {
 }
 
 void WinsockConnection::PostError() {
+  sendCompletePending_ = false;
   socket_.reset();
   state_ = kError;
   outgoing_.clear();
@@ -330,7 +347,7 @@ void WinsockConnection::Notify(UINT kind) {
 void WinsockConnection::OnNotice(WPARAM kind, LPARAM generation) {
   if (!Current(static_cast<std::uint32_t>(generation))) return;
   if (kind == kNoticeSent) {
-    if (state_ == kConnected && events_ != nullptr) events_->Winsock1_SendComplete();
+    if (sendCompletePending_) DeliverSendComplete();
   } else if (kind == kNoticeError) {
     ++generation_;
     if (events_ != nullptr) events_->Winsock1_Error();

@@ -88,6 +88,8 @@ class WinsockConnection final : public Connection {
   void SendPending();
   // One recv; false once the connection is gone (error reported, or closed by a handler).
   bool ReadOnce(bool& peerDone);
+  // SendComplete, once per request, whichever comes first: its notice or the reply.
+  void DeliverSendComplete();
   void ReportError();
   // Reports an error from a later message, never from inside a call of the service.
   void PostError();
@@ -108,6 +110,8 @@ class WinsockConnection final : public Connection {
   std::list<std::unique_ptr<Lookup>> lookups_;
   std::string outgoing_;
   size_t sent_ = 0;
+  // The request is all sent and SendComplete not yet delivered.
+  bool sendCompletePending_ = false;
   std::string received_;
 };
 

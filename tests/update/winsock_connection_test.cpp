@@ -281,6 +281,32 @@ TEST_F(WinsockTest, LargeRequestCompletesOnceWhenAllOfItIsSent) {
   EXPECT_EQ(receivedBytes, request.size());
 }
 
+TEST_F(WinsockTest, SendCompleteComesBeforeAnyPieceOfTheReply) {
+  // A server that answers the moment the request is in: its reply can be queued before
+  // the component has said that the request went out.
+  LoopbackServer server([](SOCKET client) {
+    ReadRequest(client);
+    SendAll(client, "HTTP/1.0 200 OK\r\n\r\nfound");
+    closesocket(client);
+  });
+  WinsockConnection connection;
+  Aim(connection, L"127.0.0.1", server.Port());
+  EventRecorder recorder(connection);
+  recorder.request = L"GET / HTTP/1.0\r\n\r\n";
+  int misordered = 0;
+  for (int i = 0; i < 300; ++i) {
+    recorder.events.clear();
+    recorder.data.clear();
+    connection.Close();
+    connection.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return recorder.Ended(); })) << "exchange " << i;
+    ASSERT_EQ(recorder.data, L"HTTP/1.0 200 OK\r\n\r\nfound") << "exchange " << i;
+    misordered += recorder.Outline() !=
+                  std::vector<std::string>{"Connect", "SendComplete", "DataArrival", "Close"};
+  }
+  EXPECT_EQ(misordered, 0);
+}
+
 TEST_F(WinsockTest, ServerClosingWithoutDataEndsInClose) {
   LoopbackServer server([](SOCKET client) { closesocket(client); });
   WinsockConnection connection;

@@ -85,7 +85,7 @@ bool quorvelmain::Create() {
   windowClass.lpszClassName = kClassName;
   windowClass.hIcon = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON,
                                                     0, 0, LR_DEFAULTSIZE | LR_SHARED));
-  if (!RegisterClassExW(&windowClass)) return false;
+  if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
   // Created hidden, then sized for the DPI of the monitor it lands on and centred there.
   hwnd_ = CreateWindowExW(kWindowExStyle, kClassName, kTitle, kWindowStyle, 0, 0,
@@ -93,8 +93,7 @@ bool quorvelmain::Create() {
                           nullptr, nullptr, instance_, this);
   if (!hwnd_) return false;
 
-  const SIZE client{TwipsToPixels(kClientWidthTwips, dpi_), TwipsToPixels(kClientHeightTwips, dpi_)};
-  const SIZE size = WindowSizeForClient(client, kWindowStyle, kWindowExStyle, dpi_);
+  const SIZE size = PlaceWindow(0, 0);
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
   RECT screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
@@ -103,8 +102,24 @@ bool quorvelmain::Create() {
   }
   const int left = screen.left + (screen.right - screen.left - size.cx) / 2;
   const int top = screen.top + (screen.bottom - screen.top - size.cy) / 2;
-  SetWindowPos(hwnd_, nullptr, left, top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(hwnd_, nullptr, left, top, 0, 0, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOSIZE);
   return true;
+}
+
+SIZE quorvelmain::PlaceWindow(int left, int top) {
+  const SIZE client{TwipsToPixels(kClientWidthTwips, dpi_), TwipsToPixels(kClientHeightTwips, dpi_)};
+  SIZE size = WindowSizeForClient(client, kWindowStyle, kWindowExStyle, dpi_);
+  SetWindowPos(hwnd_, nullptr, left, top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+  // The frame actually drawn may differ from the computed one (a frame the system scales
+  // differently): the client area is what must come out exact.
+  RECT actual{};
+  GetClientRect(hwnd_, &actual);
+  if (actual.right != client.cx || actual.bottom != client.cy) {
+    size.cx += client.cx - actual.right;
+    size.cy += client.cy - actual.bottom;
+    SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+  }
+  return size;
 }
 
 LRESULT CALLBACK quorvelmain::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -320,10 +335,7 @@ void quorvelmain::OnDpiChanged(UINT dpi, const RECT& suggested) {
   ApplyFont();
   LayOut();
   LoadIcons();
-  const SIZE client{TwipsToPixels(kClientWidthTwips, dpi_), TwipsToPixels(kClientHeightTwips, dpi_)};
-  const SIZE size = WindowSizeForClient(client, kWindowStyle, kWindowExStyle, dpi_);
-  SetWindowPos(hwnd_, nullptr, suggested.left, suggested.top, size.cx, size.cy,
-               SWP_NOZORDER | SWP_NOACTIVATE);
+  PlaceWindow(suggested.left, suggested.top);
 }
 
 void quorvelmain::Form_Load() {

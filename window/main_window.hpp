@@ -59,6 +59,8 @@ class quorvelmain final : public ServiceView {
 
   void AddTrayIcon();
   void LayOut();
+  // Sizes the window for its client area at the current DPI, at that position.
+  SIZE PlaceWindow(int left, int top);
   void ApplyFont();
   void FitLabelFont();
   void DrawLabel1(const DRAWITEMSTRUCT& item);

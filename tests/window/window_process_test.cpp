@@ -297,6 +297,27 @@ TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {
   EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
 }
 
+TEST_F(QuorvelWindowTest, CreationLink_LogsOpensAndHides) {
+  // Wine hands web addresses to the browsers named here: "true" stands in for one, so the
+  // test opens nothing on the machine.
+  constexpr wchar_t kBrowserKey[] = L"Software\\Wine\\WineBrowser";
+  StoreValue(kBrowserKey, L"Browsers", L"true");
+  LoopbackServer server("found");
+  {
+    QuorvelProcess quorvel(L"", server.Port());
+    HWND window = quorvel.Window();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+    quorvel.Click(IDC_COMMAND2);
+    EXPECT_TRUE(quorvel.WaitForLogLine(L"Ouverture effectué."));
+    const std::wstring log = quorvel.Log();
+    EXPECT_NE(log.find(L"  Ouverture du site éditeur...\r\n"), std::wstring::npos);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 3000));
+    EXPECT_TRUE(quorvel.IsRunning());
+  }
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kBrowserKey, L"Browsers");
+}
+
 TEST_F(QuorvelWindowTest, SecondStart_EndsAtOnceAndClosingEndsTheFirst) {
   LoopbackServer server("found");
   QuorvelProcess first(L"", server.Port());

@@ -225,12 +225,15 @@ bool quorvelmain::OnCreate() {
 void quorvelmain::LoadIcons() {
   const int large = SystemMetricAt(SM_CXICON, dpi_);
   const int small = SystemMetricAt(SM_CXSMICON, dpi_);
-  largeIcon_.reset(static_cast<HICON>(
+  UniqueIcon largeIcon(static_cast<HICON>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, large, large, 0)));
-  smallIcon_.reset(static_cast<HICON>(
+  UniqueIcon smallIcon(static_cast<HICON>(
       LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, small, small, 0)));
-  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon_.get()));
-  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_.get()));
+  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon.get()));
+  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+  // The window no longer shows the old icons; only now may they go.
+  largeIcon_ = std::move(largeIcon);
+  smallIcon_ = std::move(smallIcon);
 }
 
 void quorvelmain::ApplyFont() {

@@ -41,6 +41,12 @@ class ServiceHarness final : public quorvel::ServiceView {
     messages.push_back(text);
   }
 
+  // Drops the lines kept so far (a long run keeps only the current update's).
+  void ForgetLines() {
+    lines.clear();
+    updateStart_ = 0;
+  }
+
   // Starts an update the way the countdown does: SecondsLeft brought to 1, then one tick.
   void StartUpdateByCountdown();
   // Pumps messages and ticks the countdown every tickMilliseconds until the update started

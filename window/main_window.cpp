@@ -73,6 +73,7 @@ quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::
 quorvelmain::~quorvelmain() {
   Winsock1.SetEvents(nullptr);
   log_.SetListener(nullptr);
+  if (hwnd_ && IsWindow(hwnd_)) DestroyWindow(hwnd_);
 }
 
 bool quorvelmain::Create() {
@@ -181,6 +182,11 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       tray_.Remove();
       log_.SetListener(nullptr);
       PostQuitMessage(0);
+      return 0;
+    case WM_NCDESTROY:
+      // The last message: the window object no longer answers for this handle.
+      SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+      hwnd_ = nullptr;
       return 0;
     default:
       if (taskbarCreated_ != 0 && message == taskbarCreated_) {

@@ -11,6 +11,8 @@ namespace {
 // Ending takes a few seconds under Wine on a display without a window manager: each window
 // that goes away is waited for.
 constexpr int kExitWait = 15000;
+// Showing and hiding wait for the display in the same way.
+constexpr int kUiWait = 8000;
 
 class QuorvelWindowTest : public ::testing::Test {
  protected:
@@ -243,7 +245,7 @@ TEST_F(QuorvelWindowTest, LogonStart_HidesWithAnIdentifierAndStopsWithoutOne) {
   {
     QuorvelProcess quorvel(L" -wiper", server.Port());
     ASSERT_NE(quorvel.Window(), nullptr);
-    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(quorvel.Window()); }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(quorvel.Window()); }, kUiWait));
     Sleep(300);
     EXPECT_TRUE(quorvel.IsRunning());
     EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"abc");
@@ -278,7 +280,7 @@ TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {
 
   quorvel.Click(IDC_COMMAND1);
   ASSERT_TRUE(quorvel.WaitForLogLine(L"Application minimisé."));
-  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
 
   // The icon's callback: the window's mouse-move message with the mouse message in lParam.
   // A right click does nothing; a left click or a double click shows the window.
@@ -286,12 +288,12 @@ TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {
   Sleep(300);
   EXPECT_FALSE(IsWindowVisible(window));
   PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONUP);
-  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, kUiWait));
 
   quorvel.Click(IDC_COMMAND1);
-  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
   PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONDBLCLK);
-  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, kUiWait));
   // Hidden and shown again, the window keeps its state.
   EXPECT_EQ(SendMessageW(quorvel.Control(IDC_LIST1), LB_GETCURSEL, 0, 0), 14);
   EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
@@ -312,7 +314,7 @@ TEST_F(QuorvelWindowTest, CreationLink_LogsOpensAndHides) {
     EXPECT_TRUE(quorvel.WaitForLogLine(L"Ouverture effectué."));
     const std::wstring log = quorvel.Log();
     EXPECT_NE(log.find(L"  Ouverture du site éditeur...\r\n"), std::wstring::npos);
-    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
     EXPECT_TRUE(quorvel.IsRunning());
   }
   RegDeleteKeyValueW(HKEY_CURRENT_USER, kBrowserKey, L"Browsers");

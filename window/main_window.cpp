@@ -478,11 +478,7 @@ LRESULT quorvelmain::OnCtlColorStatic(HDC dc, HWND control) {
 }
 
 void quorvelmain::ShowLog(const std::wstring& text) {
-  HWND box = Control(IDC_TEXT2);
-  SetWindowTextW(box, text.c_str());
-  const int length = GetWindowTextLengthW(box);
-  SendMessageW(box, EM_SETSEL, length, length);
-  SendMessageW(box, EM_SCROLLCARET, 0, 0);
+  logBox_.Show(Control(IDC_TEXT2), text);
 }
 
 std::wstring quorvelmain::IdentifierText() const {

@@ -12,6 +12,7 @@
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
 #include "window/handles.hpp"
+#include "window/log_box.hpp"
 #include "window/tray_icon.hpp"
 
 namespace quorvel {
@@ -80,6 +81,7 @@ class quorvelmain final : public ServiceView {
   UniqueIcon largeIcon_;
   UniqueIcon smallIcon_;
   TrayIcon tray_;
+  LogBoxText logBox_;
 
   ServerAddress address_;
   ActivityLog log_;

@@ -2,7 +2,7 @@
 // an identifier, clicks "Activer le service", reads the log box and the message box. Run
 // under Wine by quorvel_e2e.sh, which starts the reference server it talks to.
 //
-// usage: quorvel_driver QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID
+// usage: quorvel_driver activation|log-order QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID
 #include <windows.h>
 
 #include <chrono>
@@ -140,52 +140,75 @@ bool LogContains(HWND log, const std::wstring& line) {
   return TextOf(log).find(line) != std::wstring::npos;
 }
 
-// In one exchange, the request is reported sent before any of the reply is reported received.
-bool SentBeforeReceived(const std::wstring& log, const std::wstring& id) {
-  std::size_t start = log.find(L"( identifiant: " + id + L" )...");
-  if (start == std::wstring::npos) return false;
-  std::size_t sent = log.find(L"Envoie de la requête effectué.", start);
-  std::size_t received = log.find(L"Reception des données (", start);
-  return sent != std::wstring::npos && received != std::wstring::npos && sent < received;
+// Counts the occurrences of a line in the log.
+int CountOf(const std::wstring& log, const std::wstring& line) {
+  int count = 0;
+  for (std::size_t at = log.find(line); at != std::wstring::npos; at = log.find(line, at + 1)) ++count;
+  return count;
 }
 
-void Drive(DWORD processId, const std::wstring& knownId, const std::wstring& unknownId) {
-  HWND window = nullptr;
-  Check(WaitFor([&] { return (window = FindProcessWindow(processId, L"quorvelmain", L"Quorvel 2.0")) != nullptr; }, 30),
-        "the window \"Quorvel 2.0\" is shown");
-  if (!window) return;
+// The exchanges, each from its "Envoie de votre adresse IP" line, whose reply is logged as
+// received before the request is logged as sent.
+int ExchangesOutOfOrder(const std::wstring& log) {
+  const std::wstring start = L"Envoie de votre adresse IP";
+  int wrong = 0;
+  for (std::size_t at = log.find(start); at != std::wstring::npos;) {
+    std::size_t next = log.find(start, at + 1);
+    std::wstring exchange = log.substr(at, next == std::wstring::npos ? std::wstring::npos : next - at);
+    std::size_t sent = exchange.find(L"Envoie de la requête effectué.");
+    std::size_t received = exchange.find(L"Reception des données (");
+    if (sent == std::wstring::npos || received == std::wstring::npos || received < sent) ++wrong;
+    at = next;
+  }
+  return wrong;
+}
 
-  HWND identifier = ChildWith(window, [](HWND w) { return ClassOf(w) == L"Edit" && !Multiline(w); });
-  HWND log = ChildWith(window, [](HWND w) { return ClassOf(w) == L"Edit" && Multiline(w); });
-  HWND activate = ButtonCaptioned(window, L"Activer le service");
-  HWND deactivate = ButtonCaptioned(window, L"Désactiver le service");
-  Check(identifier && log && activate && deactivate,
-        "the identifier box, the log box and both service buttons are found");
-  if (!(identifier && log && activate && deactivate)) return;
-  Check(WaitFor([&] { return LogContains(log, L"Le service est désactivé."); }, 10),
+struct MainWindow {
+  HWND window = nullptr;
+  HWND identifier = nullptr;  // Text1, the one single-line Edit
+  HWND log = nullptr;         // Text2, the multi-line Edit
+  HWND activate = nullptr;
+  HWND deactivate = nullptr;
+};
+
+bool FindMainWindow(DWORD processId, MainWindow& w) {
+  Check(WaitFor([&] { return (w.window = FindProcessWindow(processId, L"quorvelmain", L"Quorvel 2.0")) != nullptr; }, 30),
+        "the window \"Quorvel 2.0\" is shown");
+  if (!w.window) return false;
+  w.identifier = ChildWith(w.window, [](HWND c) { return ClassOf(c) == L"Edit" && !Multiline(c); });
+  w.log = ChildWith(w.window, [](HWND c) { return ClassOf(c) == L"Edit" && Multiline(c); });
+  w.activate = ButtonCaptioned(w.window, L"Activer le service");
+  w.deactivate = ButtonCaptioned(w.window, L"Désactiver le service");
+  bool found = w.identifier && w.log && w.activate && w.deactivate;
+  Check(found, "the identifier box, the log box and both service buttons are found");
+  return found;
+}
+
+// The user's path: a known identifier succeeds, an unknown one switches the service off with
+// a message box.
+void ActivationScenario(DWORD processId, const MainWindow& w, const std::wstring& knownId,
+                        const std::wstring& unknownId) {
+  Check(WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10),
         "a first start logs that the service is off");
 
-  // A known identifier: the update succeeds.
-  Type(identifier, knownId);
-  Check(TextOf(identifier) == knownId, "the identifier box holds the typed identifier");
-  Click(activate);
-  bool success = WaitFor([&] { return LogContains(log, L"Identifiant mis à jour avec succès."); }, 30);
+  Type(w.identifier, knownId);
+  Check(TextOf(w.identifier) == knownId, "the identifier box holds the typed identifier");
+  Click(w.activate);
+  bool success = WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30);
   Check(success, "the log shows \"Identifiant mis à jour avec succès.\"");
-  if (!success) std::printf("log box:\n%s\n", Utf8(TextOf(log)).c_str());
-  Check(!IsWindowEnabled(activate) && IsWindowEnabled(deactivate), "the service stays active");
+  Check(!IsWindowEnabled(w.activate) && IsWindowEnabled(w.deactivate), "the service stays active");
 
-  Click(deactivate);
-  Check(WaitFor([&] { return LogContains(log, L"Service désactivé."); }, 10) && IsWindowEnabled(activate),
+  Click(w.deactivate);
+  Check(WaitFor([&] { return LogContains(w.log, L"Service désactivé."); }, 10) && IsWindowEnabled(w.activate),
         "\"Désactiver le service\" switches the service off");
 
-  // An identifier the server does not know: the service switches itself off and says so.
-  Type(identifier, unknownId);
-  Click(activate);
+  Type(w.identifier, unknownId);
+  Click(w.activate);
   HWND box = nullptr;
   Check(WaitFor([&] { return (box = FindProcessWindow(processId, L"#32770", L"Quorvel")) != nullptr; }, 30),
         "a message box titled \"Quorvel\" appears for the unknown identifier");
   if (box) {
-    HWND text = ChildWith(box, [](HWND w) { return ClassOf(w) == L"Static" && !TextOf(w).empty(); });
+    HWND text = ChildWith(box, [](HWND c) { return ClassOf(c) == L"Static" && !TextOf(c).empty(); });
     std::wstring said = text ? TextOf(text) : L"";
     Check(said == L"Cet identifiant n'existe pas !", "the box says \"" + Utf8(said) + "\"");
     HWND ok = ButtonCaptioned(box, L"OK");
@@ -193,27 +216,43 @@ void Drive(DWORD processId, const std::wstring& knownId, const std::wstring& unk
     if (ok) Click(ok);
     Check(WaitFor([&] { return !IsWindow(box); }, 10), "OK dismisses the box");
   }
-  Check(LogContains(log, L"Cet identifiant n'existe pas ! Abbandon..."),
-        "the log shows the rejection");
-  Check(IsWindowEnabled(activate) && !IsWindowEnabled(deactivate), "the service is off again");
-  const std::wstring finalLog = TextOf(log);
-  Check(SentBeforeReceived(finalLog, knownId) && SentBeforeReceived(finalLog, unknownId),
-        "each exchange logs the request sent before the reply received");
-  std::printf("log box at the end:\n%s\n", Utf8(finalLog).c_str());
+  Check(LogContains(w.log, L"Cet identifiant n'existe pas ! Abbandon..."), "the log shows the rejection");
+  Check(IsWindowEnabled(w.activate) && !IsWindowEnabled(w.deactivate), "the service is off again");
+  Check(ExchangesOutOfOrder(TextOf(w.log)) == 0,
+        "both exchanges log the request sent before the reply received");
+}
 
-  PostMessageW(window, WM_CLOSE, 0, 0);
+// Several updates in a row, each logged in the order it happens on the wire: request sent,
+// then reply received.
+void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
+  constexpr int kRounds = 6;
+  Type(w.identifier, knownId);
+  for (int round = 1; round <= kRounds; ++round) {
+    Click(w.activate);
+    bool success = WaitFor([&] { return CountOf(TextOf(w.log), L"Identifiant mis à jour avec succès.") == round; }, 30);
+    Click(w.deactivate);
+    bool off = WaitFor([&] { return IsWindowEnabled(w.activate) != FALSE; }, 10);
+    if (!success || !off) {
+      Check(false, "update " + std::to_string(round) + " succeeds and the service switches off");
+      return;
+    }
+  }
+  int wrong = ExchangesOutOfOrder(TextOf(w.log));
+  Check(wrong == 0, std::to_string(kRounds) + " updates log \"Envoie de la requête effectué.\" before "
+                    "\"Reception des données\" (" + std::to_string(wrong) + " out of order)");
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: quorvel_driver QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID\n");
+  const std::wstring scenario = argc == 6 ? argv[1] : L"";
+  if (scenario != L"activation" && scenario != L"log-order") {
+    std::fprintf(stderr, "usage: quorvel_driver activation|log-order QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID\n");
     return 2;
   }
-  const std::wstring program = argv[1];
+  const std::wstring program = argv[2];
   RemoveSettings();
-  SetEnvironmentVariableW(L"QUORVEL_SERVER", argv[2]);
+  SetEnvironmentVariableW(L"QUORVEL_SERVER", argv[3]);
 
   std::wstring commandLine = L"\"" + program + L"\"";
   STARTUPINFOW startup{};
@@ -225,7 +264,16 @@ int wmain(int argc, wchar_t** argv) {
     RemoveSettings();
     return 1;
   }
-  Drive(process.dwProcessId, argv[3], argv[4]);
+  MainWindow quorvel;
+  if (FindMainWindow(process.dwProcessId, quorvel)) {
+    if (scenario == L"activation") {
+      ActivationScenario(process.dwProcessId, quorvel, argv[4], argv[5]);
+    } else {
+      LogOrderScenario(quorvel, argv[4]);
+    }
+    std::printf("log box at the end:\n%s\n", Utf8(TextOf(quorvel.log)).c_str());
+    PostMessageW(quorvel.window, WM_CLOSE, 0, 0);
+  }
 
   bool ended = WaitForSingleObject(process.hProcess, 15000) == WAIT_OBJECT_0;
   Check(ended, "closing the window ends the program");

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The real quorvel.exe against the reference update server: starts the server on a free
-# loopback port with one identifier, runs the Windows driver under Wine (it starts Quorvel,
-# activates the service with that identifier, then with an unknown one), and checks what the
-# server recorded. Run by CTest in the Windows build, inside the Wine prefix of test.sh.
+# loopback port with one identifier, runs the Windows driver under Wine (it starts Quorvel and
+# plays the scenario: "activation" activates with that identifier, then with an unknown one;
+# "log-order" runs several updates in a row), and checks what the server recorded. Run by
+# CTest in the Windows build, inside the Wine prefix of test.sh.
 #
-# usage: quorvel_e2e.sh REFSERVER DRIVER_EXE QUORVEL_EXE WINE_RUN
+# usage: quorvel_e2e.sh SCENARIO REFSERVER DRIVER_EXE QUORVEL_EXE WINE_RUN
 set -euo pipefail
-refserver=$1 driver=$2 quorvel=$3 wine_run=$4
+scenario=$1 refserver=$2 driver=$3 quorvel=$4 wine_run=$5
 
 if [ ! -x "$refserver" ]; then
   echo "FAIL: no reference server at '$refserver' (configure with -DQUORVEL_REFSERVER=<native build>/tools/refserver)"
@@ -39,16 +40,21 @@ fi
 echo "reference server on 127.0.0.1:$port, identifier $known"
 
 status=0
-"$wine_run" "$driver" "$(winepath -w "$quorvel" 2>/dev/null)" "127.0.0.1:$port" "$known" "$unknown" || status=1
+"$wine_run" "$driver" "$scenario" "$(winepath -w "$quorvel" 2>/dev/null)" "127.0.0.1:$port" "$known" "$unknown" || status=1
 
 echo "reference server's log:"
 sed 's/^/  /' "$work/server.log"
 check() {  # WHAT PATTERN FILE
   if grep -Eq "$2" "$3"; then echo "ok: $1"; else echo "FAIL: $1"; status=1; fi
 }
+found="^[0-9TZ:-]+ 127\.0\.0\.1:[0-9]+ \"GET /update\?ip_key=$known HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1$"
+if [ "$scenario" = log-order ]; then
+  updates=$(grep -Ec "$found" "$work/server.log" || true)
+  if [ "$updates" -ge 6 ]; then echo "ok: the server answered $updates updates"; else echo "FAIL: the server answered $updates updates"; status=1; fi
+  exit $status
+fi
 check "the server answered the known identifier with found, from 127.0.0.1" \
-  "^[0-9TZ:-]+ 127\.0\.0\.1:[0-9]+ \"GET /update\?ip_key=$known HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1$" \
-  "$work/server.log"
+  "$found" "$work/server.log"
 check "the server answered the unknown identifier with notfound" \
   "\"GET /update\?ip_key=$unknown HTTP/1\.0\" 200 notfound$" "$work/server.log"
 check "the server's store records the address of the update" "^$known	127\.0\.0\.1	" "$work/ids.txt"

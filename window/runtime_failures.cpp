@@ -1,0 +1,26 @@
+// How the C++ runtime fails in this program: it ends at once. Nothing in the program catches
+// a standard-library exception, so an exception raised by the library would end it anyway,
+// through the terminate handler. The library's own versions of these functions print the
+// demangled name of the exception to a console this windowed program does not have, and
+// bring a demangler, a printf, exception classes and a second string implementation into the
+// program file: a third of its size.
+#include <cstdlib>
+
+namespace __gnu_cxx {
+
+void __verbose_terminate_handler() { std::abort(); }
+
+}  // namespace __gnu_cxx
+
+namespace std {
+
+void __throw_bad_alloc() { std::abort(); }
+void __throw_bad_array_new_length() { std::abort(); }
+void __throw_bad_function_call() { std::abort(); }
+void __throw_length_error(const char*) { std::abort(); }
+void __throw_logic_error(const char*) { std::abort(); }
+void __throw_out_of_range(const char*) { std::abort(); }
+void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
+void __throw_invalid_argument(const char*) { std::abort(); }
+
+}  // namespace std

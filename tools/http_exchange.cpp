@@ -88,11 +88,13 @@ std::string Page(std::string_view title, std::string_view content) {
 
 Reply UpdateReply(std::string_view query, const std::string& peerAddress, const std::string& now,
                   IdStore& store) {
+  // The client sends one parameter and never escapes it: whatever follows "ip_key=" is the
+  // identifier as typed, so a second parameter or an escape makes it malformed.
   std::string word;
   std::string outcome;
-  std::string id;
-  if (query.substr(0, kKeyPrefix.size()) == kKeyPrefix) id = query.substr(kKeyPrefix.size());
-  if (query.substr(0, kKeyPrefix.size()) != kKeyPrefix || !IsSafeIdentifier(id)) {
+  const bool hasKey = query.substr(0, kKeyPrefix.size()) == kKeyPrefix;
+  const std::string id = hasKey ? std::string(query.substr(kKeyPrefix.size())) : std::string();
+  if (!hasKey || !IsSafeIdentifier(id)) {
     word = outcome = "incorrect";
   } else if (!store.Contains(id)) {
     word = outcome = "notfound";

@@ -212,7 +212,7 @@ TEST_F(RefServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
       {"a b", "incorrect"},                   // a typed space arrives unescaped
       {"caf\xE9", "incorrect"},               // non-ASCII byte from the ANSI code page
       {"a%41", "incorrect"},                  // no escaping is undone
-      {"demo-1_X&x=1", "incorrect"},
+      {"demo-1_X&x=1", "incorrect"},         // a second parameter is part of the identifier
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("identifier \"" + c.id + "\"");
@@ -286,6 +286,24 @@ TEST_F(RefServerTest, IdentifiersAndLastAddressesSurviveARestart) {
   EXPECT_TRUE(EndsWith(Exchange(again.port(), UpdateRequest(created)), kMarker + "found"));
   EXPECT_TRUE(EndsWith(Exchange(again.port(), UpdateRequest("seeded")), kMarker + "found"));
   EXPECT_TRUE(EndsWith(Exchange(again.port(), UpdateRequest("other")), kMarker + "notfound"));
+}
+
+TEST_F(RefServerTest, AStoreThatCannotBeWrittenFailsCreationButStillAnswersUpdates) {
+  const fs::path gone = dir_ / "gone";
+  fs::create_directory(gone);
+  RefServer server(gone / "ids.txt", {"--add-id", "demo"});
+  ASSERT_NE(server.port(), 0);
+  fs::remove_all(gone);
+
+  // No identifier is handed out that would be lost on the next start.
+  std::string created =
+      Exchange(server.port(), "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnouveau=1");
+  EXPECT_EQ(Status(created), 500);
+  EXPECT_EQ(CreatedIdentifier(created), "");
+  EXPECT_NE(server.ReadLine().find("500 creation failed"), std::string::npos);
+  // The known identifier is still known; only its record is not kept, and the log says so.
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
+  EXPECT_NE(server.ReadLine().find("200 found, NOT recorded"), std::string::npos);
 }
 
 TEST_F(RefServerTest, UnknownPagesAndMalformedRequestsAreRefused) {

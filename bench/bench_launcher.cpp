@@ -2,7 +2,7 @@
 // way, times each from CreateProcess to its window shown (for quorvel, with the banner in its
 // log box), reads private memory and handle counts, and the CPU time used while idle.
 //
-//   bench_launcher startup RUNS QUORVEL_EXE FLOOR_EXE
+//   bench_launcher startup RUNS QUORVEL_EXE FLOOR_EXE [FLOOR_WITH_IMPORTS_EXE]
 //   bench_launcher idle SECONDS QUORVEL_EXE FLOOR_EXE
 //
 // Prints "metric NAME VALUE" lines for bench/run.sh, and one line per run for the record.
@@ -186,18 +186,25 @@ void ClearSettings() {
 Target QuorvelTarget(const wchar_t* path) { return {"quorvel", path, L"", L"quorvelmain", true, true}; }
 Target FloorTarget(const wchar_t* path) { return {"floor", path, L"", L"QuorvelFloor", false, true}; }
 
-// Start-up, runs interleaved; memory and handles half a second after each start.
-int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath) {
+// Start-up, runs interleaved; memory and handles half a second after each start. Besides the
+// plain floor, the floor with quorvel.exe's imports and manifest, when given, tells how much
+// of the difference those two make.
+int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath, const wchar_t* floorImportsPath) {
   ClearSettings();
-  const Target targets[2] = {FloorTarget(floorPath), QuorvelTarget(quorvelPath)};
-  std::vector<double> times[2], memory[2], handles[2];
+  std::vector<Target> targets = {FloorTarget(floorPath), QuorvelTarget(quorvelPath)};
+  if (floorImportsPath) {
+    targets.push_back(FloorTarget(floorImportsPath));
+    targets.back().name = "floor_imports";
+  }
+  const size_t count = targets.size();
+  std::vector<std::vector<double>> times(count), memory(count), handles(count);
   // One start of each first, not counted: it loads Wine's own files into the page cache.
   for (const Target& target : targets) {
     Running warm = Start(target);
     Stop(warm);
   }
   for (int i = 0; i < runs; ++i) {
-    for (int t = 0; t < 2; ++t) {
+    for (size_t t = 0; t < count; ++t) {
       Running run = Start(targets[t]);
       if (run.readyMs < 0) {
         std::fprintf(stderr, "%s did not become ready\n", targets[t].name);
@@ -215,7 +222,7 @@ int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath)
       std::fflush(stdout);
     }
   }
-  for (int t = 0; t < 2; ++t) {
+  for (size_t t = 0; t < count; ++t) {
     const std::string name = targets[t].name;
     Metric((name + "_start_ms").c_str(), Median(times[t]));
     Metric((name + "_start_min_ms").c_str(), *std::min_element(times[t].begin(), times[t].end()));
@@ -279,8 +286,8 @@ int IdleBench(int seconds, const wchar_t* quorvelPath, const wchar_t* floorPath)
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 5 && std::wcscmp(argv[1], L"startup") == 0) {
-    return StartupBench(std::max(1, _wtoi(argv[2])), argv[3], argv[4]);
+  if ((argc == 5 || argc == 6) && std::wcscmp(argv[1], L"startup") == 0) {
+    return StartupBench(std::max(1, _wtoi(argv[2])), argv[3], argv[4], argc == 6 ? argv[5] : nullptr);
   }
   if (argc == 5 && std::wcscmp(argv[1], L"idle") == 0) {
     return IdleBench(std::max(1, _wtoi(argv[2])), argv[3], argv[4]);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "settings/startup_settings.hpp"
@@ -183,11 +184,12 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       log_.SetListener(nullptr);
       PostQuitMessage(0);
       return 0;
-    case WM_NCDESTROY:
+    case WM_NCDESTROY: {
       // The last message: the window object no longer answers for this handle.
-      SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-      hwnd_ = nullptr;
-      return 0;
+      HWND hwnd = std::exchange(hwnd_, nullptr);
+      SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+      return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
     default:
       if (taskbarCreated_ != 0 && message == taskbarCreated_) {
         // The shell restarted and forgot the icon: without it a hidden window is unreachable.

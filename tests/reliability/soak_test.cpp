@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "scripted_server.hpp"
 #include "service_harness.hpp"
@@ -105,6 +106,14 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
   ASSERT_GT(memoryWarm, 0u);
   EXPECT_LE(memoryEnd, memoryWarm + kMemoryTolerance);
   EXPECT_LE(harness.log.Text().size(), quorvel::ActivityLog::kCap + 100);
+
+  // Both measures do see a leak: one handle more, and a megabyte and a half kept.
+  const HANDLE probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(HandleCount(), handlesEnd + 1);
+  CloseHandle(probe);
+  std::vector<char> kept(3u << 19, 'x');
+  EXPECT_GE(PrivateBytes(), memoryEnd + (1u << 20));
+  EXPECT_EQ(kept[kept.size() - 1], 'x');
   EXPECT_TRUE(harness.service.IsActive());
   EXPECT_TRUE(harness.messages.empty());
 }

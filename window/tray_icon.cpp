@@ -9,12 +9,14 @@ constexpr UINT kIconId = 1;
 constexpr UINT kFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;  // 7
 constexpr UINT kCallbackMessage = WM_MOUSEMOVE;            // 0x200
 constexpr char kTip[] = "Quorvel V2";
+// The first-version record ends after its 64-character tip: 88 bytes with 32-bit handles,
+// 104 with 64-bit ones (the handles and their alignment grow).
+static_assert(NOTIFYICONDATAA_V1_SIZE == (sizeof(void*) == 8 ? 104 : 88));
 }  // namespace
 
 void TrayIcon::Prepare(HWND window, HICON icon) {
   record_ = NOTIFYICONDATAA{};
-  // The first-version record: 88 bytes in a 32-bit program, larger here because handles are
-  // 64-bit; the shell recognises it by this size.
+  // The shell recognises the first-version record by its size.
   record_.cbSize = NOTIFYICONDATAA_V1_SIZE;
   record_.hWnd = window;
   record_.uID = kIconId;

@@ -94,6 +94,9 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   EXPECT_STREQ(row, L"60");
   EXPECT_EQ(SendMessageW(list, LB_GETCURSEL, 0, 0), 14);
   EXPECT_TRUE(GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL);
+  RECT listClient{};
+  GetClientRect(list, &listClient);
+  EXPECT_EQ(SendMessageW(list, LB_GETITEMHEIGHT, 0, 0), listClient.bottom) << "one row fills the box";
   EXPECT_FALSE(GetWindowLongW(list, GWL_STYLE) & (LBS_MULTIPLESEL | LBS_EXTENDEDSEL));
   bool listAboveLabel = false;
   for (HWND next = GetWindow(list, GW_HWNDNEXT); next; next = GetWindow(next, GW_HWNDNEXT)) {
@@ -160,6 +163,15 @@ TEST_F(QuorvelWindowTest, TabKey_VisitsTheFocusableControlsInOrder) {
     PostMessageW(focus, WM_KEYDOWN, VK_TAB, 0x000F0001);
     PostMessageW(focus, WM_KEYUP, VK_TAB, 0xC00F0001);
     EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(id); }, 2000));
+    if (id == IDC_LIST1) {
+      // The arrow keys step the interval one row at a time.
+      HWND list = quorvel.Control(IDC_LIST1);
+      PostMessageW(list, WM_KEYDOWN, VK_DOWN, 0x01500001);
+      EXPECT_TRUE(WaitFor([&] { return SendMessageW(list, LB_GETCURSEL, 0, 0) == 15; }, 2000));
+      EXPECT_EQ(SendMessageW(list, LB_GETTOPINDEX, 0, 0), 15);
+      PostMessageW(list, WM_KEYDOWN, VK_UP, 0x01480001);
+      EXPECT_TRUE(WaitFor([&] { return SendMessageW(list, LB_GETCURSEL, 0, 0) == 14; }, 2000));
+    }
   }
 }
 

@@ -18,4 +18,8 @@ std::string ToAnsi(std::wstring_view text);
 // not decode become U+FFFD.
 std::wstring FromAnsi(std::string_view bytes);
 
+// A whole number as decimal text, as std::to_wstring writes it, without the printf
+// machinery that std::to_wstring brings into the program file.
+std::wstring DecimalText(long long value);
+
 }  // namespace quorvel

@@ -1,7 +1,8 @@
 #include "log/activity_log.hpp"
 
 #include <ctime>
-#include <cwchar>
+
+#include "common/text.hpp"
 
 namespace quorvel {
 
@@ -16,11 +17,20 @@ TimeOfDay LocalTimeOfDay() {
   return {local.tm_hour, local.tm_min, local.tm_sec};
 }
 
+namespace {
+
+// At least two digits, as "%02d" writes it.
+std::wstring TwoDigits(int value) {
+  std::wstring text = DecimalText(value);
+  if (text.size() < 2) text.insert(0, 1, L'0');
+  return text;
+}
+
+}  // namespace
+
 std::wstring FormatTimeOfDay(const TimeOfDay& time) {
-  wchar_t buffer[16];
-  std::swprintf(buffer, sizeof buffer / sizeof buffer[0], L"%02d:%02d:%02d", time.hours % 100,
-                time.minutes % 100, time.seconds % 100);
-  return buffer;
+  return TwoDigits(time.hours % 100) + L":" + TwoDigits(time.minutes % 100) + L":" +
+         TwoDigits(time.seconds % 100);
 }
 
 ActivityLog::ActivityLog(Clock clock) : clock_(std::move(clock)) {}

@@ -20,7 +20,7 @@ std::wstring TextFromStoredValue(std::uint32_t type, std::string_view data,
       for (int i = 3; i >= 0; --i) {
         number = (number << 8) | static_cast<unsigned char>(data[static_cast<std::size_t>(i)]);
       }
-      return std::to_wstring(number);
+      return DecimalText(number);
     }
     default:
       return {};

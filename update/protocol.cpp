@@ -36,7 +36,7 @@ std::wstring BuildHttpRequest(const std::wstring& host, const std::wstring& data
     request += L"\r\n";
   } else {
     request += L"Content-Type: application/x-www-form-urlencoded\r\n";
-    request += L"Content-length: " + std::to_wstring(data.size()) + L"\r\n\r\n";
+    request += L"Content-length: " + quorvel::DecimalText(static_cast<long long>(data.size())) + L"\r\n\r\n";
     request += data;
   }
   return request;

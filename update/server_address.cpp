@@ -8,7 +8,7 @@ namespace quorvel {
 
 std::wstring ServerAddress::WebHost() const {
   if (port == kDefaultServicePort) return host;
-  return host + L":" + std::to_wstring(port);
+  return host + L":" + DecimalText(port);
 }
 
 ServerAddress ParseServerAddress(const std::wstring& overrideText) {

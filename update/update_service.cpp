@@ -61,7 +61,7 @@ void UpdateService::ActivateService() {
   quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
                             quorvelmod::kAutostartValue, AutostartCommand());
   quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
-                            quorvelmod::kIntervalValue, std::to_wstring(SecondsLeft));
+                            quorvelmod::kIntervalValue, DecimalText(SecondsLeft));
   log_.WriteLog(L"Service activé.", true);
   StartUpdate();
 }
@@ -130,7 +130,7 @@ void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
   std::wstring piece;
   winsock_.GetData(piece);
   ReplyBuffer += piece;
-  log_.WriteLog(L"Reception des données (" + std::to_wstring(bytesTotal) + L" bytes)...", true);
+  log_.WriteLog(L"Reception des données (" + DecimalText(bytesTotal) + L" bytes)...", true);
   if (ReplyBuffer.size() > kReplyCap) {
     // No reply of our server is this long: stop collecting, as for an unusable reply.
     ReplyBuffer.clear();

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.hpp"
 #include "settings/startup_settings.hpp"
 #include "window/dpi.hpp"
 #include "window/identifier_link.hpp"
@@ -215,7 +216,7 @@ bool quorvelmain::OnCreate() {
   }
   HWND list = Control(IDC_LIST1);
   for (int row = 1; row <= kIntervalRows; ++row) {
-    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(std::to_wstring(row).c_str()));
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(DecimalText(row).c_str()));
   }
   // The identifier box takes text of any length on its one line.
   SendMessageW(Control(IDC_TEXT1), EM_SETLIMITTEXT, 0, 0);

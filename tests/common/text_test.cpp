@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 using quorvel::FromAnsi;
 using quorvel::ToAnsi;
 using quorvel::TrimSpaces;
@@ -32,4 +34,11 @@ TEST(AnsiText, UndecodableBytesNeverFail) {
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text[0], L'a');
   EXPECT_EQ(FromAnsi(std::string("\0x", 2)), std::wstring(L"\0x", 2));
+}
+
+TEST(DecimalText, WritesWholeNumbersAsToWstringDoes) {
+  for (const long long value : {0LL, 7LL, -7LL, 10LL, 900LL, -2147483648LL, 2147483647LL, 4294967295LL,
+                                LLONG_MAX, LLONG_MIN}) {
+    EXPECT_EQ(quorvel::DecimalText(value), std::to_wstring(value)) << value;
+  }
 }

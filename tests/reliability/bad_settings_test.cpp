@@ -140,7 +140,7 @@ class BadSettingsTest : public ::testing::Test {
     const DWORD shownAt = GetTickCount();
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(program.WaitForExit(15000), 0) << what << ": closing ends the program";
-    std::printf("%s: window after %lu ms; identifier %zu character(s), row %d, service %s\n", what,
+    std::printf("%s: checked %lu ms after the start; identifier %zu character(s), row %d, service %s\n", what,
                 shownAt - startedAt, shown.identifier.size(), shown.row,
                 shown.deactivateEnabled ? "active" : "inactive");
     return shown;

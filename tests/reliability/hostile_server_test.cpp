@@ -25,6 +25,12 @@ class HostileServerTest : public ::testing::Test {
   void ExpectNextUpdateSucceeds(ServiceHarness& harness) {
     ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks), Outcome::Found)
         << "the update after the fault:\n" << harness.LastUpdateText();
+    // Only this update's lines: nothing of the faulty connection leaks into it.
+    EXPECT_EQ(harness.CountInLastUpdate(kConnectedPrefix), 1u) << harness.LastUpdateText();
+    EXPECT_EQ(harness.CountInLastUpdate(kSentLine), 1u);
+    EXPECT_EQ(harness.CountInLastUpdate(kFailureLine), 0u) << harness.LastUpdateText();
+    EXPECT_EQ(harness.CountInLastUpdate(kSuccessLine), 1u);
+    EXPECT_EQ(harness.service.ReplyBuffer, L"found");
     EXPECT_TRUE(harness.service.IsActive());
     EXPECT_TRUE(harness.shownActive);
     EXPECT_TRUE(harness.messages.empty());

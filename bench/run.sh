@@ -102,7 +102,47 @@ measure_idle() {
   grep '^metric ' "$log" >>"$metrics" || true
 }
 
+print_table() {
+awk -v start_runs="$BENCH_START_RUNS" -v update_runs="$BENCH_UPDATE_RUNS" '
+  $1 == "metric" { m[$2] = $3 }
+  function row(what, value, floor, target) {
+    printf "| %-46s | %14s | %14s | %8s | %-24s |\n", what, value, floor, \
+      (floor + 0 > 0 && value ~ /^[0-9.]+/ ? sprintf("%.2f", value / floor) : "-"), target
+  }
+  END {
+    printf "| %-46s | %14s | %14s | %8s | %-24s |\n", "measure", "quorvel", "floor", "ratio", "target"
+    printf "|%s|%s|%s|%s|%s|\n", "------------------------------------------------", "----------------", "----------------", "----------", "--------------------------"
+    row("program file (bytes)", m["quorvel_size_bytes"], m["floor_size_bytes"], "<= 409600")
+    printf "| %-46s | %-57s |\n", "imported DLLs", m["quorvel_imports"]
+    printf "| %-46s | %-57s |\n", "imports that are not system DLLs", m["quorvel_foreign_imports"]
+    row("start to window shown with banner (ms)", sprintf("%.1f", m["quorvel_start_ms"]), sprintf("%.1f", m["floor_start_ms"]), "<= 1.2x floor")
+    row("  fastest start (ms)", sprintf("%.1f", m["quorvel_start_min_ms"]), sprintf("%.1f", m["floor_start_min_ms"]), "")
+    row("  floor with the DLLs and manifest of quorvel (ms)", sprintf("%.1f", m["floor_imports_start_ms"]), sprintf("%.1f", m["floor_start_ms"]), "")
+    row("update exchange, service (ms)", sprintf("%.3f", m["update_service_ms"]), sprintf("%.3f", m["update_floor_async_ms"]), "<= 1.2x floor")
+    row("  same, vs blocking floor client (ms)", sprintf("%.3f", m["update_service_ms"]), sprintf("%.3f", m["update_floor_blocking_ms"]), "")
+    row("  service with its log box (ms)", sprintf("%.3f", m["update_service_logbox_ms"]), sprintf("%.3f", m["update_floor_async_ms"]), "")
+    row("private memory after start (KB)", sprintf("%.0f", m["quorvel_start_private_kb"]), sprintf("%.0f", m["floor_start_private_kb"]), "")
+    row("handles after start", sprintf("%.0f", m["quorvel_start_handles"]), sprintf("%.0f", m["floor_start_handles"]), "")
+    row("bench private memory, 1st update (KB)", sprintf("%.0f", m["update_private_kb_first"]), "", "")
+    row(sprintf("bench private memory, %d updates (KB)", m["updates_total"] / 2), sprintf("%.0f", m["update_private_kb_half"]), "", "")
+    row(sprintf("bench private memory, %d updates (KB)", m["updates_total"]), sprintf("%.0f", m["update_private_kb_last"]), "", sprintf("<= 1st + 64 (%+.0f)", m["update_private_kb_last"] - m["update_private_kb_first"]))
+    row("bench handles, 1st update", sprintf("%.0f", m["update_handles_first"]), "", "")
+    row(sprintf("bench handles, %d updates", m["updates_total"]), sprintf("%.0f", m["update_handles_last"]), "", sprintf("= 1st (%+.0f)", m["update_handles_last"] - m["update_handles_first"]))
+    row(sprintf("idle CPU, service active, %.0f s (ms)", m["linux_idle_seconds"]), sprintf("%d", m["linux_quorvel_idle_cpu_ms"]), sprintf("%d", m["linux_floor_idle_cpu_ms"]), "")
+    row("idle CPU (% of one core)", sprintf("%.4f", m["linux_quorvel_idle_cpu_ms"] / (10 * m["linux_idle_seconds"])), sprintf("%.4f", m["linux_floor_idle_cpu_ms"] / (10 * m["linux_idle_seconds"])), "< 0.1")
+    row("  wineserver meanwhile, whole prefix (ms)", sprintf("%d", m["linux_wineserver_idle_cpu_ms"]), "", "")
+    row("private memory after idle period (KB)", sprintf("%.0f", m["quorvel_idle_private_kb"]), "", "")
+    printf "\nstart-up: %d runs of each program; update: %d runs each, %d updates in all; idle log unchanged: %s\n", \
+      start_runs, update_runs, m["updates_total"], (m["quorvel_idle_log_unchanged"] + 0 == 1 ? "yes" : "NO")
+  }' "$metrics" | tee "$results/table.md"
+}
+
 # The Windows programs, on one display, in one Wine prefix whose helpers start on it.
+if [ "${1:-}" = "--table" ]; then  # the table again, from the last run's figures
+  print_table
+  exit 0
+fi
+
 if [ "${1:-}" = "--measure" ]; then
   wine_prefix "$dir/wine-prefix"
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -144,34 +184,4 @@ metric floor_imports "$(paste -sd, "$results/floor-imports.txt")"
 with_display "$self" --measure
 
 say "results (medians; raw output in $results)"
-awk -v start_runs="$BENCH_START_RUNS" -v update_runs="$BENCH_UPDATE_RUNS" '
-  $1 == "metric" { m[$2] = $3 }
-  function row(what, value, floor, target) {
-    printf "| %-46s | %14s | %14s | %8s | %-24s |\n", what, value, floor, \
-      (floor + 0 > 0 && value ~ /^[0-9.]+/ ? sprintf("%.2f", value / floor) : "-"), target
-  }
-  END {
-    printf "| %-46s | %14s | %14s | %8s | %-24s |\n", "measure", "quorvel", "floor", "ratio", "target"
-    printf "|%s|%s|%s|%s|%s|\n", "------------------------------------------------", "----------------", "----------------", "----------", "--------------------------"
-    row("program file (bytes)", m["quorvel_size_bytes"], m["floor_size_bytes"], "<= 409600")
-    printf "| %-46s | %-57s |\n", "imported DLLs", m["quorvel_imports"]
-    printf "| %-46s | %-57s |\n", "imports that are not system DLLs", m["quorvel_foreign_imports"]
-    row("start to window shown with banner (ms)", sprintf("%.1f", m["quorvel_start_ms"]), sprintf("%.1f", m["floor_start_ms"]), "<= 1.2x floor")
-    row("  fastest start (ms)", sprintf("%.1f", m["quorvel_start_min_ms"]), sprintf("%.1f", m["floor_start_min_ms"]), "")
-    row("  floor with quorvel's DLLs and manifest (ms)", sprintf("%.1f", m["floor_imports_start_ms"]), sprintf("%.1f", m["floor_start_ms"]), "")
-    row("update exchange, service (ms)", sprintf("%.3f", m["update_service_ms"]), sprintf("%.3f", m["update_floor_async_ms"]), "<= 1.2x floor")
-    row("  same, vs blocking floor client (ms)", sprintf("%.3f", m["update_service_ms"]), sprintf("%.3f", m["update_floor_blocking_ms"]), "")
-    row("  service with its log box (ms)", sprintf("%.3f", m["update_service_logbox_ms"]), sprintf("%.3f", m["update_floor_async_ms"]), "")
-    row("private memory after start (KB)", sprintf("%.0f", m["quorvel_start_private_kb"]), sprintf("%.0f", m["floor_start_private_kb"]), "")
-    row("handles after start", sprintf("%.0f", m["quorvel_start_handles"]), sprintf("%.0f", m["floor_start_handles"]), "")
-    row("bench private memory, 1st update (KB)", sprintf("%.0f", m["update_private_kb_first"]), "", "")
-    row(sprintf("bench private memory, %d updates (KB)", m["updates_total"]), sprintf("%.0f", m["update_private_kb_last"]), "", sprintf("<= 1st + 64 (%+.0f)", m["update_private_kb_last"] - m["update_private_kb_first"]))
-    row("bench handles, 1st update", sprintf("%.0f", m["update_handles_first"]), "", "")
-    row(sprintf("bench handles, %d updates", m["updates_total"]), sprintf("%.0f", m["update_handles_last"]), "", sprintf("= 1st (%+.0f)", m["update_handles_last"] - m["update_handles_first"]))
-    row(sprintf("idle CPU, service active, %.0f s (ms)", m["linux_idle_seconds"]), sprintf("%d", m["linux_quorvel_idle_cpu_ms"]), sprintf("%d", m["linux_floor_idle_cpu_ms"]), "")
-    row("idle CPU (% of one core)", sprintf("%.4f", m["linux_quorvel_idle_cpu_ms"] / (10 * m["linux_idle_seconds"])), sprintf("%.4f", m["linux_floor_idle_cpu_ms"] / (10 * m["linux_idle_seconds"])), "< 0.1")
-    row("  wineserver meanwhile, whole prefix (ms)", sprintf("%d", m["linux_wineserver_idle_cpu_ms"]), "", "")
-    row("private memory after idle period (KB)", sprintf("%.0f", m["quorvel_idle_private_kb"]), "", "")
-    printf "\nstart-up: %d runs of each program; update: %d runs each, %d updates in all; idle log unchanged: %s\n", \
-      start_runs, update_runs, m["updates_total"], (m["quorvel_idle_log_unchanged"] == 1 ? "yes" : "NO")
-  }' "$metrics" | tee "$results/table.md"
+print_table

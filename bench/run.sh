@@ -132,6 +132,9 @@ awk -v start_runs="$BENCH_START_RUNS" -v update_runs="$BENCH_UPDATE_RUNS" '
     row("idle CPU (% of one core)", sprintf("%.4f", m["linux_quorvel_idle_cpu_ms"] / (10 * m["linux_idle_seconds"])), sprintf("%.4f", m["linux_floor_idle_cpu_ms"] / (10 * m["linux_idle_seconds"])), "< 0.1")
     row("  wineserver meanwhile, whole prefix (ms)", sprintf("%d", m["linux_wineserver_idle_cpu_ms"]), "", "")
     row("private memory after idle period (KB)", sprintf("%.0f", m["quorvel_idle_private_kb"]), "", "")
+    printf "\nquorvel.exe start-up step by step, in process (medians, ms):\n"
+    for (k in m) if (k ~ /^phase_/) phases[k] = m[k]
+    for (i = 1; i <= 9; i++) for (k in phases) if (k ~ ("^phase_" i "_")) { name = k; sub(/^phase_[0-9]+_/, "", name); printf "  %-36s %8.1f\n", name, phases[k] }
     printf "\nstart-up: %d runs of each program; update: %d runs each, %d updates in all; idle log unchanged: %s\n", \
       start_runs, update_runs, m["updates_total"], (m["quorvel_idle_log_unchanged"] + 0 == 1 ? "yes" : "NO")
   }' "$metrics" | tee "$results/table.md"
@@ -153,6 +156,19 @@ if [ "${1:-}" = "--measure" ]; then
     "$(winpath "$dir/bench/floor_imports.exe")"
   run_windows update "update exchange: $BENCH_UPDATE_RUNS runs of each, interleaved; $BENCH_UPDATES updates" \
     "$dir/bench/bench_update.exe" "$BENCH_UPDATE_RUNS" "$BENCH_UPDATES"
+  say "start-up of quorvel.exe step by step, in process: $BENCH_START_RUNS runs"
+  for _ in $(seq "$BENCH_START_RUNS"); do
+    nice wine "$dir/bench/startup_phases.exe" 2>>"$results/phases.err" || { echo "bench: startup_phases failed" >&2; exit 1; }
+  done >"$results/phases.txt"
+  awk '$1 == "phase" { v[$2] = v[$2] " " $3; order[$2] = order[$2] ? order[$2] : ++n }
+    END {
+      for (k in v) {
+        c = split(v[k], a, " "); asorted = ""
+        for (i = 1; i <= c; i++) for (j = i + 1; j <= c; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+        med = c % 2 ? a[(c + 1) / 2] : (a[c / 2] + a[c / 2 + 1]) / 2
+        printf "metric phase_%d_%s %.3f\n", order[k], k, med
+      }
+    }' "$results/phases.txt" >>"$metrics"
   say "idle: $BENCH_IDLE_SECONDS s with the service active"
   measure_idle
   exit 0
@@ -163,7 +179,7 @@ need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
 say "building quorvel.exe, the floor and the bench programs in $dir"
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=ON >/dev/null
-nice cmake --build "$dir" -j "$jobs" --target quorvel floor_window floor_imports bench_launcher bench_update >/dev/null
+nice cmake --build "$dir" -j "$jobs" --target quorvel floor_window floor_imports bench_launcher bench_update startup_phases >/dev/null
 
 rm -rf "$results"
 mkdir -p "$results"

@@ -57,6 +57,6 @@ awk '{
   for (i = 1; i <= NF; i++) {
     if ($i == "tests" && $(i+1) == "failed" && $(i+2) == "out" && $(i+3) == "of") { f += $(i-1); t += $(i+4) }
   }
-} END { printf "all suites: %d passed, %d failed\n", t - f, f }' "$summary"
+} END { printf "total: %d passed, %d failed\n", t - f, f }' "$summary"
 [ "$(wc -l <"$summary")" -ge 4 ] || { echo "a test suite did not report"; failed=1; }
 exit $failed

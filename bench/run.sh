@@ -174,7 +174,7 @@ if [ "${1:-}" = "--measure" ]; then
   exit 0
 fi
 
-need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
+need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" procps
 
 say "building quorvel.exe, the floor and the bench programs in $dir"
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \

@@ -5,14 +5,22 @@
 // usage: quorvel_driver activation|log-order QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "support/program_start.hpp"
+#include "support/window_text.hpp"
+
 namespace {
+
+using quorvel_test::ClassOf;
+using quorvel_test::FindProcessWindow;
+using quorvel_test::StartProgram;
+using quorvel_test::TextOf;
+using quorvel_test::Utf8;
+using quorvel_test::WaitFor;
 
 constexpr wchar_t kQuorvelKey[] = L"SOFTWARE\\Quorvel";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -20,47 +28,10 @@ constexpr wchar_t kRunValue[] = L"quorvel";
 
 int failures = 0;
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
-
 void Check(bool ok, const std::string& what) {
   std::printf("%s: %s\n", ok ? "ok" : "FAIL", what.c_str());
   std::fflush(stdout);
   if (!ok) ++failures;
-}
-
-// Polls until ready() holds or the time is up.
-bool WaitFor(const std::function<bool()>& ready, int seconds) {
-  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < giveUp) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return ready();
-}
-
-std::wstring ClassOf(HWND window) {
-  wchar_t name[64] = L"";
-  GetClassNameW(window, name, 64);
-  return name;
-}
-
-// The text of a window of another process, read with WM_GETTEXT as a screen reader would.
-std::wstring TextOf(HWND window) {
-  DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return L"";
-  std::vector<wchar_t> text(length + 1, L'\0');
-  DWORD_PTR copied = 0;
-  SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                      SMTO_ABORTIFHUNG, 5000, &copied);
-  return std::wstring(text.data(), copied);
 }
 
 std::vector<HWND> Children(HWND parent) {
@@ -76,27 +47,10 @@ std::vector<HWND> Children(HWND parent) {
 }
 
 // A visible top-level window of the process with the given class and title.
-HWND FindProcessWindow(DWORD processId, const std::wstring& className, const std::wstring& title) {
-  struct Search {
-    DWORD processId;
-    const std::wstring* className;
-    const std::wstring* title;
-    HWND found;
-  } search{processId, &className, &title, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM param) {
-        auto* s = reinterpret_cast<Search*>(param);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == s->processId && IsWindowVisible(window) && ClassOf(window) == *s->className &&
-            TextOf(window) == *s->title) {
-          s->found = window;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+HWND VisibleWindow(DWORD processId, const std::wstring& className, const std::wstring& title) {
+  return FindProcessWindow(processId, [&](HWND window) {
+    return IsWindowVisible(window) && ClassOf(window) == className && TextOf(window) == title;
+  });
 }
 
 HWND ChildWith(HWND parent, const std::function<bool(HWND)>& match) {
@@ -172,7 +126,7 @@ struct MainWindow {
 };
 
 bool FindMainWindow(DWORD processId, MainWindow& w) {
-  Check(WaitFor([&] { return (w.window = FindProcessWindow(processId, L"quorvelmain", L"Quorvel 2.0")) != nullptr; }, 30),
+  Check(WaitFor([&] { return (w.window = VisibleWindow(processId, L"quorvelmain", L"Quorvel 2.0")) != nullptr; }, 30000),
         "the window \"Quorvel 2.0\" is shown");
   if (!w.window) return false;
   w.identifier = ChildWith(w.window, [](HWND c) { return ClassOf(c) == L"Edit" && !Multiline(c); });
@@ -188,24 +142,24 @@ bool FindMainWindow(DWORD processId, MainWindow& w) {
 // a message box.
 void ActivationScenario(DWORD processId, const MainWindow& w, const std::wstring& knownId,
                         const std::wstring& unknownId) {
-  Check(WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10),
+  Check(WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10000),
         "a first start logs that the service is off");
 
   Type(w.identifier, knownId);
   Check(TextOf(w.identifier) == knownId, "the identifier box holds the typed identifier");
   Click(w.activate);
-  bool success = WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30);
+  bool success = WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30000);
   Check(success, "the log shows \"Identifiant mis à jour avec succès.\"");
   Check(!IsWindowEnabled(w.activate) && IsWindowEnabled(w.deactivate), "the service stays active");
 
   Click(w.deactivate);
-  Check(WaitFor([&] { return LogContains(w.log, L"Service désactivé."); }, 10) && IsWindowEnabled(w.activate),
+  Check(WaitFor([&] { return LogContains(w.log, L"Service désactivé."); }, 10000) && IsWindowEnabled(w.activate),
         "\"Désactiver le service\" switches the service off");
 
   Type(w.identifier, unknownId);
   Click(w.activate);
   HWND box = nullptr;
-  Check(WaitFor([&] { return (box = FindProcessWindow(processId, L"#32770", L"Quorvel")) != nullptr; }, 30),
+  Check(WaitFor([&] { return (box = VisibleWindow(processId, L"#32770", L"Quorvel")) != nullptr; }, 30000),
         "a message box titled \"Quorvel\" appears for the unknown identifier");
   if (box) {
     HWND text = ChildWith(box, [](HWND c) { return ClassOf(c) == L"Static" && !TextOf(c).empty(); });
@@ -214,7 +168,7 @@ void ActivationScenario(DWORD processId, const MainWindow& w, const std::wstring
     HWND ok = ButtonCaptioned(box, L"OK");
     Check(ok != nullptr, "the box has an OK button");
     if (ok) Click(ok);
-    Check(WaitFor([&] { return !IsWindow(box); }, 10), "OK dismisses the box");
+    Check(WaitFor([&] { return !IsWindow(box); }, 10000), "OK dismisses the box");
   }
   Check(LogContains(w.log, L"Cet identifiant n'existe pas ! Abbandon..."), "the log shows the rejection");
   Check(IsWindowEnabled(w.activate) && !IsWindowEnabled(w.deactivate), "the service is off again");
@@ -229,9 +183,9 @@ void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
   Type(w.identifier, knownId);
   for (int round = 1; round <= kRounds; ++round) {
     Click(w.activate);
-    bool success = WaitFor([&] { return CountOf(TextOf(w.log), L"Identifiant mis à jour avec succès.") == round; }, 30);
+    bool success = WaitFor([&] { return CountOf(TextOf(w.log), L"Identifiant mis à jour avec succès.") == round; }, 30000);
     Click(w.deactivate);
-    bool off = WaitFor([&] { return IsWindowEnabled(w.activate) != FALSE; }, 10);
+    bool off = WaitFor([&] { return IsWindowEnabled(w.activate) != FALSE; }, 10000);
     if (!success || !off) {
       Check(false, "update " + std::to_string(round) + " succeeds and the service switches off");
       return;
@@ -252,14 +206,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   const std::wstring program = argv[2];
   RemoveSettings();
-  SetEnvironmentVariableW(L"QUORVEL_SERVER", argv[3]);
 
-  std::wstring commandLine = L"\"" + program + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &process)) {
+  if (!StartProgram(program, L"", argv[3], process)) {
     std::printf("FAIL: cannot start %s (error %lu)\n", Utf8(program).c_str(), GetLastError());
     RemoveSettings();
     return 1;

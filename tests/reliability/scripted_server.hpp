@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_socket.hpp"  // ReadRequest, SendAll
+
 namespace quorvel_test {
 
 // What the server does with one accepted connection. The server closes the socket afterwards
@@ -43,10 +45,6 @@ class ScriptedServer {
 // A port on 127.0.0.1 where nothing listens: connecting to it is refused.
 int RefusedPort();
 
-// Reads up to the empty line that ends the request's headers, the peer's close, or 5 s.
-std::string ReadRequest(SOCKET client);
-// False once the peer is gone.
-bool SendAll(SOCKET client, const std::string& bytes);
 // Makes the coming close send a reset instead of the orderly end.
 void ResetOnClose(SOCKET client);
 // Waits up to milliseconds for the peer to close; true if it did (or the connection broke).

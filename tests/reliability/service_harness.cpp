@@ -3,8 +3,8 @@
 #include <psapi.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
+
+#include "support/message_pump.hpp"
 
 namespace quorvel_test {
 
@@ -46,20 +46,7 @@ ServiceHarness::ServiceHarness(const std::wstring& host, int port)
 
 ServiceHarness::~ServiceHarness() { winsock.SetEvents(nullptr); }
 
-void ServiceHarness::Pump(int milliseconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
-  }
-}
+void ServiceHarness::Pump(int milliseconds) { PumpFor(milliseconds); }
 
 void ServiceHarness::StartUpdateByCountdown() {
   updateStart_ = lines.size();
@@ -78,17 +65,7 @@ Outcome ServiceHarness::OutcomeSince(size_t first) const {
 Outcome ServiceHarness::FinishUpdate(int tickMilliseconds, int maxTicks, int* ticksTaken) {
   int ticks = 0;
   for (;;) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(tickMilliseconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (OutcomeSince(updateStart_) != Outcome::None) break;
-      MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-      MSG message;
-      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-      }
-    }
+    PumpUntil([&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds, 5);
     const Outcome outcome = OutcomeSince(updateStart_);
     if (outcome != Outcome::None || ticks >= maxTicks) {
       if (ticksTaken != nullptr) *ticksTaken = ticks;
@@ -129,44 +106,6 @@ std::string ServiceHarness::LastUpdateText() const {
   return text;
 }
 
-unsigned long HandleCount() {
-  DWORD count = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
-  // Wine answers 0 above; the system's handle table still tells which handles are ours.
-  struct Entry {
-    ULONG ownerPid;
-    BYTE objectType;
-    BYTE flags;
-    USHORT value;
-    PVOID object;
-    ULONG access;
-  };
-  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-  const auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr) return 0;
-  constexpr ULONG kSystemHandleInformation = 16;
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    ULONG length = 0;
-    const LONG status = query(kSystemHandleInformation, buffer.data(),
-                              static_cast<ULONG>(buffer.size()), &length);
-    if (status == 0) break;
-    if (buffer.size() >= (64u << 20)) return 0;
-    buffer.resize(std::max<size_t>(buffer.size() * 2, length));
-  }
-  ULONG entries = 0;
-  std::memcpy(&entries, buffer.data(), sizeof entries);
-  const char* first = buffer.data() + sizeof(void*);
-  unsigned long mine = 0;
-  for (ULONG i = 0; i < entries; ++i) {
-    Entry entry;
-    std::memcpy(&entry, first + i * sizeof(Entry), sizeof entry);
-    mine += entry.ownerPid == GetCurrentProcessId();
-  }
-  return mine;
-}
-
 unsigned long long PrivateBytes() {
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof counters;
@@ -184,16 +123,6 @@ std::string MemoryReport() {
   GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&c), sizeof c);
   return "private " + std::to_string(c.PrivateUsage) + ", pagefile " + std::to_string(c.PagefileUsage) +
          ", working set " + std::to_string(c.WorkingSetSize);
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
 }
 
 }  // namespace quorvel_test

@@ -14,6 +14,8 @@
 #include "log/activity_log.hpp"
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
+#include "support/handle_count.hpp"
+#include "support/window_text.hpp"  // Utf8
 
 namespace quorvel_test {
 
@@ -81,11 +83,8 @@ class ServiceHarness final : public quorvel::ServiceView {
   size_t updateStart_ = 0;
 };
 
-// The process's handles and private bytes, as the system counts them.
-unsigned long HandleCount();
+// The process's private bytes, as the system counts them.
 unsigned long long PrivateBytes();
 std::string MemoryReport();
-
-std::string Utf8(const std::wstring& text);
 
 }  // namespace quorvel_test

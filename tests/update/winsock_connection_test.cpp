@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <algorithm>
-#include <chrono>
-#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -16,6 +13,9 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "support/handle_count.hpp"
+#include "support/loopback_socket.hpp"
+#include "support/message_pump.hpp"
 #include "update/protocol.hpp"
 #include "update/update_service.hpp"
 
@@ -23,89 +23,14 @@ namespace {
 
 using quorvel::Connection;
 using quorvel::WinsockConnection;
-
-// Waits for events until done() or the deadline; false on timeout.
-bool PumpUntil(const std::function<bool()>& done, int milliseconds = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-  }
-  return true;
-}
+using quorvel_test::HandleCount;
+using quorvel_test::PumpFor;
+using quorvel_test::PumpUntil;
+using quorvel_test::ReadRequest;
+using quorvel_test::SendAll;
 
 bool UnderWine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-// Handles this process holds. Wine answers GetProcessHandleCount with 0, so there the count
-// comes from the system's handle table.
-DWORD HandleCount() {
-  DWORD count = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
-  struct Entry {
-    ULONG ownerPid;
-    BYTE objectType;
-    BYTE flags;
-    USHORT value;
-    PVOID object;
-    ULONG access;
-  };
-  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-  const auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr) return 0;
-  constexpr ULONG kSystemHandleInformation = 16;
-  std::vector<char> buffer(1 << 16);
-  for (;;) {
-    ULONG length = 0;
-    const LONG status = query(kSystemHandleInformation, buffer.data(),
-                              static_cast<ULONG>(buffer.size()), &length);
-    if (status == 0) break;
-    if (buffer.size() >= (64u << 20)) return 0;
-    buffer.resize(std::max<size_t>(buffer.size() * 2, length));
-  }
-  ULONG entries = 0;
-  std::memcpy(&entries, buffer.data(), sizeof entries);
-  const char* first = buffer.data() + sizeof(void*);  // the count, padded to the entries
-  DWORD mine = 0;
-  for (ULONG i = 0; i < entries; ++i) {
-    Entry entry;
-    std::memcpy(&entry, first + i * sizeof(Entry), sizeof entry);
-    mine += entry.ownerPid == GetCurrentProcessId();
-  }
-  return mine;
-}
-
-// Pumps for a while whatever happens.
-void PumpFor(int milliseconds) {
-  PumpUntil([] { return false; }, milliseconds);
-}
-
-// Reads until the empty line that ends a request's headers, or the peer closes.
-std::string ReadRequest(SOCKET client) {
-  std::string request;
-  char buffer[4096];
-  while (request.find("\r\n\r\n") == std::string::npos) {
-    const int count = recv(client, buffer, sizeof buffer, 0);
-    if (count <= 0) break;
-    request.append(buffer, static_cast<size_t>(count));
-  }
-  return request;
-}
-
-void SendAll(SOCKET client, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const int count = send(client, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
-    if (count <= 0) return;
-    sent += static_cast<size_t>(count);
-  }
 }
 
 // A blocking server on 127.0.0.1 and a free port, serving one connection at a time on its
@@ -115,20 +40,11 @@ class LoopbackServer {
   using Handler = std::function<void(SOCKET)>;
 
   explicit LoopbackServer(Handler handler) : handler_(std::move(handler)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    int length = sizeof address;
-    if (listener_ == INVALID_SOCKET ||
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, SOMAXCONN) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    listener_ = quorvel_test::LoopbackListener(port_);
+    if (listener_ == INVALID_SOCKET) {
       ADD_FAILURE() << "loopback server: " << WSAGetLastError();
       return;
     }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] {
       for (;;) {
         const SOCKET client = accept(listener_, nullptr, nullptr);

@@ -8,17 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "support/window_text.hpp"
+
 namespace {
 
-std::wstring ProgramPath() {
-  std::string path = QUORVEL_EXE;
-  std::wstring wide(path.begin(), path.end());
-  if (!wide.empty() && wide[0] == L'/') {
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
-    wide = L"Z:" + wide;
-  }
-  return wide;
-}
+std::wstring ProgramPath() { return quorvel_test::WindowsPath(QUORVEL_EXE); }
 
 class ProgramFileTest : public ::testing::Test {
  protected:

@@ -1,37 +1,9 @@
 #include "quorvel_process.hpp"
 
-#include <ws2tcpip.h>
-
-#include <algorithm>
+#include "support/loopback_socket.hpp"
+#include "support/program_start.hpp"
 
 namespace quorvel_test {
-
-bool WaitFor(const std::function<bool()>& ready, int milliseconds) {
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (std::chrono::steady_clock::now() < giveUp) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return ready();
-}
-
-std::wstring ClassOf(HWND window) {
-  wchar_t name[64] = L"";
-  GetClassNameW(window, name, 64);
-  return name;
-}
-
-std::wstring TextOf(HWND window) {
-  DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return L"";
-  std::vector<wchar_t> text(length + 1, L'\0');
-  DWORD_PTR copied = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
-                           SMTO_ABORTIFHUNG, 5000, &copied)) {
-    return L"";
-  }
-  return std::wstring(text.data(), std::min<size_t>(copied, length));
-}
 
 RECT ClientRectOf(HWND control) {
   RECT rect{};
@@ -60,16 +32,7 @@ std::wstring StoredValue(const std::wstring& key, const std::wstring& name) {
   return buffer;
 }
 
-std::wstring ProgramPath() {
-  std::string path = QUORVEL_EXE;
-  std::wstring wide(path.begin(), path.end());
-  if (!wide.empty() && wide[0] == L'/') {
-    // Wine maps the Unix root to drive Z:.
-    std::replace(wide.begin(), wide.end(), L'/', L'\\');
-    wide = L"Z:" + wide;
-  }
-  return wide;
-}
+std::wstring ProgramPath() { return WindowsPath(QUORVEL_EXE); }
 
 // --- LoopbackServer -------------------------------------------------------------------------
 
@@ -77,17 +40,7 @@ LoopbackServer::LoopbackServer(std::string statusWord) : statusWord_(std::move(s
   InitializeCriticalSection(&lock_);
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  listen(listener, 8);
-  int length = sizeof address;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
-  listener_ = listener;
+  listener_ = LoopbackListener(port_);
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -116,20 +69,12 @@ void LoopbackServer::Serve() {
     if (select(0, &ready, nullptr, nullptr, &wait) <= 0) continue;
     SOCKET client = accept(listener, nullptr, nullptr);
     if (client == INVALID_SOCKET) continue;
-    DWORD timeout = 2000;
-    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-    std::string request;
-    char buffer[1024];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-      const int got = recv(client, buffer, sizeof buffer, 0);
-      if (got <= 0) break;
-      request.append(buffer, got);
-    }
+    const std::string request = ReadRequest(client, 2000);
     EnterCriticalSection(&lock_);
     requests_.push_back(request);
     LeaveCriticalSection(&lock_);
     const std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<!-- OSKEL_START_HTML -->" + statusWord_;
-    send(client, reply.data(), static_cast<int>(reply.size()), 0);
+    SendAll(client, reply);
     shutdown(client, SD_SEND);
     closesocket(client);
   }
@@ -140,14 +85,8 @@ void LoopbackServer::Serve() {
 QuorvelProcess::QuorvelProcess(const std::wstring& arguments, int serverPort) {
   // Every run is pointed at the loopback: nothing else exists.
   const std::wstring server = L"127.0.0.1:" + std::to_wstring(serverPort);
-  SetEnvironmentVariableW(L"QUORVEL_SERVER", server.c_str());
-  const std::wstring path = ProgramPath();
-  std::wstring commandLine = L"\"" + path + L"\"" + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                     &startup, &info)) {
+  if (StartProgram(ProgramPath(), arguments, server, info)) {
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     id_ = info.dwProcessId;
@@ -165,30 +104,18 @@ QuorvelProcess::~QuorvelProcess() {
 
 HWND QuorvelProcess::Window(int milliseconds) {
   if (window_ && IsWindow(window_)) return window_;
-  struct Search {
-    DWORD id;
-    HWND found;
-  } search{id_, nullptr};
+  HWND found = nullptr;
   WaitFor(
       [&] {
-        EnumWindows(
-            [](HWND window, LPARAM parameter) -> BOOL {
-              auto* s = reinterpret_cast<Search*>(parameter);
-              DWORD owner = 0;
-              GetWindowThreadProcessId(window, &owner);
-              wchar_t title[64] = L"";
-              GetWindowTextW(window, title, 64);
-              if (owner == s->id && std::wstring(title) == L"Quorvel 2.0") {
-                s->found = window;
-                return FALSE;
-              }
-              return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
+        found = FindProcessWindow(id_, [](HWND window) {
+          wchar_t title[64] = L"";
+          GetWindowTextW(window, title, 64);
+          return std::wstring(title) == L"Quorvel 2.0";
+        });
+        return found != nullptr;
       },
       milliseconds);
-  window_ = search.found;
+  window_ = found;
   return window_;
 }
 
@@ -271,30 +198,18 @@ char DominantIconColour(HWND icon) {
 }  // namespace
 
 MessageBoxSeen FindMessageBox(DWORD processId, int milliseconds) {
-  struct Search {
-    DWORD id;
-    HWND found;
-  } search{processId, nullptr};
+  HWND found = nullptr;
   WaitFor(
       [&] {
-        EnumWindows(
-            [](HWND window, LPARAM parameter) -> BOOL {
-              auto* s = reinterpret_cast<Search*>(parameter);
-              DWORD owner = 0;
-              GetWindowThreadProcessId(window, &owner);
-              if (owner == s->id && ClassOf(window) == L"#32770" && TextOf(window) == L"Quorvel" &&
-                  IsWindowVisible(window)) {
-                s->found = window;
-                return FALSE;
-              }
-              return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
+        found = FindProcessWindow(processId, [](HWND window) {
+          return ClassOf(window) == L"#32770" && TextOf(window) == L"Quorvel" &&
+                 IsWindowVisible(window);
+        });
+        return found != nullptr;
       },
       milliseconds);
   MessageBoxSeen box;
-  box.dialog = search.found;
+  box.dialog = found;
   if (!box.dialog) return box;
   // Let the box paint itself before its icon is read from the screen.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

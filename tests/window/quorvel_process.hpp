@@ -13,16 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/window_text.hpp"  // WaitFor, ClassOf, TextOf
 #include "window/resource.hpp"
 
 namespace quorvel_test {
 
-// Polls until ready() holds or the time is up.
-bool WaitFor(const std::function<bool()>& ready, int milliseconds);
-
-std::wstring ClassOf(HWND window);
-// The text of a window of another process, through WM_GETTEXT.
-std::wstring TextOf(HWND window);
 // A control's rectangle relative to its top-level window's client area.
 RECT ClientRectOf(HWND control);
 

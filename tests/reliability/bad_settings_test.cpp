@@ -122,10 +122,10 @@ class BadSettingsTest : public ::testing::Test {
     if (window == nullptr) return shown;
     EXPECT_EQ(ClassOf(window), L"quorvelmain") << what;
     EXPECT_EQ(TextOf(window), L"Quorvel 2.0") << what;
-    EXPECT_TRUE(IsWindowVisible(window)) << what;
-    // Start-up is over once its state line is written.
+    // Start-up is over once its state line is written; the window exists hidden before that.
     EXPECT_TRUE(WaitFor([&] { return program.Log().find(L"Le service est") != std::wstring::npos; }, 10000))
         << what;
+    EXPECT_TRUE(IsWindowVisible(window)) << what;
     shown.identifier = TextOf(program.Control(IDC_TEXT1));
     DWORD_PTR row = static_cast<DWORD_PTR>(LB_ERR);
     SendMessageTimeoutW(program.Control(IDC_LIST1), LB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, 5000, &row);

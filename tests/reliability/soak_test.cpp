@@ -76,8 +76,12 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
     ASSERT_EQ(harness.CountInLastUpdate(kSentLine), connected) << "update " << i << ":\n" << harness.LastUpdateText();
     ASSERT_EQ(harness.CountInLastUpdate(kSuccessLine), kind == kFound ? 1u : 0u);
     ASSERT_EQ(harness.CountInLastUpdate(kFailureLine), kind == kFound ? 0u : 1u);
-    if (kind == kFound || kind == kDenied) ASSERT_GE(received, 1u) << "update " << i;
-    if (kind == kRefused || kind == kReset) ASSERT_EQ(received, 0u) << "update " << i;
+    if (kind == kFound || kind == kDenied) {
+      ASSERT_GE(received, 1u) << "update " << i;
+    }
+    if (kind == kRefused || kind == kReset) {
+      ASSERT_EQ(received, 0u) << "update " << i;
+    }
     ASSERT_EQ(harness.lines.size(), 2 * connected + received + (kind == kFound ? 1 : 2))
         << "update " << i << ":\n" << harness.LastUpdateText();
     ASSERT_EQ(harness.capOverruns, 0) << "update " << i;

@@ -275,6 +275,9 @@ TEST_F(QuorvelWindowTest, LogonStart_HidesWithAnIdentifierAndStopsWithoutOne) {
   {
     QuorvelProcess quorvel(L" -wiper", server.Port());
     ASSERT_NE(quorvel.Window(), nullptr);
+    // The window exists hidden before start-up shows it: wait for start-up to be done before
+    // taking "not visible" as the logon start's hide.
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
     EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(quorvel.Window()); }, kUiWait));
     Sleep(300);
     EXPECT_TRUE(quorvel.IsRunning());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench/footprint.hpp"
+#include "bench/measure.hpp"
 
 namespace {
 
@@ -24,25 +25,9 @@ constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Quorvel";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr DWORD kReadyTimeoutMs = 30000;
 
-double NowMs() {
-  static const double frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) * 1000.0 / frequency;
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-void Metric(const char* name, double value) { std::printf("metric %s %.3f\n", name, value); }
+using bench::Median;
+using bench::Metric;
+using bench::NowMs;
 
 struct Target {
   const char* name;       // for the metric names: "quorvel" or "floor"

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/footprint.hpp"
+#include "bench/measure.hpp"
 #include "log/activity_log.hpp"
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
@@ -33,25 +34,9 @@ constexpr wchar_t kSuccess[] = L"Identifiant mis à jour avec succès.";
 constexpr wchar_t kFailure[] = L"Retentera dans 60 secondes.";
 constexpr double kExchangeTimeoutMs = 10000;
 
-double NowMs() {
-  static const double frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) * 1000.0 / frequency;
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-void Metric(const char* name, double value) { std::printf("metric %s %.3f\n", name, value); }
+using bench::Median;
+using bench::Metric;
+using bench::NowMs;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "bench_update: %s\n", what);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "settings/settings.hpp"
+#include "tests/settings/store_fixture.hpp"
 #include "update/protocol.hpp"
 
 #ifdef _WIN32
@@ -129,46 +130,13 @@ class StandInWindow : public quorvel::ServiceView {
   const ActivityLog& log_;
 };
 
-class UpdateServiceTest : public testing::Test {
+// Every case starts and ends with an empty settings store, as the settings tests do.
+class UpdateServiceTest : public SettingsStoreTest {
  protected:
   void SetUp() override {
-    ClearStore();
+    SettingsStoreTest::SetUp();
     winsock.SetRemoteHost(L"update.example");
     winsock.SetRemotePort(80);
-  }
-  void TearDown() override { ClearStore(); }
-
-  static void ClearStore() {
-#ifdef _WIN32
-    // Other test programs share the prefix: remove exactly what this one writes.
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Quorvel");
-    HKEY run = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, quorvelmod::kRunKey, 0, KEY_SET_VALUE, &run) ==
-        ERROR_SUCCESS) {
-      RegDeleteValueW(run, quorvelmod::kAutostartValue);
-      RegCloseKey(run);
-    }
-#else
-    // One private configuration folder per test program, removed when it ends.
-    struct TempConfig {
-      std::filesystem::path dir;
-      TempConfig() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "quorvel-service-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
-        dir = pattern;
-      }
-      ~TempConfig() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-      }
-    };
-    static const TempConfig config;
-    const std::filesystem::path& dir = config.dir;
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-#endif
   }
 
   // Activates with the defaults and forgets the calls and lines that activation made.

@@ -1,6 +1,7 @@
 #include "update/update_service.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 #include "common/text.hpp"
 #include "settings/settings.hpp"
@@ -17,21 +18,39 @@ constexpr std::int32_t kIntervalWithoutRow = 900;
 constexpr std::int32_t kRetrySeconds = 60;
 // An update that has reached no outcome after this many ticks of the countdown is given up.
 constexpr int kUpdateTimeoutTicks = 30;
+// After a resume or a network change the update waits this long, so that the new network has
+// a moment to come up.
+constexpr std::int32_t kEarlyUpdateSeconds = 10;
+// Early updates never call the server more often than the shortest interval a user can choose.
+constexpr std::int64_t kEarlyUpdateSpacingSeconds = 60;
 // A reply longer than this is not a reply from our server; it is not collected further.
 constexpr size_t kReplyCap = 64 * 1024;
 
 }  // namespace
 
 UpdateService::UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log,
-                             std::wstring programPath)
-    : view_(view), winsock_(winsock), log_(log), programPath_(std::move(programPath)) {}
+                             std::wstring programPath, BootClock clock)
+    : view_(view),
+      winsock_(winsock),
+      log_(log),
+      programPath_(std::move(programPath)),
+      clock_(std::move(clock)) {
+  if (!clock_) {
+    clock_ = [] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+                 std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+    };
+  }
+}
 
 UpdateService::~UpdateService() = default;
 
-void UpdateService::RestoreServiceState(bool active) {
+void UpdateService::RestoreServiceState(bool active, std::int32_t secondsLeft) {
   active_ = active;
   view_.ShowServiceState(active);
   log_.WriteLog(active ? L"Le service est activé." : L"Le service est désactivé.", true);
+  SecondsLeft = secondsLeft;
 }
 
 std::int32_t UpdateService::IntervalSeconds() const {
@@ -93,9 +112,26 @@ void UpdateService::Timer2_Timer() {
   }
 }
 
+void UpdateService::EarlyUpdate(WakeReason reason) {
+  if (!active_) return;
+  std::int64_t wait = kEarlyUpdateSeconds;
+  if (updateBegun_) {
+    const std::int64_t since = (clock_() - updateBeganMs_) / 1000;
+    wait = std::max(wait, kEarlyUpdateSpacingSeconds - since);
+  }
+  // Only ever sooner: a burst of events moves the update once and logs one line.
+  if (wait >= SecondsLeft) return;
+  SecondsLeft = static_cast<std::int32_t>(wait);
+  const wchar_t* what = reason == WakeReason::Resume ? L"Sortie de veille" : L"Changement de réseau";
+  log_.WriteLog(std::wstring(what) + L", mise à jour dans " + DecimalText(SecondsLeft) + L" secondes.",
+                true);
+}
+
 void UpdateService::StartUpdate() {
   winsock_.Close();
   updateTicks_ = 0;
+  updateBegun_ = true;
+  updateBeganMs_ = clock_();
   winsock_.Connect();
 }
 

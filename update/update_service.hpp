@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "log/activity_log.hpp"
@@ -28,10 +29,19 @@ class ServiceView {
   virtual void ShowMessage(const std::wstring& text, MessageIcon icon) = 0;
 };
 
+// The system events after which the machine's address has most likely changed.
+enum class WakeReason { Resume, NetworkChange };
+
+// Milliseconds on a clock that keeps running while the machine sleeps (GetTickCount64 on
+// Windows, CLOCK_BOOTTIME on Linux); only differences are used.
+using BootClock = std::function<std::int64_t()>;
+
 class UpdateService final : public ConnectionEvents {
  public:
-  // programPath: the full path of the running program, for the autostart entry.
-  UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log, std::wstring programPath);
+  // programPath: the full path of the running program, for the autostart entry. Without a
+  // clock the service uses the standard steady clock.
+  UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log, std::wstring programPath,
+                BootClock clock = nullptr);
   ~UpdateService() override;
   UpdateService(const UpdateService&) = delete;
   UpdateService& operator=(const UpdateService&) = delete;
@@ -41,8 +51,9 @@ class UpdateService final : public ConnectionEvents {
   // Text received on the current connection, then its status word.
   std::wstring ReplyBuffer;
 
-  // Start-up: the state read from the autostart entry, with its log line. No update starts.
-  void RestoreServiceState(bool active);
+  // Start-up: the state read from the autostart entry, with its log line, and the stored
+  // interval as the first countdown. No update starts.
+  void RestoreServiceState(bool active, std::int32_t secondsLeft);
   bool IsActive() const { return active_; }
 
   // "Activer le service" and "Désactiver le service".
@@ -50,6 +61,10 @@ class UpdateService final : public ConnectionEvents {
   void DeactivateService();
   // The countdown's tick, every 1000 ms while the service is active.
   void Timer2_Timer();
+  // A resume from sleep or a change of the machine's addresses: while the service is active,
+  // the next update comes within seconds, though never sooner than a minute after the previous
+  // one began and never later than it would have come anyway.
+  void EarlyUpdate(WakeReason reason);
 
   void Winsock1_Connect() override;
   void Winsock1_SendComplete() override;
@@ -74,7 +89,11 @@ class UpdateService final : public ConnectionEvents {
   Connection& winsock_;
   ActivityLog& log_;
   std::wstring programPath_;
+  BootClock clock_;
   bool active_ = false;
+  // When the latest update began, on clock_; none yet since the program started.
+  bool updateBegun_ = false;
+  std::int64_t updateBeganMs_ = 0;
   // Countdown ticks since the current update's Connect, or kNoUpdate.
   int updateTicks_ = kNoUpdate;
 };

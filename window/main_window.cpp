@@ -68,7 +68,8 @@ quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::
     : instance_(instance),
       commandLineTail_(std::move(commandLineTail)),
       address_(ServerAddressFromEnvironment()),
-      service_(*this, Winsock1, log_, std::move(programPath)) {
+      service_(*this, Winsock1, log_, std::move(programPath),
+               [] { return static_cast<std::int64_t>(GetTickCount64()); }) {
   Winsock1.SetEvents(&service_);
 }
 
@@ -358,11 +359,10 @@ void quorvelmain::Form_Load() {
   log_.WriteLog(L"Quorvel Version 2.0 - " + address_.WebHost(), false);
 
   const StartupSettings settings = ReadStartupSettings();
-  service_.RestoreServiceState(settings.serviceActive);
+  service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
   Winsock1.SetRemotePort(address_.port);
   Winsock1.SetRemoteHost(address_.host);
   if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());
-  service_.SecondsLeft = settings.secondsLeft;
   SendMessageW(Control(IDC_LIST1), LB_SETCURSEL, settings.intervalRow, 0);
 }
 

@@ -41,7 +41,7 @@ ServiceHarness::ServiceHarness(const std::wstring& host, int port)
   winsock.SetEvents(&service);
   winsock.SetRemoteHost(host);
   winsock.SetRemotePort(port);
-  service.RestoreServiceState(true);
+  service.RestoreServiceState(true, 900);
 }
 
 ServiceHarness::~ServiceHarness() { winsock.SetEvents(nullptr); }

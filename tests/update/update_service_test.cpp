@@ -167,10 +167,22 @@ class UpdateServiceTest : public SettingsStoreTest {
     return {all.begin() + static_cast<std::ptrdiff_t>(std::min(first, all.size())), all.end()};
   }
 
+  // Ticks until the countdown starts the next update; the clock is moved along with them.
+  int TicksToNextUpdate() {
+    const size_t before = winsock.calls.size();
+    for (int ticks = 1; ticks <= 4000; ++ticks) {
+      nowMs += 1000;
+      service.Timer2_Timer();
+      if (winsock.calls.size() != before) return ticks;
+    }
+    return -1;
+  }
+
   ActivityLog log{[] { return quorvel::TimeOfDay{12, 34, 56}; }};
   StandInWindow window{log};
   ScriptedConnection winsock;
-  UpdateService service{window, winsock, log, kProgram};
+  std::int64_t nowMs = 5'000'000;
+  UpdateService service{window, winsock, log, kProgram, [this] { return nowMs; }};
 };
 
 TEST_F(UpdateServiceTest, ActivationWithoutIdentifierOnlyShowsTheWarning) {
@@ -501,16 +513,76 @@ TEST_F(UpdateServiceTest, DeactivationClosesAndClearsOnlyTheAutostartEntry) {
 }
 
 TEST_F(UpdateServiceTest, RestoredStateIsShownAndLogged) {
-  service.RestoreServiceState(true);
+  service.RestoreServiceState(true, 300);
   EXPECT_TRUE(service.IsActive());
   EXPECT_TRUE(window.shownActive);
-  service.RestoreServiceState(false);
+  EXPECT_EQ(service.SecondsLeft, 300);
+  service.RestoreServiceState(false, 900);
   EXPECT_FALSE(service.IsActive());
   EXPECT_FALSE(window.shownActive);
   EXPECT_EQ(Lines(log),
             (std::vector<std::wstring>{L"Le service est activé.", L"Le service est désactivé."}));
   // Restoring starts no update.
   EXPECT_TRUE(winsock.calls.empty());
+}
+
+TEST_F(UpdateServiceTest, ResumeAndNetworkChangeBringTheUpdateForward) {
+  // Started active: no update has begun since start-up, so the update comes in 10 seconds.
+  service.RestoreServiceState(true, 900);
+  const size_t first = Lines(log).size();
+  service.EarlyUpdate(quorvel::WakeReason::Resume);
+  EXPECT_EQ(service.SecondsLeft, 10);
+  // A burst of events moves nothing further and logs nothing more.
+  service.EarlyUpdate(quorvel::WakeReason::NetworkChange);
+  service.EarlyUpdate(quorvel::WakeReason::Resume);
+  EXPECT_EQ(LinesSince(first),
+            (std::vector<std::wstring>{L"Sortie de veille, mise à jour dans 10 secondes."}));
+  EXPECT_EQ(TicksToNextUpdate(), 10);
+  EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close", L"Connect"}));
+  // The expiry that started it reloaded the interval from the list, as usual.
+  EXPECT_EQ(service.SecondsLeft, 900);
+  Established();
+  ServerReplies({Reply(L"found")});
+
+  // 25 seconds after that update began, a network change waits for the minute to be over.
+  nowMs += 25'000;
+  service.EarlyUpdate(quorvel::WakeReason::NetworkChange);
+  EXPECT_EQ(service.SecondsLeft, 35);
+  EXPECT_EQ(Lines(log).back(), L"Changement de réseau, mise à jour dans 35 secondes.");
+  EXPECT_EQ(TicksToNextUpdate(), 35);
+  EXPECT_EQ(service.SecondsLeft, 900);
+
+  // Seconds spent asleep count: the clock ran on while no tick came.
+  nowMs += 3'600'000;
+  service.EarlyUpdate(quorvel::WakeReason::Resume);
+  EXPECT_EQ(service.SecondsLeft, 10);
+}
+
+TEST_F(UpdateServiceTest, EarlyUpdateNeverDelaysAndNeedsAnActiveService) {
+  service.RestoreServiceState(false, 900);
+  const size_t first = Lines(log).size();
+  service.EarlyUpdate(quorvel::WakeReason::Resume);
+  service.EarlyUpdate(quorvel::WakeReason::NetworkChange);
+  EXPECT_EQ(service.SecondsLeft, 900);
+  EXPECT_EQ(LinesSince(first).size(), 0u);
+  EXPECT_TRUE(winsock.calls.empty());
+
+  // An update already nearer than the early one stays where it is, without a line.
+  window.row = 0;
+  ActivateAndForget();
+  const size_t activated = Lines(log).size();
+  nowMs += 55'000;
+  service.SecondsLeft = 4;
+  service.EarlyUpdate(quorvel::WakeReason::NetworkChange);
+  EXPECT_EQ(service.SecondsLeft, 4);
+  EXPECT_EQ(LinesSince(activated).size(), 0u);
+
+  // After a deactivation nothing happens either.
+  service.DeactivateService();
+  const size_t deactivated = Lines(log).size();
+  service.EarlyUpdate(quorvel::WakeReason::Resume);
+  EXPECT_EQ(service.SecondsLeft, 4);
+  EXPECT_EQ(Lines(log).size(), deactivated);
 }
 
 }  // namespace

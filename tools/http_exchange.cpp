@@ -194,6 +194,7 @@ const char* StatusText(int status) {
     case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     case 507: return "Insufficient Storage";
     default: return "Error";
   }

@@ -273,11 +273,15 @@ std::size_t IdlestClient(const std::vector<Client>& clients, const std::string* 
   return best;
 }
 
+// One that has sent part of a request is told why, as far as one send goes; one that has
+// sent nothing is closed quietly, as a browser expects of a connection it opened ahead.
 void CloseToMakeRoom(std::vector<Client>& clients, std::size_t index) {
   Client& client = clients[index];
   if (client.phase == Phase::kReading && !client.received.empty()) {
-    PrintLine(client, FirstLine(client.received),
-              refserver::ErrorReply(503, "closed unanswered: connections full"));
+    const auto reply = refserver::ErrorReply(503, "closed unfinished: connections full");
+    PrintLine(client, FirstLine(client.received), reply);
+    const std::string text = refserver::Serialize(reply);
+    (void)!::send(client.fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   }
   ::close(client.fd);
   clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(index));

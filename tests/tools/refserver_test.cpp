@@ -86,8 +86,13 @@ class RefServer {
 
   // Stops it as a user would (SIGTERM) and returns its exit status.
   int Stop() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    return Wait();
+  }
+
+  // Waits for it to end by itself and returns its exit status.
+  int Wait() {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -445,7 +450,7 @@ TEST_F(RefServerTest, ASecondServerOnTheSameStoreRefusesToStart) {
   RefServer second(store_, {"--add-id", "other"});
   EXPECT_EQ(second.port(), 0);
   EXPECT_NE(second.first().find("in use by another refserver"), std::string::npos) << second.first();
-  EXPECT_EQ(second.Stop(), 1);
+  EXPECT_EQ(second.Wait(), 1);
   // The first still serves and its store is its own.
   EXPECT_TRUE(EndsWith(Exchange(first.port(), UpdateRequest("demo")), kMarker + "found"));
   EXPECT_EQ(ReadFile(store_).find("other"), std::string::npos);
@@ -526,6 +531,17 @@ TEST_F(RefServerTest, IdleConnectionsDoNotKeepAnUpdateWaiting) {
   for (auto& c : idle) closed += c->ClosedByServer() ? 1 : 0;
   EXPECT_GE(closed, 42);
   EXPECT_FALSE(idle.back()->ClosedByServer());
+  // Those part-way through a request go last, oldest first, and are told why. (An update
+  // from elsewhere answered means the server has read what was sent before it.)
+  std::vector<std::unique_ptr<Connection>> partial;
+  for (int i = 0; i < 8; ++i) {
+    partial.push_back(std::make_unique<Connection>(server.port(), "127.0.0.3"));
+    ASSERT_TRUE(partial.back()->Send("GET /upd"));
+  }
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
+  Connection more(server.port(), "127.0.0.3");
+  EXPECT_EQ(Status(partial.front()->ReadToClose()), 503);
+  EXPECT_FALSE(partial[1]->ClosedByServer());
 }
 
 TEST_F(RefServerTest, RepeatedLengthOrHostHeadersAreRefused) {

@@ -150,6 +150,10 @@ Reply CreatedPage(IdStore& store, std::string_view body, const std::string& peer
                            "Ce formulaire ne vient pas de la page de création de ce serveur. "
                            "Rechargez la page de création et réessayez.");
   }
+  if (guard.rules().perPeerPerMinute == 0) {
+    return CreationRefused(403, "creation refused: turned off",
+                           "Ce serveur ne crée pas d'identifiant.");
+  }
   const auto now = CreationGuard::Clock::now();
   if (!guard.UnderRate(peerAddress, now)) {
     return CreationRefused(429, "creation refused: too many from " + peerAddress + " this minute",
@@ -303,7 +307,7 @@ Reply Answer(const RequestHead& head, std::string_view body, const std::string& 
     if (head.method != "GET" && head.method != "POST") return ErrorReply(405, "method not allowed");
     if (!guard.IsOwnHost(head)) {
       std::string shown = "none";
-      if (head.hasHost) shown = std::string(1, '"').append(PrintableRequestLine(head.host)).append(1, '"');
+      if (head.hasHost) shown = '"' + PrintableRequestLine(head.host) + '"';
       return CreationRefused(403, "creation refused: Host " + shown + " is not this server's",
                              "Ouvrez la page de création à l'adresse de ce serveur.");
     }

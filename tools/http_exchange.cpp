@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <random>
 
 namespace refserver {
 
@@ -64,9 +65,16 @@ bool ParseHeaderLine(std::string_view line, RequestHead& head) {
   for (char c : name) {
     if (c == ' ' || c == '\t' || static_cast<unsigned char>(c) < 0x20) return false;
   }
-  if (EqualsNoCase(name, "Content-Length")) {
-    std::string_view value = TrimBlanks(line.substr(colon + 1));
-    if (value.empty() || value.size() > 9) return false;
+  std::string_view value = TrimBlanks(line.substr(colon + 1));
+  // Two lengths or two hosts leave it to chance which one a proxy in front and this server
+  // each believe: the request is refused rather than read one way here and another there.
+  if (EqualsNoCase(name, "Host")) {
+    if (head.hasHost) return false;
+    head.hasHost = true;
+    head.host = std::string(value);
+  } else if (EqualsNoCase(name, "Content-Length")) {
+    if (head.hasContentLength || value.empty() || value.size() > 9) return false;
+    head.hasContentLength = true;
     std::size_t length = 0;
     for (char c : value) {
       if (c < '0' || c > '9') return false;
@@ -112,7 +120,15 @@ Reply UpdateReply(std::string_view query, const std::string& peerAddress, const 
   return reply;
 }
 
-Reply CreationForm() {
+// The French explanation a refused creation shows in the browser.
+Reply CreationRefused(int status, std::string outcome, std::string_view explanation) {
+  Reply reply = ErrorReply(status, std::move(outcome));
+  reply.body = Page("Quorvel : création refusée",
+                    "<h1>Création refusée</h1>\n<p>" + std::string(explanation) + "</p>\n");
+  return reply;
+}
+
+Reply CreationForm(const std::string& token) {
   Reply reply;
   reply.outcome = "creation page";
   reply.body = Page("Quorvel : créer un identifiant unique",
@@ -121,12 +137,34 @@ Reply CreationForm() {
                     "unique. Créez le vôtre ici, puis recopiez-le dans Quorvel.</p>\n"
                     "<form method=\"post\" action=\"/creer.php6\">\n"
                     "<input type=\"hidden\" name=\"nouveau\" value=\"1\">\n"
+                    "<input type=\"hidden\" name=\"jeton\" value=\"" + token + "\">\n"
                     "<button type=\"submit\">Créer mon identifiant</button>\n"
                     "</form>\n");
   return reply;
 }
 
-Reply CreatedPage(IdStore& store) {
+Reply CreatedPage(IdStore& store, std::string_view body, const std::string& peerAddress,
+                  CreationGuard& guard) {
+  if (!guard.HasToken(body)) {
+    return CreationRefused(403, "creation refused: no valid form token",
+                           "Ce formulaire ne vient pas de la page de création de ce serveur. "
+                           "Rechargez la page de création et réessayez.");
+  }
+  if (guard.rules().perPeerPerMinute == 0) {
+    return CreationRefused(403, "creation refused: turned off",
+                           "Ce serveur ne crée pas d'identifiant.");
+  }
+  const auto now = CreationGuard::Clock::now();
+  if (!guard.UnderRate(peerAddress, now)) {
+    return CreationRefused(429, "creation refused: too many from " + peerAddress + " this minute",
+                           "Trop d'identifiants ont été créés depuis votre adresse. "
+                           "Réessayez dans une minute.");
+  }
+  if (store.size() >= guard.rules().maxIdentifiers) {
+    return CreationRefused(507, "creation refused: store full (" + std::to_string(store.size()) +
+                                    " identifiers)",
+                           "Ce serveur n'accepte plus de nouvel identifiant.");
+  }
   std::string id = store.CreateIdentifier();
   if (id.empty()) {
     Reply reply = ErrorReply(500, "creation failed (store not writable)");
@@ -135,6 +173,7 @@ Reply CreatedPage(IdStore& store) {
                       "Réessayez plus tard.</p>\n");
     return reply;
   }
+  guard.Count(peerAddress, now);
   Reply reply;
   reply.outcome = "created " + id;
   reply.body = Page("Quorvel : votre identifiant unique",
@@ -151,12 +190,16 @@ const char* StatusText(int status) {
   switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
     case 413: return "Payload Too Large";
+    case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    case 507: return "Insufficient Storage";
     default: return "Error";
   }
 }
@@ -196,8 +239,61 @@ HeadStatus ParseHead(std::string_view received, RequestHead& head, std::size_t& 
   return HeadStatus::kComplete;
 }
 
-Reply Answer(const RequestHead& head, const std::string& peerAddress, const std::string& now,
-             IdStore& store) {
+bool CreationGuard::IsOwnHost(const RequestHead& head) const {
+  if (!head.hasHost) return false;
+  for (const std::string& host : rules_.hosts) {
+    if (EqualsNoCase(head.host, host)) return true;
+  }
+  return false;
+}
+
+bool CreationGuard::HasToken(std::string_view body) const {
+  // application/x-www-form-urlencoded: name=value pairs joined by '&'; the token is hex, so
+  // it arrives unescaped.
+  while (!body.empty()) {
+    std::size_t amp = body.find('&');
+    std::string_view field = body.substr(0, amp);
+    if (field.substr(0, 6) == "jeton=" && !rules_.token.empty()) {
+      std::string_view value = field.substr(6);
+      if (value.size() != rules_.token.size()) return false;
+      unsigned char differ = 0;  // the same time whichever digit differs
+      for (std::size_t i = 0; i < value.size(); ++i) differ |= value[i] ^ rules_.token[i];
+      return differ == 0;
+    }
+    if (amp == std::string_view::npos) break;
+    body.remove_prefix(amp + 1);
+  }
+  return false;
+}
+
+bool CreationGuard::UnderRate(const std::string& peerAddress, Clock::time_point now) {
+  // Forget what is over a minute old, and peers with nothing left, so the table stays small.
+  for (auto it = recent_.begin(); it != recent_.end();) {
+    auto& times = it->second;
+    while (!times.empty() && now - times.front() >= std::chrono::minutes(1)) times.pop_front();
+    it = times.empty() ? recent_.erase(it) : std::next(it);
+  }
+  auto it = recent_.find(peerAddress);
+  return (it == recent_.end() ? 0 : it->second.size()) < rules_.perPeerPerMinute;
+}
+
+void CreationGuard::Count(const std::string& peerAddress, Clock::time_point now) {
+  recent_[peerAddress].push_back(now);
+}
+
+std::string NewFormToken() {
+  std::random_device random;
+  std::string token;
+  for (int i = 0; i < 4; ++i) {
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(random()));
+    token += hex;
+  }
+  return token;
+}
+
+Reply Answer(const RequestHead& head, std::string_view body, const std::string& peerAddress,
+             const std::string& now, IdStore& store, CreationGuard& guard) {
   std::string_view target = head.target;
   std::size_t q = target.find('?');
   std::string_view path = target.substr(0, q);
@@ -208,9 +304,15 @@ Reply Answer(const RequestHead& head, const std::string& peerAddress, const std:
     return UpdateReply(query, peerAddress, now, store);
   }
   if (path == kCreationPage) {
-    if (head.method == "GET") return CreationForm();
-    if (head.method == "POST") return CreatedPage(store);
-    return ErrorReply(405, "method not allowed");
+    if (head.method != "GET" && head.method != "POST") return ErrorReply(405, "method not allowed");
+    if (!guard.IsOwnHost(head)) {
+      std::string shown = "none";
+      if (head.hasHost) shown = '"' + PrintableRequestLine(head.host) + '"';
+      return CreationRefused(403, "creation refused: Host " + shown + " is not this server's",
+                             "Ouvrez la page de création à l'adresse de ce serveur.");
+    }
+    if (head.method == "GET") return CreationForm(guard.rules().token);
+    return CreatedPage(store, body, peerAddress, guard);
   }
   return ErrorReply(404, "not found");
 }

@@ -1,9 +1,13 @@
 #include "tools/id_store.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -61,9 +65,23 @@ bool IdStore::Load() {
   return true;
 }
 
-const LastUpdate* IdStore::Find(const std::string& id) const {
-  auto it = entries_.find(id);
-  return it == entries_.end() ? nullptr : &it->second;
+IdStore::~IdStore() {
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+bool IdStore::Lock() {
+  // O_NOFOLLOW: a link planted under the lock file's name is refused, not followed.
+  const std::string name = path_ + ".lock";
+  int fd = ::open(name.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return false;
+  }
+  lockFd_ = fd;
+  return true;
 }
 
 bool IdStore::Add(const std::string& id) {
@@ -78,7 +96,9 @@ bool IdStore::Add(const std::string& id) {
 
 bool IdStore::RecordUpdate(const std::string& id, const std::string& address,
                            const std::string& time) {
-  if (!Contains(id)) return false;
+  auto found = entries_.find(id);
+  if (found == entries_.end()) return false;
+  if (found->second.address == address) return true;
   auto entries = entries_;
   entries[id] = LastUpdate{address, time};
   if (!Save(entries)) return false;
@@ -99,7 +119,9 @@ std::string IdStore::CreateIdentifier() {
 }
 
 // A crash or a full disk leaves either the old file or the new one, never half of one:
-// write a temporary file beside it, flush it to disk, then rename it over the old one.
+// write a new file of a name no one else can have chosen (mkostemp) beside it, with the old
+// file's permissions (0600 for a new store: the identifiers are secrets), flush it to disk,
+// rename it over the old one, then flush the folder so that the rename lasts too.
 bool IdStore::Save(const std::map<std::string, LastUpdate>& entries) const {
   std::string text;
   for (const auto& [id, last] : entries) {
@@ -107,14 +129,30 @@ bool IdStore::Save(const std::map<std::string, LastUpdate>& entries) const {
     if (!last.address.empty() || !last.time.empty()) text += '\t' + last.address + '\t' + last.time;
     text += '\n';
   }
-  const std::string temp = path_ + ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const std::filesystem::path path(path_);
+  std::filesystem::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  std::string name = path.filename().string();
+  name.insert(0, 1, '.');
+  name += "-XXXXXX";
+  std::string temp = (folder / name).string();
+  mode_t mode = 0600;
+  struct stat existing {};
+  if (::stat(path_.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(temp.c_str(), path_.c_str()) == 0) return true;
-  ::unlink(temp.c_str());
-  return false;
+  if (!ok || ::rename(temp.c_str(), path_.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
 }
 
 }  // namespace refserver

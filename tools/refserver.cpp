@@ -2,7 +2,8 @@
 // tests. It answers the client's update request with the marker and a status word, serves
 // the identifier creation page, keeps its identifiers in a small file and prints one line
 // per request. Several connections are served at once from one poll loop, each with a
-// bounded size and a deadline, so a slow or hostile client cannot stall it.
+// bounded size and a deadline, so a slow or hostile client cannot stall it; when the
+// connections are all taken, the oldest idle one makes room for a new one.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,6 +30,10 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr std::size_t kMaxClients = 32;
+// A peer's further connections close its oldest idle one, so one program that opens many
+// and sends nothing cannot take every slot. Behind a proxy every request comes from the
+// proxy, which sends each one whole at once, so its connections are seldom idle.
+constexpr std::size_t kMaxPerPeer = 8;
 constexpr milliseconds kWriteTime{5000};
 // After the reply the server reads and discards what the client still sends, for a while,
 // so that closing does not reset the connection before the client has read the reply.
@@ -43,16 +48,31 @@ struct Options {
   std::string store = "refserver-ids.txt";
   std::vector<std::string> addIds;
   milliseconds readTime{5000};
+  std::vector<std::string> hosts;
+  refserver::CreationRules rules;
 };
 
 void Usage(FILE* out) {
   std::fputs(
-      "usage: refserver [--port N] [--store FILE] [--add-id ID]... [--read-timeout-ms N]\n"
-      "  --port N            TCP port on 127.0.0.1 (0, the default: any free port)\n"
-      "  --store FILE        identifier file (default refserver-ids.txt)\n"
-      "  --add-id ID         registers ID before serving (repeatable)\n"
-      "  --read-timeout-ms N time a client has to send its request (default 5000)\n"
-      "The first line printed is \"listening on http://127.0.0.1:PORT/\".\n",
+      "usage: refserver [OPTION]...\n"
+      "The reference update server: answers GET /update?ip_key=ID and serves the identifier\n"
+      "creation page /creer.php6, on 127.0.0.1 only.\n"
+      "  --port N                      TCP port on 127.0.0.1 (0, the default: any free port)\n"
+      "  --store FILE                  identifier file (default refserver-ids.txt), locked\n"
+      "                                through FILE.lock: one server per store\n"
+      "  --add-id ID                   registers ID before serving (repeatable; not counted\n"
+      "                                against --max-ids)\n"
+      "  --read-timeout-ms N           time a client has to send its request (default 5000)\n"
+      "  --allow-host NAME[:PORT]      another Host the creation page answers to, e.g. the\n"
+      "                                name a proxy forwards (repeatable); 127.0.0.1:PORT and\n"
+      "                                localhost:PORT always are\n"
+      "  --max-creations-per-minute N  identifiers one peer address may create a minute\n"
+      "                                (default 10; 0 turns creation off)\n"
+      "  --max-ids N                   no creation once the store holds N (default 10000)\n"
+      "  -h, --help                    this text\n"
+      "The first line printed is \"listening on http://127.0.0.1:PORT/\", then one line per\n"
+      "request. Exit status: 0 when stopped by SIGINT or SIGTERM, 1 when the store cannot be\n"
+      "read, written or locked or the port taken, 2 for a wrong option.\n",
       out);
 }
 
@@ -86,6 +106,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.addIds.push_back(value);
     } else if (arg == "--read-timeout-ms" && ParseNumber(value, 1, 600000, number)) {
       options.readTime = milliseconds(number);
+    } else if (arg == "--allow-host" && *value) {
+      options.hosts.push_back(value);
+    } else if (arg == "--max-creations-per-minute" && ParseNumber(value, 0, 1000000, number)) {
+      options.rules.perPeerPerMinute = static_cast<std::size_t>(number);
+    } else if (arg == "--max-ids" && ParseNumber(value, 0, 100000000, number)) {
+      options.rules.maxIdentifiers = static_cast<std::size_t>(number);
     } else {
       return false;
     }
@@ -100,6 +126,7 @@ struct Client {
   std::string peerAddress;  // "127.0.0.1"
   std::string peer;         // "127.0.0.1:54321"
   Phase phase = Phase::kReading;
+  Clock::time_point accepted;
   Clock::time_point deadline;
   std::string received;
   bool haveHead = false;
@@ -134,7 +161,7 @@ std::string FirstLine(const std::string& received) {
 }
 
 // Feeds what has arrived to the parser; starts the reply once there is a whole request.
-void OnReceived(Client& client, refserver::IdStore& store) {
+void OnReceived(Client& client, refserver::IdStore& store, refserver::CreationGuard& guard) {
   if (!client.haveHead) {
     switch (refserver::ParseHead(client.received, client.head, client.headLength)) {
       case refserver::HeadStatus::kIncomplete:
@@ -156,8 +183,11 @@ void OnReceived(Client& client, refserver::IdStore& store) {
     return;
   }
   if (client.received.size() < client.headLength + client.head.contentLength) return;
+  std::string_view body(client.received);
+  body = body.substr(client.headLength, client.head.contentLength);
   StartReply(client, line,
-             refserver::Answer(client.head, client.peerAddress, refserver::UtcNow(), store));
+             refserver::Answer(client.head, body, client.peerAddress, refserver::UtcNow(), store,
+                               guard));
 }
 
 // The client has stopped sending before its request was whole.
@@ -173,7 +203,7 @@ void OnDeadline(Client& client) {
 }
 
 // Reads what is there. Returns false when the connection is finished with.
-bool ReadFrom(Client& client, refserver::IdStore& store) {
+bool ReadFrom(Client& client, refserver::IdStore& store, refserver::CreationGuard& guard) {
   char buffer[4096];
   ssize_t n = ::recv(client.fd, buffer, sizeof buffer, 0);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
@@ -187,7 +217,7 @@ bool ReadFrom(Client& client, refserver::IdStore& store) {
     return true;
   }
   client.received.append(buffer, static_cast<std::size_t>(n));
-  OnReceived(client, store);
+  OnReceived(client, store, guard);
   return true;
 }
 
@@ -215,15 +245,53 @@ int OpenListener(int port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 16) != 0) {
+      ::listen(fd, 64) != 0) {
     ::close(fd);
     return -1;
   }
   return fd;
 }
 
+// The connection to close to make room for a new one, oldest first among those answered
+// and lingering, then those that have sent nothing, then those part-way through a request;
+// one being answered is never closed. peerAddress, when given, limits the choice to that
+// peer's. clients.size() when there is none.
+std::size_t IdlestClient(const std::vector<Client>& clients, const std::string* peerAddress) {
+  auto rank = [](const Client& client) {
+    if (client.phase == Phase::kLingering) return 0;
+    if (client.phase == Phase::kReading) return client.received.empty() ? 1 : 2;
+    return 3;
+  };
+  std::size_t best = clients.size();
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    const Client& client = clients[i];
+    if (rank(client) == 3 || (peerAddress && client.peerAddress != *peerAddress)) continue;
+    if (best == clients.size() || rank(client) < rank(clients[best]) ||
+        (rank(client) == rank(clients[best]) && client.accepted < clients[best].accepted))
+      best = i;
+  }
+  return best;
+}
+
+// One that has sent part of a request is told why, as far as one send goes; one that has
+// sent nothing is closed quietly, as a browser expects of a connection it opened ahead.
+void CloseToMakeRoom(std::vector<Client>& clients, std::size_t index) {
+  Client& client = clients[index];
+  if (client.phase == Phase::kReading && !client.received.empty()) {
+    const auto reply = refserver::ErrorReply(503, "closed unfinished: connections full");
+    PrintLine(client, FirstLine(client.received), reply);
+    const std::string text = refserver::Serialize(reply);
+    (void)!::send(client.fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  ::close(client.fd);
+  clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+// Accepts at most kMaxPerPeer at a time, so that a connection just accepted is read before
+// later ones could count it as the idlest.
 void AcceptAll(int listener, std::vector<Client>& clients, milliseconds readTime) {
-  while (clients.size() < kMaxClients) {
+  for (std::size_t accepted = 0; accepted < kMaxPerPeer; ++accepted) {
+    if (clients.size() >= kMaxClients && IdlestClient(clients, nullptr) == clients.size()) return;
     sockaddr_in address{};
     socklen_t length = sizeof address;
     int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
@@ -235,20 +303,37 @@ void AcceptAll(int listener, std::vector<Client>& clients, milliseconds readTime
     client.fd = fd;
     client.peerAddress = text;
     client.peer = client.peerAddress + ":" + std::to_string(ntohs(address.sin_port));
-    client.deadline = Clock::now() + readTime;
+    client.accepted = Clock::now();
+    client.deadline = client.accepted + readTime;
+    auto fromPeer = std::count_if(clients.begin(), clients.end(), [&](const Client& other) {
+      return other.peerAddress == client.peerAddress;
+    });
+    if (static_cast<std::size_t>(fromPeer) >= kMaxPerPeer) {
+      std::size_t idlest = IdlestClient(clients, &client.peerAddress);
+      if (idlest == clients.size()) {  // all of this peer's are being answered
+        ::close(fd);
+        continue;
+      }
+      CloseToMakeRoom(clients, idlest);
+    } else if (clients.size() >= kMaxClients) {
+      CloseToMakeRoom(clients, IdlestClient(clients, nullptr));
+    }
     clients.push_back(std::move(client));
   }
 }
 
 // The stop signals are blocked except while waiting in ppoll, so one that comes between the
 // check of stopRequested and the wait cannot be missed.
-void Serve(int listener, refserver::IdStore& store, milliseconds readTime, const sigset_t& waitMask) {
+void Serve(int listener, refserver::IdStore& store, refserver::CreationGuard& guard,
+           milliseconds readTime, const sigset_t& waitMask) {
   std::vector<Client> clients;
   std::vector<pollfd> polled;
   while (!stopRequested) {
     polled.clear();
-    // A full table leaves new connections waiting in the backlog until a slot frees.
-    polled.push_back({listener, static_cast<short>(clients.size() < kMaxClients ? POLLIN : 0), 0});
+    // A table full of connections being answered leaves new ones waiting in the backlog
+    // until a slot frees; any other full table makes room.
+    bool room = clients.size() < kMaxClients || IdlestClient(clients, nullptr) < clients.size();
+    polled.push_back({listener, static_cast<short>(room ? POLLIN : 0), 0});
     auto now = Clock::now();
     auto wait = milliseconds(60000);
     for (const Client& client : clients) {
@@ -270,7 +355,7 @@ void Serve(int listener, refserver::IdStore& store, milliseconds readTime, const
       short revents = ready > 0 ? polled[i + 1].revents : 0;
       bool keep = true;
       if (revents & (POLLIN | POLLHUP | POLLERR)) {
-        keep = client.phase == Phase::kWriting ? WriteTo(client) : ReadFrom(client, store);
+        keep = client.phase == Phase::kWriting ? WriteTo(client) : ReadFrom(client, store, guard);
       } else if (revents & POLLOUT) {
         keep = WriteTo(client);
       }
@@ -304,6 +389,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   refserver::IdStore store(options.store);
+  if (!store.Lock()) {
+    if (errno == EWOULDBLOCK) {
+      std::fprintf(stderr, "refserver: %s is in use by another refserver (it holds %s.lock); "
+                           "stop that one or give another --store\n",
+                   options.store.c_str(), options.store.c_str());
+    } else {
+      std::fprintf(stderr, "refserver: cannot lock %s.lock: %s\n", options.store.c_str(),
+                   std::strerror(errno));
+    }
+    return 1;
+  }
   if (!store.Load()) {
     std::fprintf(stderr, "refserver: cannot read %s: %s\n", options.store.c_str(), std::strerror(errno));
     return 1;
@@ -322,6 +418,14 @@ int main(int argc, char** argv) {
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
+  const int port = ntohs(bound.sin_port);
+  // The creation page answers to the address a browser on this machine uses, and to those
+  // given for a proxy; a browser leaves out port 80.
+  options.rules.hosts = {"127.0.0.1:" + std::to_string(port), "localhost:" + std::to_string(port)};
+  if (port == 80) options.rules.hosts.insert(options.rules.hosts.end(), {"127.0.0.1", "localhost"});
+  options.rules.hosts.insert(options.rules.hosts.end(), options.hosts.begin(), options.hosts.end());
+  options.rules.token = refserver::NewFormToken();
+  refserver::CreationGuard guard(options.rules);
 
   struct sigaction stop {};
   stop.sa_handler = OnStopSignal;
@@ -335,10 +439,10 @@ int main(int argc, char** argv) {
   ::sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
   ::signal(SIGPIPE, SIG_IGN);
 
-  std::printf("listening on http://127.0.0.1:%d/ (%zu identifiers in %s)\n", ntohs(bound.sin_port),
-              store.size(), store.path().c_str());
+  std::printf("listening on http://127.0.0.1:%d/ (%zu identifiers in %s)\n", port, store.size(),
+              store.path().c_str());
   std::fflush(stdout);
-  Serve(listener, store, options.readTime, waitMask);
+  Serve(listener, store, guard, options.readTime, waitMask);
   ::close(listener);
   std::printf("stopped\n");
   std::fflush(stdout);

@@ -5,13 +5,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -27,7 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kMarker = "<!-- OSKEL_START_HTML -->";
 
-// The server as a child process, its standard output read line by line.
+// The server as a child process, its standard output and error read line by line.
 class RefServer {
  public:
   RefServer(const fs::path& store, std::vector<std::string> extra = {}) {
@@ -38,6 +41,7 @@ class RefServer {
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(out[1], STDERR_FILENO);
       ::close(out[0]);
       ::close(out[1]);
       std::vector<char*> argv;
@@ -48,14 +52,15 @@ class RefServer {
     }
     ::close(out[1]);
     out_ = out[0];
-    std::string first = ReadLine();
+    first_ = ReadLine();
     std::smatch m;
-    if (std::regex_search(first, m, std::regex(R"(^listening on http://127\.0\.0\.1:(\d+)/)")))
+    if (std::regex_search(first_, m, std::regex(R"(^listening on http://127\.0\.0\.1:(\d+)/)")))
       port_ = std::stoi(m[1]);
   }
   ~RefServer() { Stop(); }
 
   int port() const { return port_; }
+  const std::string& first() const { return first_; }
 
   // The next line the server prints, or "" when none comes within 10 seconds.
   std::string ReadLine() {
@@ -81,8 +86,13 @@ class RefServer {
 
   // Stops it as a user would (SIGTERM) and returns its exit status.
   int Stop() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    return Wait();
+  }
+
+  // Waits for it to end by itself and returns its exit status.
+  int Wait() {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -95,18 +105,26 @@ class RefServer {
   pid_t pid_ = -1;
   int out_ = -1;
   int port_ = 0;
+  std::string first_;
   std::string pending_;
 };
 
 // A loopback connection with a 10-second limit on every wait, so a server that hangs
 // fails the test instead of stalling it.
+// It comes from 127.0.0.1 unless another loopback source address is given.
 class Connection {
  public:
-  explicit Connection(int port) {
+  explicit Connection(int port, const char* source = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval limit{10, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (source) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source, &from.sin_addr);
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -137,13 +155,19 @@ class Connection {
     }
   }
 
+  // Whether the server has closed it, without waiting.
+  bool ClosedByServer() {
+    char byte;
+    return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+
  private:
   int fd_ = -1;
   bool connected_ = false;
 };
 
-std::string Exchange(int port, const std::string& request) {
-  Connection c(port);
+std::string Exchange(int port, const std::string& request, const char* source = nullptr) {
+  Connection c(port, source);
   if (!c.Send(request)) return "SEND FAILED";
   return c.ReadToClose();
 }
@@ -172,6 +196,34 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 std::string CreatedIdentifier(const std::string& reply) {
   std::smatch m;
   return std::regex_search(reply, m, std::regex(R"(<strong>([^<]*)</strong>)")) ? m[1].str() : "";
+}
+
+std::string OwnHost(int port) { return "127.0.0.1:" + std::to_string(port); }
+
+// The creation page as a browser on this machine asks for it.
+std::string CreationPage(int port) {
+  return Exchange(port, "GET /creer.php6 HTTP/1.0\r\nHost: " + OwnHost(port) + "\r\n\r\n");
+}
+
+// The form's hidden token on the creation page.
+std::string FormToken(const std::string& page) {
+  std::smatch m;
+  const std::regex field(R"re(name="jeton" value="([0-9a-f]{32})")re");
+  return std::regex_search(page, m, field) ? m[1].str() : "";
+}
+
+// The form's submission as a browser sends it; an empty host leaves the Host header out.
+std::string CreationRequest(const std::string& host, const std::string& token) {
+  const std::string body = "nouveau=1&jeton=" + token;
+  return "POST /creer.php6 HTTP/1.1\r\n" + (host.empty() ? "" : "Host: " + host + "\r\n") +
+         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+struct stat Stat(const fs::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st;
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -232,13 +284,19 @@ TEST_F(RefServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
   EXPECT_TRUE(std::regex_search(ReadFile(store_),
                                 std::regex(R"(^demo-1_X\t127\.0\.0\.1\t\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\n)")))
       << ReadFile(store_);
+  // Another from the same address is answered without rewriting the file (a rewrite is a
+  // new file renamed over it).
+  const struct stat before = Stat(store_);
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo-1_X")), kMarker + "found"));
+  EXPECT_NE(server.ReadLine().find("200 found, recorded 127.0.0.1"), std::string::npos);
+  EXPECT_EQ(Stat(store_).st_ino, before.st_ino);
 }
 
 TEST_F(RefServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
   RefServer server(store_);
   ASSERT_NE(server.port(), 0);
 
-  std::string page = Exchange(server.port(), "GET /creer.php6 HTTP/1.0\r\nHost: x\r\n\r\n");
+  std::string page = CreationPage(server.port());
   EXPECT_EQ(Status(page), 200);
   EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
   EXPECT_NE(page.find("Créer un identifiant unique"), std::string::npos);
@@ -246,9 +304,9 @@ TEST_F(RefServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
   EXPECT_NE(server.ReadLine().find("\"GET /creer.php6 HTTP/1.0\" 200"), std::string::npos);
 
   // The form's submission, as a browser sends it.
-  const std::string submit =
-      "POST /creer.php6 HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-      "Content-Length: 9\r\n\r\nnouveau=1";
+  const std::string token = FormToken(page);
+  ASSERT_FALSE(token.empty()) << page;
+  const std::string submit = CreationRequest("localhost:" + std::to_string(server.port()), token);
   std::string first = Exchange(server.port(), submit);
   std::string second = Exchange(server.port(), submit);
   EXPECT_EQ(Status(first), 200);
@@ -270,13 +328,15 @@ TEST_F(RefServerTest, IdentifiersAndLastAddressesSurviveARestart) {
     RefServer server(store_, {"--add-id", "seeded"});
     ASSERT_NE(server.port(), 0);
     created = CreatedIdentifier(Exchange(
-        server.port(), "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnouveau=1"));
+        server.port(), CreationRequest(OwnHost(server.port()), FormToken(CreationPage(server.port())))));
     ASSERT_FALSE(created.empty());
     EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("seeded")), kMarker + "found"));
     EXPECT_EQ(server.Stop(), 0);
   }
-  // The file is whole after each change: no temporary file is left beside it.
-  EXPECT_FALSE(fs::exists(store_.string() + ".tmp"));
+  // The file is whole after each change: no temporary file is left beside it, only the lock.
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_TRUE(entry.path() == store_ || entry.path() == store_.string() + ".lock") << entry.path();
+  }
   std::string saved = ReadFile(store_);
   EXPECT_NE(saved.find(created + "\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("seeded\t127.0.0.1\t"), std::string::npos) << saved;
@@ -296,8 +356,9 @@ TEST_F(RefServerTest, AStoreThatCannotBeWrittenFailsCreationButStillAnswersUpdat
   fs::remove_all(gone);
 
   // No identifier is handed out that would be lost on the next start.
-  std::string created =
-      Exchange(server.port(), "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnouveau=1");
+  std::string token = FormToken(CreationPage(server.port()));
+  server.ReadLine();
+  std::string created = Exchange(server.port(), CreationRequest(OwnHost(server.port()), token));
   EXPECT_EQ(Status(created), 500);
   EXPECT_EQ(CreatedIdentifier(created), "");
   EXPECT_NE(server.ReadLine().find("500 creation failed"), std::string::npos);
@@ -358,6 +419,145 @@ TEST_F(RefServerTest, OversizedOrUnfinishedRequestsNeitherHangNorStallIt) {
   EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
   // None of it created an identifier: the store holds "demo" alone.
   EXPECT_TRUE(std::regex_match(ReadFile(store_), std::regex("demo\t[^\n]*\n"))) << ReadFile(store_);
+}
+
+TEST_F(RefServerTest, SavesFollowNoPlantedLinkAndKeepTheStorePrivate) {
+  // Another local user's link under a name the server might write through...
+  const fs::path victim = dir_ / "victim";
+  std::ofstream(victim) << "precious\n";
+  fs::create_symlink(victim, store_.string() + ".tmp");
+  {
+    RefServer server(store_, {"--add-id", "first"});
+    ASSERT_NE(server.port(), 0) << server.first();
+    EXPECT_EQ(server.Stop(), 0);
+  }
+  // ...is left alone, and so is what it points to.
+  EXPECT_EQ(ReadFile(victim), "precious\n");
+  EXPECT_EQ(ReadFile(store_), "first\n");
+  EXPECT_TRUE(S_ISREG(Stat(store_).st_mode));
+  // A new store is readable by its owner alone; a mode the owner chose is kept.
+  EXPECT_EQ(Stat(store_).st_mode & 0777, 0600u);
+  fs::permissions(store_, fs::perms(0640));
+  RefServer server(store_, {"--add-id", "second"});
+  ASSERT_NE(server.port(), 0) << server.first();
+  EXPECT_EQ(ReadFile(store_), "first\nsecond\n");
+  EXPECT_EQ(Stat(store_).st_mode & 0777, 0640u);
+}
+
+TEST_F(RefServerTest, ASecondServerOnTheSameStoreRefusesToStart) {
+  RefServer first(store_, {"--add-id", "demo"});
+  ASSERT_NE(first.port(), 0);
+  RefServer second(store_, {"--add-id", "other"});
+  EXPECT_EQ(second.port(), 0);
+  EXPECT_NE(second.first().find("in use by another refserver"), std::string::npos) << second.first();
+  EXPECT_EQ(second.Wait(), 1);
+  // The first still serves and its store is its own.
+  EXPECT_TRUE(EndsWith(Exchange(first.port(), UpdateRequest("demo")), kMarker + "found"));
+  EXPECT_EQ(ReadFile(store_).find("other"), std::string::npos);
+  EXPECT_EQ(first.Stop(), 0);
+  RefServer after(store_);
+  EXPECT_NE(after.port(), 0) << after.first();
+}
+
+TEST_F(RefServerTest, OnlyTheServersOwnPageAtItsOwnAddressCreatesIdentifiers) {
+  RefServer server(store_, {"--add-id", "demo"});
+  ASSERT_NE(server.port(), 0);
+  const std::string own = OwnHost(server.port());
+  const std::string token = FormToken(CreationPage(server.port()));
+  ASSERT_FALSE(token.empty());
+  server.ReadLine();
+
+  // A form posted by another site's page carries no token, or one it made up; a page
+  // reached by DNS rebinding names its own host; HTTP/1.0 may name none.
+  const std::vector<std::string> refused = {
+      "POST /creer.php6 HTTP/1.1\r\nHost: " + own + "\r\nContent-Length: 9\r\n\r\nnouveau=1",
+      CreationRequest(own, std::string(32, '0')),
+      CreationRequest(own, token.substr(1)),
+      CreationRequest("evil.example:" + std::to_string(server.port()), token),
+      CreationRequest("", token),
+      "GET /creer.php6 HTTP/1.1\r\nHost: evil.example\r\n\r\n",
+  };
+  for (const std::string& request : refused) {
+    SCOPED_TRACE(request);
+    std::string reply = Exchange(server.port(), request);
+    EXPECT_EQ(Status(reply), 403);
+    EXPECT_EQ(reply.find(token), std::string::npos);
+    EXPECT_NE(server.ReadLine().find(" 403 creation refused: "), std::string::npos);
+  }
+  EXPECT_EQ(ReadFile(store_), "demo\n");
+  // Its own page's form, at either of its names, creates.
+  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token))), 200);
+  EXPECT_EQ(Status(Exchange(server.port(),
+                            CreationRequest("LOCALHOST:" + std::to_string(server.port()), token))),
+            200);
+  // Behind a proxy, the name it forwards is allowed explicitly.
+  RefServer proxied(dir_ / "proxied.txt", {"--allow-host", "ids.example.org"});
+  ASSERT_NE(proxied.port(), 0);
+  EXPECT_EQ(Status(Exchange(proxied.port(),
+                            CreationRequest("ids.example.org", FormToken(CreationPage(proxied.port()))))),
+            200);
+}
+
+TEST_F(RefServerTest, CreationsAreCappedPerPeerAddressAndByStoreSize) {
+  RefServer server(store_, {"--add-id", "demo", "--max-creations-per-minute", "3", "--max-ids", "5"});
+  ASSERT_NE(server.port(), 0);
+  const std::string submit = CreationRequest(OwnHost(server.port()), FormToken(CreationPage(server.port())));
+  server.ReadLine();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Status(Exchange(server.port(), submit)), 200) << i;
+  for (int i = 0; i < 3; ++i) server.ReadLine();
+  std::string reply = Exchange(server.port(), submit);
+  EXPECT_EQ(Status(reply), 429);
+  EXPECT_NE(reply.find("Réessayez dans une minute"), std::string::npos);
+  EXPECT_NE(server.ReadLine().find(" 429 creation refused: too many from 127.0.0.1"), std::string::npos);
+  // Another address still may, until the store is full.
+  EXPECT_EQ(Status(Exchange(server.port(), submit, "127.0.0.2")), 200);
+  EXPECT_EQ(Status(Exchange(server.port(), submit, "127.0.0.2")), 507);
+  server.ReadLine();
+  EXPECT_NE(server.ReadLine().find(" 507 creation refused: store full (5 identifiers)"), std::string::npos);
+  std::string saved = ReadFile(store_);
+  EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 5) << saved;
+}
+
+TEST_F(RefServerTest, IdleConnectionsDoNotKeepAnUpdateWaiting) {
+  // Idle connections are not timed out for a minute: the update gets in beside them.
+  RefServer server(store_, {"--add-id", "demo", "--read-timeout-ms", "60000"});
+  ASSERT_NE(server.port(), 0);
+  std::vector<std::unique_ptr<Connection>> idle;
+  for (int i = 0; i < 50; ++i) idle.push_back(std::make_unique<Connection>(server.port()));
+  ASSERT_TRUE(idle.back()->Send("GET /upd"));  // one that has started a request
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
+  // The oldest were closed to make room: one peer keeps a handful at most.
+  int closed = 0;
+  for (auto& c : idle) closed += c->ClosedByServer() ? 1 : 0;
+  EXPECT_GE(closed, 42);
+  EXPECT_FALSE(idle.back()->ClosedByServer());
+  // Those part-way through a request go last, oldest first, and are told why. (An update
+  // from elsewhere answered means the server has read what was sent before it.)
+  std::vector<std::unique_ptr<Connection>> partial;
+  for (int i = 0; i < 8; ++i) {
+    partial.push_back(std::make_unique<Connection>(server.port(), "127.0.0.3"));
+    ASSERT_TRUE(partial.back()->Send("GET /upd"));
+  }
+  EXPECT_TRUE(EndsWith(Exchange(server.port(), UpdateRequest("demo")), kMarker + "found"));
+  Connection more(server.port(), "127.0.0.3");
+  EXPECT_EQ(Status(partial.front()->ReadToClose()), 503);
+  EXPECT_FALSE(partial[1]->ClosedByServer());
+}
+
+TEST_F(RefServerTest, RepeatedLengthOrHostHeadersAreRefused) {
+  RefServer server(store_);
+  ASSERT_NE(server.port(), 0);
+  const std::string host = "Host: " + OwnHost(server.port()) + "\r\n";
+  const std::string token = FormToken(CreationPage(server.port()));
+  const std::string body = "nouveau=1&jeton=" + token;
+  const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  for (const std::string& headers : {"Content-Length: 0\r\n" + length + host,
+                                     length + length + host,
+                                     length + host + "Host: evil.example\r\n"}) {
+    SCOPED_TRACE(headers);
+    EXPECT_EQ(Status(Exchange(server.port(), "POST /creer.php6 HTTP/1.1\r\n" + headers + "\r\n" + body)), 400);
+  }
+  EXPECT_FALSE(fs::exists(store_));
 }
 
 }  // namespace

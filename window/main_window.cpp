@@ -4,8 +4,6 @@
 
 #include <commctrl.h>
 
-#include <cstdlib>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "settings/startup_settings.hpp"
 #include "window/dpi.hpp"
 #include "window/identifier_link.hpp"
+#include "window/label1.hpp"
 #include "window/layout.hpp"
 #include "window/resource.hpp"
 
@@ -156,17 +155,18 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       Form_MouseMove(GET_X_LPARAM(lParam));
       return 0;
     case WM_ACTIVATE:
-      OnActivate(LOWORD(wParam) != WA_INACTIVE);
+      focus_.OnActivate(LOWORD(wParam) != WA_INACTIVE);
       return 0;
     case WM_SETFOCUS:
-      if (lastFocus_ && IsWindowEnabled(lastFocus_)) SetFocus(lastFocus_);
+      focus_.OnSetFocus();
       return 0;
     case WM_NEXTDLGCTL:
-      OnNextDlgCtl(wParam, lParam);
+      focus_.OnNextDlgCtl(wParam, lParam);
       return 0;
     case WM_DRAWITEM:
       if (wParam == IDC_LABEL1) {
-        DrawLabel1(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        DrawLabel1(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), labelFont_ ? labelFont_.get() : font_.get(),
+                   dpi_);
         return TRUE;
       }
       return DefWindowProcW(hwnd_, message, wParam, lParam);
@@ -226,7 +226,7 @@ bool quorvelmain::OnCreate() {
   LoadIcons();
   ApplyFont();
   LayOut();
-  lastFocus_ = Control(IDC_COMMAND1);
+  focus_.Start(hwnd_, Control(IDC_COMMAND1));
   log_.SetListener([this](const std::wstring& text) { ShowLog(text); });
   SetTimer(hwnd_, kTimer1, kTimer1Interval, nullptr);
   return true;
@@ -255,78 +255,8 @@ void quorvelmain::ApplyFont() {
   }
   // The controls hold the old font until this point; only now may it go.
   font_ = std::move(font);
-  FitLabelFont();
+  labelFont_ = FitLabelFont(hwnd_, dpi_);
   InvalidateRect(Control(IDC_LABEL1), nullptr, TRUE);
-}
-
-namespace {
-
-// Label1's caption around its run of spaces: the words before the list and the word after it.
-struct SentenceParts {
-  std::wstring before;
-  std::wstring after;
-};
-
-SentenceParts SplitAtSpaces(std::wstring_view caption) {
-  const size_t gap = caption.find(L"  ");
-  if (gap == std::wstring_view::npos) return {std::wstring(caption), {}};
-  const size_t resume = caption.find_first_not_of(L' ', gap);
-  return {std::wstring(caption.substr(0, gap)),
-          resume == std::wstring_view::npos ? std::wstring() : std::wstring(caption.substr(resume))};
-}
-
-int TextWidth(HDC dc, HFONT font, const std::wstring& text) {
-  const HGDIOBJ old = SelectObject(dc, font);
-  SIZE size{};
-  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-  SelectObject(dc, old);
-  return size.cx;
-}
-
-}  // namespace
-
-void quorvelmain::FitLabelFont() {
-  // The sentence was laid out for a smaller font than today's message font: its words must
-  // still fit on either side of the list, so the label's font shrinks until they do.
-  const SentenceParts parts = SplitAtSpaces(kLabel1Caption);
-  const int gap = TwipsToPixels(15, dpi_);
-  const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
-  const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
-  const int roomBefore = TwipsToPixels(list.left - label.left, dpi_) - gap;
-  const int roomAfter = TwipsToPixels(label.right - list.right, dpi_) - gap;
-
-  LOGFONTW description = MessageFontAt(dpi_);
-  HDC dc = GetDC(hwnd_);
-  UniqueFont font(CreateFontIndirectW(&description));
-  const int minimum = TwipsToPixels(120, dpi_);
-  while (font && dc && std::abs(description.lfHeight) > minimum &&
-         (TextWidth(dc, font.get(), parts.before) > roomBefore ||
-          TextWidth(dc, font.get(), parts.after) > roomAfter)) {
-    description.lfHeight += description.lfHeight < 0 ? 1 : -1;
-    description.lfWidth = 0;
-    font.reset(CreateFontIndirectW(&description));
-  }
-  if (dc) ReleaseDC(hwnd_, dc);
-  labelFont_ = std::move(font);
-}
-
-void quorvelmain::DrawLabel1(const DRAWITEMSTRUCT& item) {
-  HDC dc = item.hDC;
-  RECT area = item.rcItem;
-  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
-  const SentenceParts parts = SplitAtSpaces(kLabel1Caption);
-  const HGDIOBJ old = SelectObject(dc, labelFont_ ? labelFont_.get() : font_.get());
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
-  constexpr UINT format = DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_LEFT;
-  DrawTextW(dc, parts.before.c_str(), static_cast<int>(parts.before.size()), &area, format);
-  // The word after the spaces starts just right of the list that lies over them.
-  const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
-  const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
-  RECT after = area;
-  after.left = area.left + TwipsToPixels(list.right - label.left, dpi_) + TwipsToPixels(15, dpi_);
-  DrawTextW(dc, parts.after.c_str(), static_cast<int>(parts.after.size()), &after, format);
-  SelectObject(dc, old);
 }
 
 void quorvelmain::LayOut() {
@@ -450,25 +380,6 @@ void quorvelmain::Command2_Click() {
   ShowWindow(hwnd_, SW_HIDE);
 }
 
-void quorvelmain::OnActivate(bool active) {
-  if (active) {
-    HWND target = lastFocus_ && IsWindowEnabled(lastFocus_) ? lastFocus_ : Control(IDC_COMMAND1);
-    SetFocus(target);
-    return;
-  }
-  HWND focus = GetFocus();
-  if (focus && IsChild(hwnd_, focus)) lastFocus_ = focus;
-}
-
-void quorvelmain::OnNextDlgCtl(WPARAM wParam, LPARAM lParam) {
-  // The log box asks for this when Tab is pressed in it, as it would in a dialog.
-  HWND target = LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
-                               : GetNextDlgTabItem(hwnd_, GetFocus(), wParam != 0);
-  if (!target) return;
-  SetFocus(target);
-  if (SendMessageW(target, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(target, EM_SETSEL, 0, -1);
-}
-
 LRESULT quorvelmain::OnCtlColorStatic(HDC dc, HWND control) {
   if (control == Control(IDC_TEXT2)) {
     // The locked log box: white text on the system's grey-text colour.
@@ -510,10 +421,11 @@ void quorvelmain::ShowServiceState(bool active) {
   EnableWindow(activate, !active);
   EnableWindow(deactivate, active);
   // The button just pressed is now disabled: the keyboard goes on with its counterpart.
-  if (focus == activate && active) SetFocus(deactivate);
-  if (focus == deactivate && !active) SetFocus(activate);
-  if (lastFocus_ == activate && active) lastFocus_ = deactivate;
-  if (lastFocus_ == deactivate && !active) lastFocus_ = activate;
+  if (active) {
+    focus_.HandOver(focus, activate, deactivate);
+  } else {
+    focus_.HandOver(focus, deactivate, activate);
+  }
 }
 
 void quorvelmain::ShowMessage(const std::wstring& text, MessageIcon icon) {

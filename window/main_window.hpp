@@ -12,6 +12,7 @@
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
 #include "window/handles.hpp"
+#include "window/keyboard_focus.hpp"
 #include "window/log_box.hpp"
 #include "window/tray_icon.hpp"
 
@@ -47,8 +48,6 @@ class quorvelmain final : public ServiceView {
   bool OnCreate();
   void OnCommand(int id, int notification);
   void OnTimer(UINT_PTR id);
-  void OnActivate(bool active);
-  void OnNextDlgCtl(WPARAM wParam, LPARAM lParam);
   LRESULT OnCtlColorStatic(HDC dc, HWND control);
   void OnDpiChanged(UINT dpi, const RECT& suggested);
 
@@ -63,8 +62,6 @@ class quorvelmain final : public ServiceView {
   // Sizes the window for its client area at the current DPI, at that position.
   SIZE PlaceWindow(int left, int top);
   void ApplyFont();
-  void FitLabelFont();
-  void DrawLabel1(const DRAWITEMSTRUCT& item);
   void LoadIcons();
   void ShowLog(const std::wstring& text);
   HWND Control(int id) const { return GetDlgItem(hwnd_, id); }
@@ -75,7 +72,7 @@ class quorvelmain final : public ServiceView {
   UINT dpi_ = 96;
   UINT taskbarCreated_ = 0;
   int trayAttemptsLeft_ = 0;
-  HWND lastFocus_ = nullptr;
+  KeyboardFocus focus_;
   UniqueFont font_;
   UniqueFont labelFont_;
   UniqueIcon largeIcon_;

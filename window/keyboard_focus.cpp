@@ -34,4 +34,20 @@ void KeyboardFocus::HandOver(HWND focusBefore, HWND from, HWND to) {
   if (last_ == from) last_ = to;
 }
 
+bool TranslateEnterAndEscape(HWND window, const MSG& message) {
+  if (message.message != WM_KEYDOWN || (message.wParam != VK_RETURN && message.wParam != VK_ESCAPE)) {
+    return false;
+  }
+  if (message.hwnd != window && !IsChild(window, message.hwnd)) return false;
+  // A key held down presses once.
+  const bool repeat = (message.lParam & 0x40000000) != 0;
+  HWND focus = message.hwnd;
+  const bool pushButton =
+      (SendMessageW(focus, WM_GETDLGCODE, 0, 0) & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON)) != 0;
+  if (message.wParam == VK_RETURN && !repeat && pushButton && IsWindowEnabled(focus)) {
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(focus), BN_CLICKED), reinterpret_cast<LPARAM>(focus));
+  }
+  return true;
+}
+
 }  // namespace quorvel

@@ -1,6 +1,7 @@
-// The keyboard focus of a window that is not a dialog but is driven like one: it goes back to
-// the control that had it when the window is activated again, Tab out of the log box moves
-// on, and a service button that is switched off hands the focus to its counterpart.
+// The keyboard of a window that is not a dialog but is driven like one: the focus goes back to
+// the control that had it when the window is activated again, Tab out of the log box moves on,
+// a service button that is switched off hands the focus to its counterpart, and Enter and
+// Escape do what they do in a dialog without closing anything.
 #pragma once
 
 #include <windows.h>
@@ -26,5 +27,11 @@ class KeyboardFocus {
   HWND first_ = nullptr;
   HWND last_ = nullptr;
 };
+
+// Enter and Escape, before the dialog manager sees them (IsDialogMessage). Escape does nothing
+// in any control: a multi-line edit driven by the dialog manager answers it by posting WM_CLOSE
+// to its parent, which would end the program. Enter presses the focused push button, as in
+// every dialog, and does nothing elsewhere. True when the key was taken here.
+bool TranslateEnterAndEscape(HWND window, const MSG& message);
 
 }  // namespace quorvel

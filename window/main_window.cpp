@@ -10,6 +10,7 @@
 #include "common/text.hpp"
 #include "settings/startup_settings.hpp"
 #include "window/dpi.hpp"
+#include "window/high_contrast.hpp"
 #include "window/identifier_link.hpp"
 #include "window/label1.hpp"
 #include "window/layout.hpp"
@@ -172,6 +173,20 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return DefWindowProcW(hwnd_, message, wParam, lParam);
     case WM_CTLCOLORSTATIC:
       return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_POWERBROADCAST:
+      if (wParam != PBT_APMRESUMEAUTOMATIC) return DefWindowProcW(hwnd_, message, wParam, lParam);
+      service_.EarlyUpdate(WakeReason::Resume);
+      return TRUE;
+    case QUORVEL_WM_ADDRESSES_CHANGED:
+      addresses_.Rearm();
+      service_.EarlyUpdate(WakeReason::NetworkChange);
+      return 0;
+    case WM_SETTINGCHANGE:
+      if (wParam == SPI_SETHIGHCONTRAST) OnColoursChanged();
+      return DefWindowProcW(hwnd_, message, wParam, lParam);
+    case WM_SYSCOLORCHANGE:
+      OnColoursChanged();
+      return 0;
     case WM_DPICHANGED:
       OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
@@ -223,27 +238,36 @@ bool quorvelmain::OnCreate() {
   SendMessageW(Control(IDC_TEXT1), EM_SETLIMITTEXT, 0, 0);
   SendMessageW(Control(IDC_TEXT2), EM_SETLIMITTEXT, 0, 0);
 
+  tray_.Prepare(hwnd_);
   LoadIcons();
   ApplyFont();
   LayOut();
+  highContrast_ = HighContrastOn();
   focus_.Start(hwnd_, Control(IDC_COMMAND1));
   log_.SetListener([this](const std::wstring& text) { ShowLog(text); });
-  SetTimer(hwnd_, kTimer1, kTimer1Interval, nullptr);
+  // Without the watch the program still updates at every interval: nothing more to do.
+  addresses_.Start(hwnd_, QUORVEL_WM_ADDRESSES_CHANGED);
+  // Without the timer the logon start runs at once instead of 100 ms later.
+  if (!SetTimer(hwnd_, kTimer1, kTimer1Interval, nullptr)) PostMessageW(hwnd_, WM_TIMER, kTimer1, 0);
   return true;
 }
 
 void quorvelmain::LoadIcons() {
   const int large = SystemMetricAt(SM_CXICON, dpi_);
   const int small = SystemMetricAt(SM_CXSMICON, dpi_);
-  UniqueIcon largeIcon(static_cast<HICON>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, large, large, 0)));
-  UniqueIcon smallIcon(static_cast<HICON>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, small, small, 0)));
+  const auto load = [this](int size) {
+    return UniqueIcon(
+        static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, size, size, 0)));
+  };
+  UniqueIcon largeIcon = load(large);
+  UniqueIcon smallIcon = load(small);
   SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon.get()));
   SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
   // The window no longer shows the old icons; only now may they go.
   largeIcon_ = std::move(largeIcon);
   smallIcon_ = std::move(smallIcon);
+  // The notification area's icon has an owner of its own: the record never outlives it.
+  tray_.SetIcon(load(small));
 }
 
 void quorvelmain::ApplyFont() {
@@ -297,13 +321,13 @@ void quorvelmain::Form_Load() {
 }
 
 void quorvelmain::AddTrayIcon() {
-  tray_.Prepare(hwnd_, smallIcon_.get());
   if (tray_.Add()) {
     KillTimer(hwnd_, kTrayRetryTimer);
     return;
   }
   // The shell is not ready yet (a logon start can come before the task bar): try again a few
-  // times without holding up the window.
+  // times without holding up the window. Without a timer the shell's "TaskbarCreated" is the
+  // one chance left.
   trayAttemptsLeft_ = kTrayAttempts;
   SetTimer(hwnd_, kTrayRetryTimer, kTrayRetryInterval, nullptr);
 }
@@ -380,7 +404,18 @@ void quorvelmain::Command2_Click() {
   ShowWindow(hwnd_, SW_HIDE);
 }
 
+void quorvelmain::OnColoursChanged() {
+  highContrast_ = HighContrastOn();
+  InvalidateRect(Control(IDC_TEXT2), nullptr, TRUE);
+}
+
 LRESULT quorvelmain::OnCtlColorStatic(HDC dc, HWND control) {
+  if (control == Control(IDC_TEXT2) && highContrast_) {
+    // A high-contrast theme's grey-text colour can be unreadable under white: its own pair.
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+  }
   if (control == Control(IDC_TEXT2)) {
     // The locked log box: white text on the system's grey-text colour.
     SetTextColor(dc, RGB(255, 255, 255));
@@ -413,15 +448,14 @@ void quorvelmain::ShowServiceState(bool active) {
   HWND activate = Control(IDC_COMMAND3);
   HWND deactivate = Control(IDC_COMMAND4);
   const HWND focus = GetFocus();
-  if (active) {
-    SetTimer(hwnd_, kTimer2, kTimer2Interval, nullptr);
-  } else {
-    KillTimer(hwnd_, kTimer2);
-  }
-  EnableWindow(activate, !active);
-  EnableWindow(deactivate, active);
+  // Without a countdown no update would ever come: the buttons then say the service is off,
+  // and "Activer le service" asks for the timer again.
+  const bool counting = active && SetTimer(hwnd_, kTimer2, kTimer2Interval, nullptr) != 0;
+  if (!active) KillTimer(hwnd_, kTimer2);
+  EnableWindow(activate, !counting);
+  EnableWindow(deactivate, counting);
   // The button just pressed is now disabled: the keyboard goes on with its counterpart.
-  if (active) {
+  if (counting) {
     focus_.HandOver(focus, activate, deactivate);
   } else {
     focus_.HandOver(focus, deactivate, activate);

@@ -11,6 +11,7 @@
 #include "update/server_address.hpp"
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
+#include "window/address_watch.hpp"
 #include "window/handles.hpp"
 #include "window/keyboard_focus.hpp"
 #include "window/log_box.hpp"
@@ -34,6 +35,8 @@ class quorvelmain final : public ServiceView {
   // Shows the window and restores the stored state.
   void Form_Load();
   HWND Handle() const { return hwnd_; }
+  // The notification-area record as the shell is given it.
+  const NOTIFYICONDATAA& TrayRecord() const { return tray_.Record(); }
 
   // ServiceView
   std::wstring IdentifierText() const override;
@@ -49,6 +52,8 @@ class quorvelmain final : public ServiceView {
   void OnCommand(int id, int notification);
   void OnTimer(UINT_PTR id);
   LRESULT OnCtlColorStatic(HDC dc, HWND control);
+  // A theme or colour change: the log box's colours follow it.
+  void OnColoursChanged();
   void OnDpiChanged(UINT dpi, const RECT& suggested);
 
   void Form_Unload();
@@ -72,6 +77,7 @@ class quorvelmain final : public ServiceView {
   UINT dpi_ = 96;
   UINT taskbarCreated_ = 0;
   int trayAttemptsLeft_ = 0;
+  bool highContrast_ = false;
   KeyboardFocus focus_;
   UniqueFont font_;
   UniqueFont labelFont_;
@@ -79,6 +85,7 @@ class quorvelmain final : public ServiceView {
   UniqueIcon smallIcon_;
   TrayIcon tray_;
   LogBoxText logBox_;
+  AddressChangeWatch addresses_;
 
   ServerAddress address_;
   ActivityLog log_;

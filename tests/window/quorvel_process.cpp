@@ -154,13 +154,16 @@ bool QuorvelProcess::FocusOn(int id) {
   return WaitFor([&] { return Focus() == Control(id); }, 3000);
 }
 
-bool PressKeys(const std::wstring& keys) {
-  // Wine starts a Unix program as it starts a Windows one, but does not report its end: the
-  // keys are given a moment to arrive instead.
-  std::wstring command = L"/usr/bin/xdotool key " + keys;
+bool PressKeys(HWND window, const std::wstring& keys) {
+  // The keys go to the program's own X window, whatever else the display shows.
+  const auto xWindow = reinterpret_cast<UINT_PTR>(GetPropW(window, L"__wine_x11_whole_window"));
+  if (xWindow == 0) return false;
+  std::wstring command = L"/usr/bin/xdotool windowfocus --sync " + std::to_wstring(xWindow) + L" key " + keys;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
+  // Wine starts a Unix program as it starts a Windows one, but does not report its end: the
+  // keys are given a moment to arrive instead.
   if (!CreateProcessW(L"Z:\\usr\\bin\\xdotool", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &info)) {
     return false;

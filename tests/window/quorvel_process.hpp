@@ -91,9 +91,9 @@ class QuorvelProcess {
 };
 
 // Presses keys as a user does, through the X server (xdotool's names: "Escape", "Tab Return",
-// "alt+F4"); they reach the window under the pointer, where a first start centres quorvel.exe.
-// False if xdotool could not be started.
-bool PressKeys(const std::wstring& keys);
+// "alt+F4"), with the window's X window given the X focus first. False if that window or
+// xdotool could not be found.
+bool PressKeys(HWND window, const std::wstring& keys);
 
 // A message box titled "Quorvel" of that process, as it shows on screen.
 struct MessageBoxSeen {

@@ -200,7 +200,7 @@ TEST_F(QuorvelWindowTest, Keyboard_EscapeKeepsTheProgramAndEnterPressesTheFocuse
   // Escape in every control the keyboard reaches, Tab after Tab: the program stays, shown,
   // with the service as it was and nothing logged. The focus ends on the list once every key
   // has been handled.
-  ASSERT_TRUE(PressKeys(L"Escape Tab Escape Tab Escape Tab Escape Tab Escape Tab Escape"));
+  ASSERT_TRUE(PressKeys(window, L"Escape Tab Escape Tab Escape Tab Escape Tab Escape Tab Escape"));
   EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_LIST1); }, 3000));
   Sleep(300);
   ASSERT_TRUE(quorvel.IsRunning());
@@ -212,7 +212,7 @@ TEST_F(QuorvelWindowTest, Keyboard_EscapeKeepsTheProgramAndEnterPressesTheFocuse
   // Enter in the identifier box, the log box and the list presses nothing.
   quorvel.Type(IDC_TEXT1, L"abc");
   ASSERT_TRUE(quorvel.FocusOn(IDC_TEXT1));
-  ASSERT_TRUE(PressKeys(L"Return Tab Return Tab Tab Return"));
+  ASSERT_TRUE(PressKeys(window, L"Return Tab Return Tab Tab Return"));
   EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_LIST1); }, 3000));
   Sleep(300);
   EXPECT_EQ(quorvel.Log(), before);
@@ -222,34 +222,34 @@ TEST_F(QuorvelWindowTest, Keyboard_EscapeKeepsTheProgramAndEnterPressesTheFocuse
   // Enter on "Activer le service" activates; the focus goes on to "Désactiver le service",
   // where Escape changes nothing and Enter deactivates.
   ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND3));
-  ASSERT_TRUE(PressKeys(L"Return"));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
   ASSERT_TRUE(quorvel.WaitForLogLine(L"Service activé."));
   EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_COMMAND4); }, 3000));
-  ASSERT_TRUE(PressKeys(L"Escape"));
+  ASSERT_TRUE(PressKeys(window, L"Escape"));
   Sleep(300);
   EXPECT_TRUE(quorvel.IsRunning());
   EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
-  ASSERT_TRUE(PressKeys(L"Return"));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
   ASSERT_TRUE(quorvel.WaitForLogLine(L"Service désactivé."));
   EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
   EXPECT_EQ(count(L"  Activation du service...\r\n"), 1u);
 
   // Enter on "Minimiser" hides; on "Créer un identifiant unique" opens the page and hides.
   ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND1));
-  ASSERT_TRUE(PressKeys(L"Return"));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
   ASSERT_TRUE(quorvel.WaitForLogLine(L"Application minimisé."));
   EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
   PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONUP);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, kUiWait));
   ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND2));
-  ASSERT_TRUE(PressKeys(L"Return"));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
   EXPECT_TRUE(quorvel.WaitForLogLine(L"Ouverture effectué."));
   EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
   PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONUP);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, kUiWait));
 
   // Alt+F4 still ends the program.
-  ASSERT_TRUE(PressKeys(L"alt+F4"));
+  ASSERT_TRUE(PressKeys(window, L"alt+F4"));
   EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
   RegDeleteKeyValueW(HKEY_CURRENT_USER, kBrowserKey, L"Browsers");
 }

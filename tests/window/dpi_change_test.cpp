@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include "log_box_pixels.hpp"
 #include "support/message_pump.hpp"
 #include "window/main_window.hpp"
 #include "window/resource.hpp"
 
 namespace {
+
+using quorvel_test::LogBoxPixels;
+using quorvel_test::ReadLogBox;
 
 RECT ClientRectOf(HWND control) {
   RECT rect{};
@@ -97,29 +101,6 @@ TEST(DpiChangeTest, DpiChanged_LaysOutFromTwipsAndScalesTheFont) {
   DestroyWindow(hwnd);
 }
 
-// The log box as drawn: its background, and how many pixels of its first line have the colour.
-struct LogBoxPixels {
-  COLORREF background;
-  int inColour;
-};
-LogBoxPixels ReadLogBox(HWND logBox, COLORREF colour) {
-  quorvel_test::PumpFor(300);
-  RECT client{};
-  GetClientRect(logBox, &client);
-  HDC screen = GetDC(nullptr);
-  const auto pixel = [&](int x, int y) {
-    POINT point{x, y};
-    ClientToScreen(logBox, &point);
-    return GetPixel(screen, point.x, point.y);
-  };
-  LogBoxPixels seen{pixel(client.right - 4, client.bottom - 3), 0};
-  for (int x = 0; x < client.right / 2; ++x) {
-    for (int y = 0; y < 14; ++y) seen.inColour += pixel(x, y) == colour ? 1 : 0;
-  }
-  ReleaseDC(nullptr, screen);
-  return seen;
-}
-
 TEST(DpiChangeTest, HighContrast_LogBoxTakesTheWindowColoursWithoutARestart) {
   // Wine cannot switch high contrast: the window's test-only switch stands in for the system.
   constexpr wchar_t kSwitch[] = L"QUORVEL_TEST_HIGH_CONTRAST";
@@ -131,6 +112,7 @@ TEST(DpiChangeTest, HighContrast_LogBoxTakesTheWindowColoursWithoutARestart) {
   ShowWindow(hwnd, SW_SHOW);
   SetWindowTextW(logBox, L"12:00:00  Quorvel Version 2.0 - exemple.test\r\n12:00:00  Le service est désactivé.");
 
+  quorvel_test::PumpFor(300);
   LogBoxPixels seen = ReadLogBox(logBox, RGB(255, 255, 255));
   EXPECT_EQ(seen.background, GetSysColor(COLOR_GRAYTEXT));
   EXPECT_GT(seen.inColour, 50) << "white text on the first line";
@@ -138,6 +120,7 @@ TEST(DpiChangeTest, HighContrast_LogBoxTakesTheWindowColoursWithoutARestart) {
   // Switched on while the window runs: Windows sends WM_SETTINGCHANGE for SPI_SETHIGHCONTRAST.
   SetEnvironmentVariableW(kSwitch, L"1");
   SendMessageW(hwnd, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+  quorvel_test::PumpFor(300);
   seen = ReadLogBox(logBox, GetSysColor(COLOR_WINDOWTEXT));
   EXPECT_EQ(seen.background, GetSysColor(COLOR_WINDOW));
   EXPECT_GT(seen.inColour, 50) << "window-text coloured text on the first line";
@@ -145,6 +128,7 @@ TEST(DpiChangeTest, HighContrast_LogBoxTakesTheWindowColoursWithoutARestart) {
   // And off again, with the colour change that comes with it.
   SetEnvironmentVariableW(kSwitch, L"0");
   SendMessageW(hwnd, WM_SYSCOLORCHANGE, 0, 0);
+  quorvel_test::PumpFor(300);
   seen = ReadLogBox(logBox, RGB(255, 255, 255));
   EXPECT_EQ(seen.background, GetSysColor(COLOR_GRAYTEXT));
   EXPECT_GT(seen.inColour, 50);

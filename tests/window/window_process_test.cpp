@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string>
 
+#include "log_box_pixels.hpp"
 #include "quorvel_process.hpp"
 
 namespace quorvel_test {
@@ -119,22 +120,9 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   EXPECT_FALSE(logStyle & ES_AUTOHSCROLL);
 
   // The log box as drawn: the grey of disabled text behind white text.
-  HWND logBox = quorvel.Control(IDC_TEXT2);
-  RECT logClient{};
-  GetClientRect(logBox, &logClient);
-  HDC screen = GetDC(nullptr);
-  const auto pixel = [&](int x, int y) {
-    POINT point{x, y};
-    ClientToScreen(logBox, &point);
-    return GetPixel(screen, point.x, point.y);
-  };
-  EXPECT_EQ(pixel(logClient.right - 4, logClient.bottom - 3), GetSysColor(COLOR_GRAYTEXT));
-  int white = 0;
-  for (int x = 0; x < logClient.right / 2; ++x) {
-    for (int y = 0; y < 14; ++y) white += pixel(x, y) == RGB(255, 255, 255) ? 1 : 0;
-  }
-  ReleaseDC(nullptr, screen);
-  EXPECT_GT(white, 50) << "white text on the first line";
+  const LogBoxPixels seen = ReadLogBox(quorvel.Control(IDC_TEXT2), RGB(255, 255, 255));
+  EXPECT_EQ(seen.background, GetSysColor(COLOR_GRAYTEXT));
+  EXPECT_GT(seen.inColour, 50) << "white text on the first line";
 
   // First start on a clean system.
   const std::wstring log = quorvel.Log();

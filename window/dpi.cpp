@@ -1,5 +1,7 @@
 #include "window/dpi.hpp"
 
+#include "window/gdi_scope.hpp"
+
 namespace quorvel {
 
 namespace {
@@ -17,9 +19,8 @@ Fn User32Function(const char* name) {
 }
 
 UINT SystemDpi() {
-  HDC screen = GetDC(nullptr);
-  const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-  if (screen) ReleaseDC(nullptr, screen);
+  const WindowDC screen(nullptr);
+  const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
   return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 

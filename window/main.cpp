@@ -8,6 +8,7 @@
 
 #include "window/command_line.hpp"
 #include "window/handles.hpp"
+#include "window/keyboard_focus.hpp"
 #include "window/main_window.hpp"
 
 namespace {
@@ -38,6 +39,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    // Enter and Escape first: the dialog manager would turn them into commands of its own.
+    if (quorvel::TranslateEnterAndEscape(window.Handle(), message)) continue;
     // Tab and the arrow keys move between the controls as in a dialog.
     if (IsDialogMessageW(window.Handle(), &message)) continue;
     TranslateMessage(&message);

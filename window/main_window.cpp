@@ -4,15 +4,15 @@
 
 #include <commctrl.h>
 
-#include <cstdlib>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/text.hpp"
 #include "settings/startup_settings.hpp"
 #include "window/dpi.hpp"
+#include "window/high_contrast.hpp"
 #include "window/identifier_link.hpp"
+#include "window/label1.hpp"
 #include "window/layout.hpp"
 #include "window/resource.hpp"
 
@@ -156,22 +156,37 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       Form_MouseMove(GET_X_LPARAM(lParam));
       return 0;
     case WM_ACTIVATE:
-      OnActivate(LOWORD(wParam) != WA_INACTIVE);
+      focus_.OnActivate(LOWORD(wParam) != WA_INACTIVE);
       return 0;
     case WM_SETFOCUS:
-      if (lastFocus_ && IsWindowEnabled(lastFocus_)) SetFocus(lastFocus_);
+      focus_.OnSetFocus();
       return 0;
     case WM_NEXTDLGCTL:
-      OnNextDlgCtl(wParam, lParam);
+      focus_.OnNextDlgCtl(wParam, lParam);
       return 0;
     case WM_DRAWITEM:
       if (wParam == IDC_LABEL1) {
-        DrawLabel1(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        DrawLabel1(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), labelFont_ ? labelFont_.get() : font_.get(),
+                   dpi_);
         return TRUE;
       }
       return DefWindowProcW(hwnd_, message, wParam, lParam);
     case WM_CTLCOLORSTATIC:
       return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_POWERBROADCAST:
+      if (wParam != PBT_APMRESUMEAUTOMATIC) return DefWindowProcW(hwnd_, message, wParam, lParam);
+      service_.EarlyUpdate(WakeReason::Resume);
+      return TRUE;
+    case QUORVEL_WM_ADDRESSES_CHANGED:
+      addresses_.Rearm();
+      service_.EarlyUpdate(WakeReason::NetworkChange);
+      return 0;
+    case WM_SETTINGCHANGE:
+      if (wParam == SPI_SETHIGHCONTRAST) OnColoursChanged();
+      return DefWindowProcW(hwnd_, message, wParam, lParam);
+    case WM_SYSCOLORCHANGE:
+      OnColoursChanged();
+      return 0;
     case WM_DPICHANGED:
       OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
@@ -223,27 +238,36 @@ bool quorvelmain::OnCreate() {
   SendMessageW(Control(IDC_TEXT1), EM_SETLIMITTEXT, 0, 0);
   SendMessageW(Control(IDC_TEXT2), EM_SETLIMITTEXT, 0, 0);
 
+  tray_.Prepare(hwnd_);
   LoadIcons();
   ApplyFont();
   LayOut();
-  lastFocus_ = Control(IDC_COMMAND1);
+  highContrast_ = HighContrastOn();
+  focus_.Start(hwnd_, Control(IDC_COMMAND1));
   log_.SetListener([this](const std::wstring& text) { ShowLog(text); });
-  SetTimer(hwnd_, kTimer1, kTimer1Interval, nullptr);
+  // Without the watch the program still updates at every interval: nothing more to do.
+  addresses_.Start(hwnd_, QUORVEL_WM_ADDRESSES_CHANGED);
+  // Without the timer the logon start runs at once instead of 100 ms later.
+  if (!SetTimer(hwnd_, kTimer1, kTimer1Interval, nullptr)) PostMessageW(hwnd_, WM_TIMER, kTimer1, 0);
   return true;
 }
 
 void quorvelmain::LoadIcons() {
   const int large = SystemMetricAt(SM_CXICON, dpi_);
   const int small = SystemMetricAt(SM_CXSMICON, dpi_);
-  UniqueIcon largeIcon(static_cast<HICON>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, large, large, 0)));
-  UniqueIcon smallIcon(static_cast<HICON>(
-      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, small, small, 0)));
+  const auto load = [this](int size) {
+    return UniqueIcon(
+        static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, size, size, 0)));
+  };
+  UniqueIcon largeIcon = load(large);
+  UniqueIcon smallIcon = load(small);
   SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon.get()));
   SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
   // The window no longer shows the old icons; only now may they go.
   largeIcon_ = std::move(largeIcon);
   smallIcon_ = std::move(smallIcon);
+  // The notification area's icon has an owner of its own: the record never outlives it.
+  tray_.SetIcon(load(small));
 }
 
 void quorvelmain::ApplyFont() {
@@ -255,78 +279,8 @@ void quorvelmain::ApplyFont() {
   }
   // The controls hold the old font until this point; only now may it go.
   font_ = std::move(font);
-  FitLabelFont();
+  labelFont_ = FitLabelFont(hwnd_, dpi_);
   InvalidateRect(Control(IDC_LABEL1), nullptr, TRUE);
-}
-
-namespace {
-
-// Label1's caption around its run of spaces: the words before the list and the word after it.
-struct SentenceParts {
-  std::wstring before;
-  std::wstring after;
-};
-
-SentenceParts SplitAtSpaces(std::wstring_view caption) {
-  const size_t gap = caption.find(L"  ");
-  if (gap == std::wstring_view::npos) return {std::wstring(caption), {}};
-  const size_t resume = caption.find_first_not_of(L' ', gap);
-  return {std::wstring(caption.substr(0, gap)),
-          resume == std::wstring_view::npos ? std::wstring() : std::wstring(caption.substr(resume))};
-}
-
-int TextWidth(HDC dc, HFONT font, const std::wstring& text) {
-  const HGDIOBJ old = SelectObject(dc, font);
-  SIZE size{};
-  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-  SelectObject(dc, old);
-  return size.cx;
-}
-
-}  // namespace
-
-void quorvelmain::FitLabelFont() {
-  // The sentence was laid out for a smaller font than today's message font: its words must
-  // still fit on either side of the list, so the label's font shrinks until they do.
-  const SentenceParts parts = SplitAtSpaces(kLabel1Caption);
-  const int gap = TwipsToPixels(15, dpi_);
-  const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
-  const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
-  const int roomBefore = TwipsToPixels(list.left - label.left, dpi_) - gap;
-  const int roomAfter = TwipsToPixels(label.right - list.right, dpi_) - gap;
-
-  LOGFONTW description = MessageFontAt(dpi_);
-  HDC dc = GetDC(hwnd_);
-  UniqueFont font(CreateFontIndirectW(&description));
-  const int minimum = TwipsToPixels(120, dpi_);
-  while (font && dc && std::abs(description.lfHeight) > minimum &&
-         (TextWidth(dc, font.get(), parts.before) > roomBefore ||
-          TextWidth(dc, font.get(), parts.after) > roomAfter)) {
-    description.lfHeight += description.lfHeight < 0 ? 1 : -1;
-    description.lfWidth = 0;
-    font.reset(CreateFontIndirectW(&description));
-  }
-  if (dc) ReleaseDC(hwnd_, dc);
-  labelFont_ = std::move(font);
-}
-
-void quorvelmain::DrawLabel1(const DRAWITEMSTRUCT& item) {
-  HDC dc = item.hDC;
-  RECT area = item.rcItem;
-  FillRect(dc, &area, GetSysColorBrush(COLOR_BTNFACE));
-  const SentenceParts parts = SplitAtSpaces(kLabel1Caption);
-  const HGDIOBJ old = SelectObject(dc, labelFont_ ? labelFont_.get() : font_.get());
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
-  constexpr UINT format = DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_LEFT;
-  DrawTextW(dc, parts.before.c_str(), static_cast<int>(parts.before.size()), &area, format);
-  // The word after the spaces starts just right of the list that lies over them.
-  const RECT label = ControlRectTwips(kControls[LayoutIndex(IDC_LABEL1)]);
-  const RECT list = ControlRectTwips(kControls[LayoutIndex(IDC_LIST1)]);
-  RECT after = area;
-  after.left = area.left + TwipsToPixels(list.right - label.left, dpi_) + TwipsToPixels(15, dpi_);
-  DrawTextW(dc, parts.after.c_str(), static_cast<int>(parts.after.size()), &after, format);
-  SelectObject(dc, old);
 }
 
 void quorvelmain::LayOut() {
@@ -367,13 +321,13 @@ void quorvelmain::Form_Load() {
 }
 
 void quorvelmain::AddTrayIcon() {
-  tray_.Prepare(hwnd_, smallIcon_.get());
   if (tray_.Add()) {
     KillTimer(hwnd_, kTrayRetryTimer);
     return;
   }
   // The shell is not ready yet (a logon start can come before the task bar): try again a few
-  // times without holding up the window.
+  // times without holding up the window. Without a timer the shell's "TaskbarCreated" is the
+  // one chance left.
   trayAttemptsLeft_ = kTrayAttempts;
   SetTimer(hwnd_, kTrayRetryTimer, kTrayRetryInterval, nullptr);
 }
@@ -450,26 +404,18 @@ void quorvelmain::Command2_Click() {
   ShowWindow(hwnd_, SW_HIDE);
 }
 
-void quorvelmain::OnActivate(bool active) {
-  if (active) {
-    HWND target = lastFocus_ && IsWindowEnabled(lastFocus_) ? lastFocus_ : Control(IDC_COMMAND1);
-    SetFocus(target);
-    return;
-  }
-  HWND focus = GetFocus();
-  if (focus && IsChild(hwnd_, focus)) lastFocus_ = focus;
-}
-
-void quorvelmain::OnNextDlgCtl(WPARAM wParam, LPARAM lParam) {
-  // The log box asks for this when Tab is pressed in it, as it would in a dialog.
-  HWND target = LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
-                               : GetNextDlgTabItem(hwnd_, GetFocus(), wParam != 0);
-  if (!target) return;
-  SetFocus(target);
-  if (SendMessageW(target, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(target, EM_SETSEL, 0, -1);
+void quorvelmain::OnColoursChanged() {
+  highContrast_ = HighContrastOn();
+  InvalidateRect(Control(IDC_TEXT2), nullptr, TRUE);
 }
 
 LRESULT quorvelmain::OnCtlColorStatic(HDC dc, HWND control) {
+  if (control == Control(IDC_TEXT2) && highContrast_) {
+    // A high-contrast theme's grey-text colour can be unreadable under white: its own pair.
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+  }
   if (control == Control(IDC_TEXT2)) {
     // The locked log box: white text on the system's grey-text colour.
     SetTextColor(dc, RGB(255, 255, 255));
@@ -502,18 +448,18 @@ void quorvelmain::ShowServiceState(bool active) {
   HWND activate = Control(IDC_COMMAND3);
   HWND deactivate = Control(IDC_COMMAND4);
   const HWND focus = GetFocus();
-  if (active) {
-    SetTimer(hwnd_, kTimer2, kTimer2Interval, nullptr);
-  } else {
-    KillTimer(hwnd_, kTimer2);
-  }
-  EnableWindow(activate, !active);
-  EnableWindow(deactivate, active);
+  // Without a countdown no update would ever come: the buttons then say the service is off,
+  // and "Activer le service" asks for the timer again.
+  const bool counting = active && SetTimer(hwnd_, kTimer2, kTimer2Interval, nullptr) != 0;
+  if (!active) KillTimer(hwnd_, kTimer2);
+  EnableWindow(activate, !counting);
+  EnableWindow(deactivate, counting);
   // The button just pressed is now disabled: the keyboard goes on with its counterpart.
-  if (focus == activate && active) SetFocus(deactivate);
-  if (focus == deactivate && !active) SetFocus(activate);
-  if (lastFocus_ == activate && active) lastFocus_ = deactivate;
-  if (lastFocus_ == deactivate && !active) lastFocus_ = activate;
+  if (counting) {
+    focus_.HandOver(focus, activate, deactivate);
+  } else {
+    focus_.HandOver(focus, deactivate, activate);
+  }
 }
 
 void quorvelmain::ShowMessage(const std::wstring& text, MessageIcon icon) {

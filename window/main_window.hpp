@@ -11,7 +11,9 @@
 #include "update/server_address.hpp"
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
+#include "window/address_watch.hpp"
 #include "window/handles.hpp"
+#include "window/keyboard_focus.hpp"
 #include "window/log_box.hpp"
 #include "window/tray_icon.hpp"
 
@@ -33,6 +35,8 @@ class quorvelmain final : public ServiceView {
   // Shows the window and restores the stored state.
   void Form_Load();
   HWND Handle() const { return hwnd_; }
+  // The notification-area record as the shell is given it.
+  const NOTIFYICONDATAA& TrayRecord() const { return tray_.Record(); }
 
   // ServiceView
   std::wstring IdentifierText() const override;
@@ -47,9 +51,9 @@ class quorvelmain final : public ServiceView {
   bool OnCreate();
   void OnCommand(int id, int notification);
   void OnTimer(UINT_PTR id);
-  void OnActivate(bool active);
-  void OnNextDlgCtl(WPARAM wParam, LPARAM lParam);
   LRESULT OnCtlColorStatic(HDC dc, HWND control);
+  // A theme or colour change: the log box's colours follow it.
+  void OnColoursChanged();
   void OnDpiChanged(UINT dpi, const RECT& suggested);
 
   void Form_Unload();
@@ -63,8 +67,6 @@ class quorvelmain final : public ServiceView {
   // Sizes the window for its client area at the current DPI, at that position.
   SIZE PlaceWindow(int left, int top);
   void ApplyFont();
-  void FitLabelFont();
-  void DrawLabel1(const DRAWITEMSTRUCT& item);
   void LoadIcons();
   void ShowLog(const std::wstring& text);
   HWND Control(int id) const { return GetDlgItem(hwnd_, id); }
@@ -75,13 +77,15 @@ class quorvelmain final : public ServiceView {
   UINT dpi_ = 96;
   UINT taskbarCreated_ = 0;
   int trayAttemptsLeft_ = 0;
-  HWND lastFocus_ = nullptr;
+  bool highContrast_ = false;
+  KeyboardFocus focus_;
   UniqueFont font_;
   UniqueFont labelFont_;
   UniqueIcon largeIcon_;
   UniqueIcon smallIcon_;
   TrayIcon tray_;
   LogBoxText logBox_;
+  AddressChangeWatch addresses_;
 
   ServerAddress address_;
   ActivityLog log_;

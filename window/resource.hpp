@@ -18,3 +18,7 @@
 #define IDC_FRAME3 1009
 #define IDC_LABEL1 1010
 #define IDC_LIST1 1011
+
+// The window's own message for "the machine's addresses changed" (WM_APP + 3): the address
+// watch delivers its notification as this message, and the tests post it to stand in for one.
+#define QUORVEL_WM_ADDRESSES_CHANGED 0x8003

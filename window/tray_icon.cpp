@@ -1,6 +1,7 @@
 #include "window/tray_icon.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace quorvel {
 
@@ -14,7 +15,7 @@ constexpr char kTip[] = "Quorvel V2";
 static_assert(NOTIFYICONDATAA_V1_SIZE == (sizeof(void*) == 8 ? 104 : 88));
 }  // namespace
 
-void TrayIcon::Prepare(HWND window, HICON icon) {
+void TrayIcon::Prepare(HWND window) {
   record_ = NOTIFYICONDATAA{};
   // The shell recognises the first-version record by its size.
   record_.cbSize = NOTIFYICONDATAA_V1_SIZE;
@@ -22,23 +23,34 @@ void TrayIcon::Prepare(HWND window, HICON icon) {
   record_.uID = kIconId;
   record_.uFlags = kFlags;
   record_.uCallbackMessage = kCallbackMessage;
-  record_.hIcon = icon;
+  record_.hIcon = icon_.get();
   // The tip, its terminating zero, then spaces to the end of the 64-character field.
   std::memset(record_.szTip, ' ', 64);
   std::memcpy(record_.szTip, kTip, sizeof kTip);
   prepared_ = true;
 }
 
+void TrayIcon::SetIcon(UniqueIcon icon) {
+  // Without a new image the old one stays: it is still alive.
+  if (!icon) return;
+  record_.hIcon = icon.get();
+  if (mayBeShown_) Shell_NotifyIconA(NIM_MODIFY, &record_);
+  icon_ = std::move(icon);
+}
+
 bool TrayIcon::Add() {
   if (!prepared_) return false;
-  shown_ = Shell_NotifyIconA(NIM_ADD, &record_) != FALSE;
-  return shown_;
+  const bool again = mayBeShown_;
+  mayBeShown_ = true;
+  if (Shell_NotifyIconA(NIM_ADD, &record_)) return true;
+  // An earlier add that reported a failure (a busy shell times out) may have got through.
+  return again && Shell_NotifyIconA(NIM_MODIFY, &record_);
 }
 
 void TrayIcon::Remove() {
-  if (!prepared_ || !shown_) return;
+  if (!prepared_ || !mayBeShown_) return;
   Shell_NotifyIconA(NIM_DELETE, &record_);
-  shown_ = false;
+  mayBeShown_ = false;
 }
 
 }  // namespace quorvel

@@ -1,10 +1,13 @@
 // The notification-area icon: one first-version record, added while the program runs and
-// deleted when it ends. Its callback is the window's own mouse-move message.
+// deleted when it ends. Its callback is the window's own mouse-move message. The record owns
+// the icon it hands to the shell, so the shell is never given a destroyed one.
 #pragma once
 
 #include <windows.h>
 
 #include <shellapi.h>
+
+#include "window/handles.hpp"
 
 namespace quorvel {
 
@@ -15,18 +18,24 @@ class TrayIcon {
   TrayIcon& operator=(const TrayIcon&) = delete;
   ~TrayIcon() { Remove(); }
 
-  // Fills the record for this window and icon.
-  void Prepare(HWND window, HICON icon);
+  // Fills the record for this window; the image comes with SetIcon.
+  void Prepare(HWND window);
+  // The image from now on (the small icon at the window's DPI). An icon that may be shown
+  // already is changed at once (NIM_MODIFY); the previous image is destroyed only after that.
+  void SetIcon(UniqueIcon icon);
   // NIM_ADD; false when the shell is not ready (the caller retries later).
   bool Add();
-  // NIM_DELETE, once; harmless when the icon is not there.
+  // NIM_DELETE whenever an add may have got through, even one that reported a failure.
   void Remove();
-  bool IsShown() const { return shown_; }
+  // The record as the shell is given it.
+  const NOTIFYICONDATAA& Record() const { return record_; }
 
  private:
   NOTIFYICONDATAA record_{};
+  UniqueIcon icon_;
   bool prepared_ = false;
-  bool shown_ = false;
+  // An add was asked for since the last delete.
+  bool mayBeShown_ = false;
 };
 
 }  // namespace quorvel

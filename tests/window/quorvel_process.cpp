@@ -148,6 +148,32 @@ HWND QuorvelProcess::Focus() {
   return info.hwndFocus;
 }
 
+bool QuorvelProcess::FocusOn(int id) {
+  // The window's answer to WM_NEXTDLGCTL is the same focus move that Tab makes.
+  PostMessageW(Window(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Control(id)), TRUE);
+  return WaitFor([&] { return Focus() == Control(id); }, 3000);
+}
+
+bool PressKeys(HWND window, const std::wstring& keys) {
+  // The keys go to the program's own X window, whatever else the display shows.
+  const auto xWindow = reinterpret_cast<UINT_PTR>(GetPropW(window, L"__wine_x11_whole_window"));
+  if (xWindow == 0) return false;
+  std::wstring command = L"/usr/bin/xdotool windowfocus --sync " + std::to_wstring(xWindow) + L" key " + keys;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  // Wine starts a Unix program as it starts a Windows one, but does not report its end: the
+  // keys are given a moment to arrive instead.
+  if (!CreateProcessW(L"Z:\\usr\\bin\\xdotool", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  Sleep(300);
+  return true;
+}
+
 void QuorvelProcess::Type(int id, const std::wstring& text) {
   DWORD_PTR result = 0;
   SendMessageTimeoutW(Control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),

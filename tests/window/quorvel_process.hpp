@@ -77,6 +77,8 @@ class QuorvelProcess {
   long WaitForExit(int milliseconds);
   // The focused control of the program's window thread.
   HWND Focus();
+  // Moves the keyboard focus to the control, as Tab would, and waits for it to get there.
+  bool FocusOn(int id);
 
   // A click on a button, posted so that a message box it opens does not block the test.
   void Click(int id) { PostMessageW(Control(id), BM_CLICK, 0, 0); }
@@ -87,6 +89,11 @@ class QuorvelProcess {
   DWORD id_ = 0;
   HWND window_ = nullptr;
 };
+
+// Presses keys as a user does, through the X server (xdotool's names: "Escape", "Tab Return",
+// "alt+F4"), with the window's X window given the X focus first. False if that window or
+// xdotool could not be found.
+bool PressKeys(HWND window, const std::wstring& keys);
 
 // A message box titled "Quorvel" of that process, as it shows on screen.
 struct MessageBoxSeen {

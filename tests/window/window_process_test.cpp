@@ -3,6 +3,10 @@
 // message boxes, the logon start, hiding and the tray icon's click, one instance, closing.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <string>
+
+#include "log_box_pixels.hpp"
 #include "quorvel_process.hpp"
 
 namespace quorvel_test {
@@ -13,6 +17,9 @@ namespace {
 constexpr int kExitWait = 15000;
 // Showing and hiding wait for the display in the same way.
 constexpr int kUiWait = 8000;
+// Wine hands web addresses to the browsers named here: "true" stands in for one, so the
+// tests open nothing on the machine.
+constexpr wchar_t kBrowserKey[] = L"Software\\Wine\\WineBrowser";
 
 class QuorvelWindowTest : public ::testing::Test {
  protected:
@@ -113,22 +120,9 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   EXPECT_FALSE(logStyle & ES_AUTOHSCROLL);
 
   // The log box as drawn: the grey of disabled text behind white text.
-  HWND logBox = quorvel.Control(IDC_TEXT2);
-  RECT logClient{};
-  GetClientRect(logBox, &logClient);
-  HDC screen = GetDC(nullptr);
-  const auto pixel = [&](int x, int y) {
-    POINT point{x, y};
-    ClientToScreen(logBox, &point);
-    return GetPixel(screen, point.x, point.y);
-  };
-  EXPECT_EQ(pixel(logClient.right - 4, logClient.bottom - 3), GetSysColor(COLOR_GRAYTEXT));
-  int white = 0;
-  for (int x = 0; x < logClient.right / 2; ++x) {
-    for (int y = 0; y < 14; ++y) white += pixel(x, y) == RGB(255, 255, 255) ? 1 : 0;
-  }
-  ReleaseDC(nullptr, screen);
-  EXPECT_GT(white, 50) << "white text on the first line";
+  const LogBoxPixels seen = ReadLogBox(quorvel.Control(IDC_TEXT2), RGB(255, 255, 255));
+  EXPECT_EQ(seen.background, GetSysColor(COLOR_GRAYTEXT));
+  EXPECT_GT(seen.inColour, 50) << "white text on the first line";
 
   // First start on a clean system.
   const std::wstring log = quorvel.Log();
@@ -173,6 +167,120 @@ TEST_F(QuorvelWindowTest, TabKey_VisitsTheFocusableControlsInOrder) {
       EXPECT_TRUE(WaitFor([&] { return SendMessageW(list, LB_GETCURSEL, 0, 0) == 14; }, 2000));
     }
   }
+}
+
+TEST_F(QuorvelWindowTest, Keyboard_EscapeKeepsTheProgramAndEnterPressesTheFocusedButton) {
+  StoreValue(kBrowserKey, L"Browsers", L"true");
+  LoopbackServer server("found");
+  QuorvelProcess quorvel(L"", server.Port());
+  HWND window = quorvel.Window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND1));
+  const std::wstring before = quorvel.Log();
+  const auto count = [&](const std::wstring& line) {
+    size_t found = 0;
+    const std::wstring log = quorvel.Log();
+    for (size_t at = log.find(line); at != std::wstring::npos; at = log.find(line, at + 1)) ++found;
+    return found;
+  };
+
+  // Escape in every control the keyboard reaches, Tab after Tab: the program stays, shown,
+  // with the service as it was and nothing logged. The focus ends on the list once every key
+  // has been handled.
+  ASSERT_TRUE(PressKeys(window, L"Escape Tab Escape Tab Escape Tab Escape Tab Escape Tab Escape"));
+  EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_LIST1); }, 3000));
+  Sleep(300);
+  ASSERT_TRUE(quorvel.IsRunning());
+  EXPECT_TRUE(IsWindowVisible(window));
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+  EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+  EXPECT_EQ(quorvel.Log(), before);
+
+  // Enter in the identifier box, the log box and the list presses nothing.
+  quorvel.Type(IDC_TEXT1, L"abc");
+  ASSERT_TRUE(quorvel.FocusOn(IDC_TEXT1));
+  ASSERT_TRUE(PressKeys(window, L"Return Tab Return Tab Tab Return"));
+  EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_LIST1); }, 3000));
+  Sleep(300);
+  EXPECT_EQ(quorvel.Log(), before);
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+  EXPECT_TRUE(server.Requests().empty());
+
+  // Enter on "Activer le service" activates; the focus goes on to "Désactiver le service",
+  // where Escape changes nothing and Enter deactivates.
+  ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND3));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Service activé."));
+  EXPECT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_COMMAND4); }, 3000));
+  ASSERT_TRUE(PressKeys(window, L"Escape"));
+  Sleep(300);
+  EXPECT_TRUE(quorvel.IsRunning());
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Service désactivé."));
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+  EXPECT_EQ(count(L"  Activation du service...\r\n"), 1u);
+
+  // Enter on "Minimiser" hides; on "Créer un identifiant unique" opens the page and hides.
+  ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND1));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Application minimisé."));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
+  PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONUP);
+  ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, kUiWait));
+  ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND2));
+  ASSERT_TRUE(PressKeys(window, L"Return"));
+  EXPECT_TRUE(quorvel.WaitForLogLine(L"Ouverture effectué."));
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
+  PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONUP);
+  ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, kUiWait));
+
+  // Alt+F4 still ends the program.
+  ASSERT_TRUE(PressKeys(window, L"alt+F4"));
+  EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kBrowserKey, L"Browsers");
+}
+
+TEST_F(QuorvelWindowTest, WakeEvents_ResumeAndNetworkChangeBringTheUpdateForward) {
+  // Active at start-up, five minutes to the first update.
+  StoreValue(kSettingsKey, L"identifiant", L"abc");
+  StoreValue(kSettingsKey, L"timeupdate", L"300");
+  StoreValue(kRunKey, L"quorvel", L"quorvel.exe -wiper");
+  LoopbackServer server("found");
+  QuorvelProcess quorvel(L"", server.Port());
+  HWND window = quorvel.Window();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
+
+  // Back from sleep: no update yet since the start, so the next one comes in 10 seconds.
+  PostMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Sortie de veille, mise à jour dans 10 secondes."));
+  const DWORD resumed = GetTickCount();
+  ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 1; }, 15000));
+  const DWORD waited = GetTickCount() - resumed;
+  EXPECT_GE(waited, 8000u);
+  EXPECT_LE(waited, 13000u);
+  EXPECT_EQ(server.Requests()[0].rfind("GET /update?ip_key=abc HTTP/1.0\r\n", 0), 0u);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Identifiant mis à jour avec succès."));
+  EXPECT_EQ(quorvel.Log().find(L"Changement de réseau"), std::wstring::npos) << "no change came by itself";
+
+  // The addresses change just after that update: the next one waits for the minute since it
+  // began, not 10 seconds. A second change at once moves nothing and logs nothing.
+  PostMessageW(window, QUORVEL_WM_ADDRESSES_CHANGED, 0, FD_ADDRESS_LIST_CHANGE);
+  PostMessageW(window, QUORVEL_WM_ADDRESSES_CHANGED, 0, FD_ADDRESS_LIST_CHANGE);
+  constexpr wchar_t kNetwork[] = L"  Changement de réseau, mise à jour dans ";
+  ASSERT_TRUE(WaitFor([&] { return quorvel.Log().find(kNetwork) != std::wstring::npos; }, 3000));
+  Sleep(300);
+  const std::wstring log = quorvel.Log();
+  const size_t at = log.find(kNetwork) + std::size(kNetwork) - 1;
+  const int seconds = std::stoi(log.substr(at));
+  EXPECT_GE(seconds, 55);
+  EXPECT_LE(seconds, 60);
+  EXPECT_EQ(log.compare(at, std::wstring::npos, std::to_wstring(seconds) + L" secondes."), 0)
+      << "the last line, once";
+  EXPECT_TRUE(quorvel.IsRunning());
+  EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
@@ -333,9 +441,6 @@ TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {
 }
 
 TEST_F(QuorvelWindowTest, CreationLink_LogsOpensAndHides) {
-  // Wine hands web addresses to the browsers named here: "true" stands in for one, so the
-  // test opens nothing on the machine.
-  constexpr wchar_t kBrowserKey[] = L"Software\\Wine\\WineBrowser";
   StoreValue(kBrowserKey, L"Browsers", L"true");
   LoopbackServer server("found");
   {

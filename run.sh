@@ -6,17 +6,18 @@ cd "$(dirname "$0")"
 source scripts/common.sh
 need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
 root=${QUORVEL_BUILD_DIR:-build}
+jobs=${QUORVEL_JOBS:-2}
 
 say "building the reference server and quorvel.exe"
 cmake -S . -B "$root/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/native" -j 2 --target refserver >/dev/null
+cmake --build "$root/native" -j "$jobs" --target refserver >/dev/null
 cmake -S . -B "$root/windows" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 targets=$(cmake --build "$root/windows" --target help)
 if grep -qw quorvel <<<"$targets"; then
-  cmake --build "$root/windows" -j 2 --target quorvel >/dev/null
+  cmake --build "$root/windows" -j "$jobs" --target quorvel >/dev/null
 else
-  cmake --build "$root/windows" -j 2 >/dev/null
+  cmake --build "$root/windows" -j "$jobs" >/dev/null
 fi
 quorvel="$root/windows/window/quorvel.exe"
 if [ ! -f "$quorvel" ]; then

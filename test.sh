@@ -31,27 +31,39 @@ configure_and_build() {  # DIR ARGS...
 
 failed=0
 
-say "native build and core tests"
+# Each stage says when it starts and, with its duration, when it ends: builds print nothing
+# for minutes, so a silent stretch is still visibly under way.
+stage_name=""
+stage_began=$SECONDS
+stage() {  # NAME: ends the running stage and starts NAME ("" ends the last one)
+  [ -z "$stage_name" ] || say "done: $stage_name ($((SECONDS - stage_began)) s)"
+  stage_name=$1
+  stage_began=$SECONDS
+  [ -z "$stage_name" ] || say "$stage_name ($(date +%H:%M:%S))"
+}
+
+stage "native build and core tests"
 configure_and_build "$root/native" -DCMAKE_BUILD_TYPE=Release
 run_ctest native ctest --test-dir "$root/native" --output-on-failure -j "$jobs" || failed=1
 
-say "native build under AddressSanitizer and UBSan"
+stage "native build under AddressSanitizer and UBSan"
 configure_and_build "$root/native-asan" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest sanitizers ctest --test-dir "$root/native-asan" --output-on-failure -j "$jobs" || failed=1
 
-say "bounded fuzz runs (libFuzzer, clang)"
+stage "bounded fuzz runs (libFuzzer, clang)"
 cmake -S . -B "$root/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUORVEL_FUZZ=ON \
   -DQUORVEL_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/fuzz" -j "$jobs" --target fuzzers >/dev/null
 run_ctest fuzz ctest --test-dir "$root/fuzz" --output-on-failure -j 1 || failed=1
 
-say "Windows build (mingw-w64) and its tests under Wine"
+stage "Windows build (mingw-w64) and its tests under Wine"
 configure_and_build "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DQUORVEL_REFSERVER="$(realpath "$root/native")/tools/refserver"
 run_ctest wine with_display scripts/windows-tests.sh "$(realpath "$root/windows")" || failed=1
 
-say "summary"
+stage ""
+say "summary (all stages: $SECONDS s)"
 cat "$summary"
 awk '{
   for (i = 1; i <= NF; i++) {

@@ -6,12 +6,15 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/inotify.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,8 +33,6 @@ namespace {
 
 // A jump of the boot clock past the monotonic one longer than this is a sleep, not jitter.
 constexpr std::int64_t kResumeJumpMs = 2000;
-// Ticks delivered at once after a stall are not all replayed.
-constexpr std::uint64_t kMaxTicksAtOnce = 60;
 
 enum class Outcome { kNone, kFound, kUnknown, kFailed };
 
@@ -113,21 +114,45 @@ StoreStamp StampOf(const std::string& path) {
   return stamp;
 }
 
-// A descriptor that becomes readable on every tick.
-OwnedFd MakeTicker() {
-  long tickMs = 1000;
-  // For the benchmark only: many countdowns in little time.
+// The countdown's tick: 1000 ms, or shorter for the benchmark only (many countdowns in
+// little time).
+std::int64_t TickMs() {
   if (const char* text = std::getenv("QUORVEL_TICK_MS"); text != nullptr && *text != '\0') {
     const long value = std::strtol(text, nullptr, 10);
-    if (value >= 1 && value <= 1000) tickMs = value;
+    if (value >= 1 && value <= 1000) return value;
   }
-  OwnedFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-  itimerspec period{};
-  period.it_interval.tv_sec = tickMs / 1000;
-  period.it_interval.tv_nsec = (tickMs % 1000) * 1000000;
-  period.it_value = period.it_interval;
-  if (timer) timerfd_settime(timer.get(), 0, &period, nullptr);
-  return timer;
+  return 1000;
+}
+
+// Readable when the wall clock is set, and when the machine resumes from sleep: the kernel
+// cancels such a timer then.
+OwnedFd MakeClockWatch() {
+  OwnedFd watch(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
+  itimerspec never{};
+  never.it_value.tv_sec = INT32_MAX;
+  if (watch && timerfd_settime(watch.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never,
+                               nullptr) != 0) {
+    watch.reset();
+  }
+  return watch;
+}
+
+// Writes into the store's folder (activate, deactivate, the service itself), made sure to exist.
+OwnedFd MakeStoreWatch(const std::filesystem::path& store) {
+  std::error_code ignored;
+  std::filesystem::create_directories(store.parent_path(), ignored);
+  OwnedFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (watch && inotify_add_watch(watch.get(), store.parent_path().c_str(),
+                                 IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_CREATE) < 0) {
+    watch.reset();
+  }
+  return watch;
+}
+
+void Drain(int fd) {
+  char buffer[4096];
+  while (read(fd, buffer, sizeof buffer) > 0) {
+  }
 }
 
 // SIGTERM and SIGINT as a descriptor of the loop.
@@ -166,12 +191,6 @@ bool AddressesChanged(int watch) {
   }
 }
 
-std::uint64_t TicksDue(int ticker) {
-  std::uint64_t count = 0;
-  if (read(ticker, &count, sizeof count) != static_cast<ssize_t>(sizeof count)) return 0;
-  return count;
-}
-
 // The service and everything it runs on, for both `run` and `once`.
 class Daemon {
  public:
@@ -190,6 +209,11 @@ class Daemon {
  private:
   // Waits for the next events and handles them; false once a stop signal came.
   bool Turn(bool followStore);
+  // The ticks that have come due since the last call, given to the countdown.
+  void CountTicks(bool followStore);
+  // Sets the timer for the next tick the service needs: every tick while an update is under
+  // way, the countdown's end when none is, none while the service is off.
+  void ArmTicker(bool followStore);
   void Start(const StartupSettings& settings);
   void FollowStore();
   void CheckResume();
@@ -200,9 +224,16 @@ class Daemon {
   LogOutput logOutput_;
   PosixConnection connection_;
   UpdateService service_;
-  OwnedFd ticker_ = MakeTicker();
   OwnedFd stop_ = MakeStopSignals();
   OwnedFd addresses_;
+  OwnedFd storeWatch_;
+  OwnedFd clockWatch_;
+  // One timer for every tick that matters; ticks are counted from the monotonic clock, so
+  // the countdown can sleep through an interval in one wait and still count every second.
+  OwnedFd ticker_{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
+  std::int64_t tickMs_ = TickMs();
+  std::int64_t firstTickBase_ = ClockMs(CLOCK_MONOTONIC);
+  std::int64_t ticksDone_ = 0;
   std::string storePath_ = SettingsFilePath().string();
   StoreStamp stamp_;
   StartupSettings stored_;
@@ -219,31 +250,62 @@ void Daemon::Start(const StartupSettings& settings) {
 }
 
 bool Daemon::Turn(bool followStore) {
+  ArmTicker(followStore);
   fds_.clear();
   fds_.push_back({stop_.get(), POLLIN, 0});
   fds_.push_back({ticker_.get(), POLLIN, 0});
   fds_.push_back({addresses_.get(), POLLIN, 0});
+  fds_.push_back({storeWatch_.get(), POLLIN, 0});
+  fds_.push_back({clockWatch_.get(), POLLIN, 0});
   const size_t ownFds = fds_.size();
   connection_.AddPollFds(fds_);
   if (poll(fds_.data(), fds_.size(), connection_.PollTimeout()) < 0 && errno != EINTR) return false;
   if (fds_[0].revents != 0) return false;
+  if (fds_[1].revents != 0) Drain(ticker_.get());
+  const bool storeTouched = fds_[3].revents != 0;
+  if (storeTouched) Drain(storeWatch_.get());
+  if (fds_[4].revents != 0) {
+    clockWatch_ = MakeClockWatch();  // a cancelled timer stays readable until set again
+  }
   const std::vector<pollfd> connectionFds(fds_.begin() + static_cast<long>(ownFds), fds_.end());
   connection_.Dispatch(connectionFds);
+  CountTicks(followStore);
+  if (!followStore) return true;
+  CheckResume();
   if (fds_[2].revents != 0 && AddressesChanged(addresses_.get())) {
     service_.EarlyUpdate(WakeReason::NetworkChange);
   }
-  if (fds_[1].revents != 0) {
-    std::uint64_t ticks = TicksDue(ticker_.get());
-    if (ticks > kMaxTicksAtOnce) ticks = kMaxTicksAtOnce;
-    if (followStore) {
-      FollowStore();
-      CheckResume();
-    }
-    for (; ticks > 0; --ticks) {
-      if (service_.IsActive() || !followStore) service_.Timer2_Timer();
-    }
-  }
+  if (storeTouched || !storeWatch_) FollowStore();
   return true;
+}
+
+void Daemon::CountTicks(bool followStore) {
+  const std::int64_t due = (ClockMs(CLOCK_MONOTONIC) - firstTickBase_) / tickMs_;
+  for (; ticksDone_ < due; ++ticksDone_) {
+    // Ticks the loop slept through while nothing was under way only count down; once an
+    // update starts, the ticks left from a stall are not replayed against it.
+    if (followStore && !service_.IsActive()) continue;
+    if (!connection_.Idle() && ticksDone_ + 1 < due) continue;
+    service_.Timer2_Timer();
+  }
+}
+
+void Daemon::ArmTicker(bool followStore) {
+  itimerspec next{};
+  std::int64_t ticks = 1;
+  if (followStore && !service_.IsActive()) {
+    // Off: no countdown. Without a store watch, the store is looked at every second.
+    ticks = storeWatch_ ? 0 : 1;
+  } else if (connection_.Idle() && service_.SecondsLeft > 1) {
+    ticks = service_.SecondsLeft;
+  }
+  if (ticks > 0) {
+    const std::int64_t at = firstTickBase_ + (ticksDone_ + ticks) * tickMs_;
+    next.it_value.tv_sec = at / 1000;
+    next.it_value.tv_nsec = (at % 1000) * 1000000;
+    if (next.it_value.tv_sec == 0 && next.it_value.tv_nsec == 0) next.it_value.tv_nsec = 1;
+  }
+  timerfd_settime(ticker_.get(), TFD_TIMER_ABSTIME, &next, nullptr);
 }
 
 void Daemon::CheckResume() {
@@ -274,6 +336,8 @@ void Daemon::FollowStore() {
 
 int Daemon::Run() {
   addresses_ = MakeAddressWatch();
+  storeWatch_ = MakeStoreWatch(storePath_);
+  clockWatch_ = MakeClockWatch();
   stamp_ = StampOf(storePath_);
   stored_ = ReadStartupSettings();
   Start(stored_);

@@ -2,7 +2,8 @@
 # The real quorveld against the reference update server: a running `quorveld run` follows
 # `activate` (an update at once, the success line), an unknown identifier (the service off,
 # the message on standard error, still running), a new activation, `deactivate` and SIGTERM;
-# then `once` with each of its exit statuses. Each run has its own settings folder.
+# then `once` with each of its exit statuses, and a start with the service active. The test
+# has its own settings folder.
 #
 # usage: quorveld_e2e.sh QUORVELD REFSERVER
 set -uo pipefail
@@ -99,4 +100,14 @@ echo "--- run's output:"; cat "$work/out"
 QUORVEL_SERVER=127.0.0.1:1 "$quorveld" once >"$work/once" 2>&1; code=$?
 [ $code -eq 1 ] && grep -Eq "${t}Impossible de se connecter au serveur maitre\.$" "$work/once" \
   && ok "once: no server, status 1" || fail "once without a server ($code)"
+
+# Started with the service active: no update at once, the first when the stored interval has
+# counted down (one minute, here of 20 ms ticks).
+"$quorveld" activate "$known" --interval 1
+QUORVEL_TICK_MS=20 "$quorveld" run >"$work/out" 2>&1 &
+daemon=$!
+sleep 0.5
+grep -q "succès" "$work/out" && fail "an active start updated at once" || ok "an active start waits for its countdown"
+wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 5 \
+  && ok "the first update when the countdown ends" || fail "no update after the countdown"
 exit $status

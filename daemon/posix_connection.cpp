@@ -261,24 +261,23 @@ void PosixConnection::GetData(std::wstring& data) {
   received_.clear();
 }
 
-void PosixConnection::ReportError() {
-  ++generation_;
+void PosixConnection::Fail() {
   sendCompletePending_ = false;
   socket_.reset();
   lookup_.reset();
   state_ = kError;
   outgoing_.clear();
   sent_ = 0;
+}
+
+void PosixConnection::ReportError() {
+  ++generation_;
+  Fail();
   if (events_ != nullptr) events_->Winsock1_Error();
 }
 
 void PosixConnection::PostError() {
-  sendCompletePending_ = false;
-  socket_.reset();
-  lookup_.reset();
-  state_ = kError;
-  outgoing_.clear();
-  sent_ = 0;
+  Fail();
   notices_.push_back({Notice::kError, generation_});
 }
 

@@ -89,6 +89,9 @@ class PosixConnection final : public Connection {
   // One recv; false once the connection is gone (closed, error reported, or a handler closed it).
   bool ReadOnce();
   void DeliverSendComplete();
+  // The connection is given up: state kError, nothing left to send or wait for.
+  void Fail();
+  // Fail, and Error now (from the loop) or later (from inside a call of the service).
   void ReportError();
   void PostError();
   void DeliverNotices();

@@ -110,4 +110,18 @@ sleep 0.5
 grep -q "succès" "$work/out" && fail "an active start updated at once" || ok "an active start waits for its countdown"
 wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 5 \
   && ok "the first update when the countdown ends" || fail "no update after the countdown"
+kill "$daemon"; wait "$daemon"; daemon=""
+
+# A new address on the machine (in a network namespace of its own, where the test may add
+# one): the early update's line, then the update itself ten ticks later (no server there).
+if unshare -n true 2>/dev/null && command -v ip >/dev/null; then
+  "$quorveld" activate "$known" --interval 60
+  unshare -n bash -c 'ip link set lo up
+    QUORVEL_TICK_MS=20 QUORVEL_SERVER=127.0.0.1:1 "$1" run >"$2" 2>&1 & d=$!
+    sleep 0.5; ip addr add 192.0.2.7/32 dev lo; sleep 1; kill $d; wait $d' _ "$quorveld" "$work/netns"
+  check "a new address brings the update forward" "${t}Changement de réseau, mise à jour dans 10 secondes\.$" "$work/netns"
+  check "the early update is made" "${t}Impossible de se connecter au serveur maitre\.$" "$work/netns"
+else
+  echo "note: no network namespace here; the address change is not tested"
+fi
 exit $status

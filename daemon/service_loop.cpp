@@ -6,6 +6,8 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/timerfd.h>
 #include <time.h>
@@ -113,6 +115,22 @@ StoreStamp StampOf(const std::string& path) {
   }
   return stamp;
 }
+
+// The store's folder, locked for as long as it lives: a command and the running daemon never
+// write the store at the same time, and the daemon reads a command's values all together.
+class StoreLock {
+ public:
+  explicit StoreLock(const std::filesystem::path& store) {
+    std::error_code ignored;
+    std::filesystem::create_directories(store.parent_path(), ignored);
+    folder_.reset(open(store.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Without the lock the store is still used; a write may then meet another one.
+    if (folder_) (void)flock(folder_.get(), LOCK_EX);
+  }
+
+ private:
+  OwnedFd folder_;  // closing it releases the lock
+};
 
 // The countdown's tick: 1000 ms, or shorter for the benchmark only (many countdowns in
 // little time).
@@ -268,6 +286,8 @@ bool Daemon::Turn(bool followStore) {
     clockWatch_ = MakeClockWatch();  // a cancelled timer stays readable until set again
   }
   const std::vector<pollfd> connectionFds(fds_.begin() + static_cast<long>(ownFds), fds_.end());
+  // Whatever the service does next may write the store (an activation, a deactivation).
+  const StoreLock lock(storePath_);
   connection_.Dispatch(connectionFds);
   CountTicks(followStore);
   if (!followStore) return true;
@@ -414,6 +434,7 @@ int StoreActivation(const wchar_t* identifier, int minutes) {
     return 2;
   }
   using namespace quorvelmod;
+  const StoreLock lock(SettingsFilePath());
   SaveRegString(kHkeyCurrentUser, kSettingsKey, kIdentifierValue, TrimSpaces(identifier));
   SaveRegString(kHkeyCurrentUser, kSettingsKey, kIntervalValue, DecimalText(minutes * 60));
   // Last, so that a running daemon sees the activation with its identifier and interval.
@@ -424,6 +445,7 @@ int StoreActivation(const wchar_t* identifier, int minutes) {
 }
 
 int StoreDeactivation() {
+  const StoreLock lock(SettingsFilePath());
   return quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
                                    quorvelmod::kAutostartValue, L"")
              ? 0

@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""quorveld beside inadyn and ddclient, all against one loopback server that answers each its
+own protocol: one forced update in one-shot mode (wall, CPU, peak memory; medians of
+interleaved runs), then the daemons running (resident and anonymous memory after start and,
+for quorveld, after many updates; CPU used while idle). Prints a Markdown table.
+
+usage: daemons.py QUORVELD SPAWN_USAGE   (run by bench/daemons.sh)
+"""
+import http.server
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+RUNS = int(os.environ.get("BENCH_RUNS", "15"))
+UPDATES = int(os.environ.get("BENCH_UPDATES", "1000"))
+IDLE = int(os.environ.get("BENCH_IDLE_SECONDS", "60"))
+MARKER = "<!-- OSKEL_START_HTML -->"
+
+hits = {"quorvel": 0, "dyndns2": 0}
+hits_lock = threading.Lock()
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
+    def do_GET(self):
+        if self.path.startswith("/update?ip_key="):
+            kind, body = "quorvel", "<html>" + MARKER + "found"
+        elif self.path.startswith("/nic/update"):
+            kind, body = "dyndns2", "good 127.0.0.1"
+        else:
+            self.send_error(404)
+            return
+        with hits_lock:
+            hits[kind] += 1
+        data = body.encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def log_message(self, *args):
+        pass
+
+
+def start_server():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
+
+
+def timed(cmd, env):
+    """Wall seconds, CPU seconds and peak resident kB of one run, taken by the spawn helper."""
+    out = subprocess.run([SPAWN] + cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                         check=True).stdout.split()
+    wall, user, system, peak, status = (int(x) for x in out[-5:])
+    if status != 0:
+        sys.exit(f"{cmd[0]} failed with status {status}")
+    return wall / 1e9, (user + system) / 1e6, peak
+
+
+def status_kb(pid):
+    fields = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "RssAnon"):
+                fields[key] = int(value.split()[0])
+    return fields["VmRSS"], fields["RssAnon"]
+
+
+def cpu_ns(pid):
+    """CPU time of every thread of the process, from the scheduler (nanoseconds)."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+            total += int(f.read().split()[0])
+    return total
+
+
+def wait_hits(kind, count, timeout):
+    end = time.time() + timeout
+    while time.time() < end:
+        with hits_lock:
+            if hits[kind] >= count:
+                return True
+        time.sleep(0.02)
+    return False
+
+
+def main():
+    global SPAWN
+    quorveld = os.path.abspath(sys.argv[1])
+    SPAWN = os.path.abspath(sys.argv[2])
+    port = start_server()
+    work = tempfile.mkdtemp(prefix="quorvel-daemons-")
+    base = dict(os.environ, QUORVEL_SERVER=f"127.0.0.1:{port}", XDG_CONFIG_HOME=f"{work}/q",
+                LC_ALL="C")
+
+    # inadyn: the custom provider over plain HTTP to the loopback server; the address is lo's,
+    # so it never asks a check-ip server on the Internet.
+    with open(f"{work}/inadyn.conf", "w") as f:
+        f.write(f"""iface = lo
+verify-address = false
+period = 600
+custom bench@dyndns2 {{
+    ssl = false
+    ddns-server = 127.0.0.1:{port}
+    ddns-path = "/nic/update?hostname=%h&myip=%i"
+    username = bench
+    password = bench
+    hostname = bench.example
+}}
+""")
+    # ddclient: dyndns2 to the loopback server, a fixed address, no TLS.
+    with open(f"{work}/ddclient.conf", "w") as f:
+        f.write(f"""ssl=no
+usev4=ipv4
+ipv4=127.0.0.1
+protocol=dyndns2
+server=127.0.0.1:{port}
+login=bench
+password=bench
+bench.example
+""")
+    os.chmod(f"{work}/ddclient.conf", 0o600)
+    os.makedirs(f"{work}/inadyn-cache", exist_ok=True)
+
+    subprocess.run([quorveld, "activate", "bench-id", "--interval", "1"], env=base, check=True)
+    # The others remember the last update; a forced one-shot update each time.
+    oneshot = {
+        "quorveld": [quorveld, "once"],
+        "inadyn": ["inadyn", "-1", "--force", "-n", "--no-pidfile", "-f", f"{work}/inadyn.conf",
+                   "--cache-dir", f"{work}/inadyn-cache", "-l", "err"],
+        "ddclient": ["ddclient", "-daemon=0", "-foreground", "-force", "-quiet",
+                     "-file", f"{work}/ddclient.conf", "-cache", f"{work}/ddclient.cache"],
+    }
+    names = list(oneshot)
+    samples = {name: [] for name in names}
+    for name in names:  # warm the page cache once
+        timed(oneshot[name], base)
+    before = dict(hits)
+    for _ in range(RUNS):
+        for name in names:
+            samples[name].append(timed(oneshot[name], base))
+    if hits["quorvel"] - before["quorvel"] != RUNS or hits["dyndns2"] - before["dyndns2"] != 2 * RUNS:
+        sys.exit(f"the server did not see one update per run: {hits} before {before}")
+
+    rows = {}
+    for name in names:
+        wall = statistics.median(s[0] for s in samples[name]) * 1000
+        cpu = statistics.median(s[1] for s in samples[name]) * 1000
+        peak = statistics.median(s[2] for s in samples[name]) / 1024
+        rows[name] = {"wall": wall, "cpu": cpu, "peak": peak}
+
+    # The daemons, each after its first update.
+    running = {}
+    qenv = dict(base, XDG_CONFIG_HOME=f"{work}/qd")
+    subprocess.run([quorveld, "deactivate"], env=qenv, check=True)
+    start = {
+        "quorveld": ([quorveld, "run"], qenv, "quorvel"),
+        "inadyn": (["inadyn", "-n", "--no-pidfile", "-f", f"{work}/inadyn.conf",
+                    "--cache-dir", f"{work}/inadyn-cache-d", "-l", "err"], base, "dyndns2"),
+        "ddclient": (["ddclient", "-foreground", "-daemon=300", "-force", "-quiet",
+                      "-file", f"{work}/ddclient.conf", "-cache", f"{work}/ddclient-d.cache"],
+                     base, "dyndns2"),
+    }
+    os.makedirs(f"{work}/inadyn-cache-d", exist_ok=True)
+    for name in names:
+        cmd, env, kind = start[name]
+        seen = hits[kind]
+        proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if name == "quorveld":
+            time.sleep(0.3)
+            subprocess.run([quorveld, "activate", "bench-id", "--interval", "60"], env=env, check=True)
+        if not wait_hits(kind, seen + 1, 30):
+            sys.exit(f"{name} made no update after its start")
+        time.sleep(1)
+        running[name] = proc
+        rows[name]["rss"], rows[name]["anon"] = status_kb(proc.pid)
+
+    # Idle: the same minute for all three, no update due.
+    first = {name: cpu_ns(p.pid) for name, p in running.items()}
+    time.sleep(IDLE)
+    for name, proc in running.items():
+        rows[name]["idle"] = (cpu_ns(proc.pid) - first[name]) / (IDLE * 1e9) * 100
+    for proc in running.values():
+        proc.terminate()
+        proc.wait()
+
+    # quorveld through many updates: a shortened tick (bench only) makes each one-minute
+    # countdown last 60 ms.
+    fenv = dict(base, XDG_CONFIG_HOME=f"{work}/qf", QUORVEL_TICK_MS="1")
+    subprocess.run([quorveld, "activate", "bench-id", "--interval", "1"], env=fenv, check=True)
+    seen = hits["quorvel"]
+    proc = subprocess.Popen([quorveld, "run"], env=fenv, stdout=subprocess.DEVNULL)
+    if not wait_hits("quorvel", seen + 1, 30):
+        sys.exit("quorveld made no update with the short tick")
+    time.sleep(0.01)
+    after_one = status_kb(proc.pid)
+    if not wait_hits("quorvel", seen + UPDATES // 2, UPDATES * 0.2 + 60):
+        sys.exit("quorveld did not make the updates")
+    half_way = status_kb(proc.pid)
+    if not wait_hits("quorvel", seen + UPDATES, UPDATES * 0.2 + 60):
+        sys.exit("quorveld did not make the updates")
+    after_many = status_kb(proc.pid)
+    proc.terminate()
+    proc.wait()
+
+    def mb(kb):
+        return f"{kb / 1024:.1f}"
+
+    print(f"| one update, one-shot (median of {RUNS}) | quorveld | inadyn | ddclient |")
+    print("|---|---|---|---|")
+    print("| wall time (ms) | " + " | ".join(f"{rows[n]['wall']:.1f}" for n in names) + " |")
+    print("| CPU time (ms) | " + " | ".join(f"{rows[n]['cpu']:.1f}" for n in names) + " |")
+    print("| peak resident (MB) | " + " | ".join(f"{rows[n]['peak']:.1f}" for n in names) + " |")
+    print("| **running daemon** | | | |")
+    print("| resident after start and one update (MB) | " + " | ".join(mb(rows[n]['rss']) for n in names) + " |")
+    print("| anonymous after start and one update (MB) | " + " | ".join(mb(rows[n]['anon']) for n in names) + " |")
+    print(f"| CPU while idle for {IDLE} s (% of a core) | " + " | ".join(f"{rows[n]['idle']:.4f}" for n in names) + " |")
+    print()
+    print(f"quorveld over {UPDATES} updates (1 ms tick, bench only), kB after 1, {UPDATES // 2} and "
+          f"{UPDATES}: resident {after_one[0]}, {half_way[0]}, {after_many[0]}; "
+          f"anonymous {after_one[1]}, {half_way[1]}, {after_many[1]}")
+
+
+if __name__ == "__main__":
+    main()

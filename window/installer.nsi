@@ -77,7 +77,14 @@ FunctionEnd
 Section "Quorvel"
   Call CloseQuorvel
   SetOutPath "$INSTDIR"
+  ; A silent install would otherwise skip a file it cannot write and still report success.
+  ClearErrors
   File "/oname=quorvel.exe" "${PROGRAM}"
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "Impossible d'écrire $INSTDIR\quorvel.exe." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\Quorvel.lnk" "$INSTDIR\quorvel.exe"
 

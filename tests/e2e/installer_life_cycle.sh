@@ -10,8 +10,7 @@
 set -euo pipefail
 refserver=$1 driver=$2 setup=$3 quorvel=$4
 here=$(dirname "$0")
-source "$here/refserver.sh"
-source "$here/../../scripts/common.sh"
+source "$here/refserver.sh"  # and scripts/common.sh
 
 work=$(mktemp -d)
 server=""

@@ -192,6 +192,9 @@ void ActivationScenario(DWORD processId, const MainWindow& w, const std::wstring
 // then reply received.
 void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
   constexpr int kRounds = 6;
+  // A click before start-up has logged its state races with it.
+  Check(WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10000),
+        "a first start logs that the service is off");
   Type(w.identifier, knownId);
   for (int round = 1; round <= kRounds; ++round) {
     Click(w.activate);

@@ -1,4 +1,5 @@
 # Sourced by the end-to-end scripts: the native reference update server on a free loopback port.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 
 # start_refserver REFSERVER WORK_DIR IDENTIFIER: starts it with one known identifier, its log in
 # WORK_DIR/server.log and its store in WORK_DIR/ids.txt; sets $server (its pid) and $port.
@@ -11,13 +12,7 @@ start_refserver() {
   : >"$work/server.log"
   "$refserver" --port 0 --store "$work/ids.txt" --add-id "$id" >"$work/server.log" 2>&1 &
   server=$!
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
-    [ -n "$port" ] && break
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
+  port=$(refserver_port "$work/server.log" "$server")
   if [ -z "$port" ]; then
     echo "FAIL: the reference server did not start:"; cat "$work/server.log"; exit 1
   fi

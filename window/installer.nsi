@@ -50,12 +50,19 @@ VIAddVersionKey /LANG=${LANG_FRENCH} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_FRENCH} "LegalCopyright" "Quorvel"
 
 ; Closes a running Quorvel the way its close box does (its tray icon goes, its settings are
-; written), then waits for the process to end: its single-instance mutex goes with it.
+; written), then waits for its process to end and its single-instance mutex to go (a Quorvel
+; still starting has the mutex before its window).
 !macro CLOSE_QUORVEL un
 Function ${un}CloseQuorvel
   FindWindow $0 "quorvelmain"
   ${If} $0 P<> 0
+    System::Call 'user32::GetWindowThreadProcessId(p r0, *i .r3)'
+    System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r3) p.r4'
     SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=10000
+    ${If} $4 P<> 0
+      System::Call 'kernel32::WaitForSingleObject(p r4, i 15000)'
+      System::Call 'kernel32::CloseHandle(p r4)'
+    ${EndIf}
   ${EndIf}
   StrCpy $1 0
   ${Do}
@@ -77,10 +84,18 @@ FunctionEnd
 Section "Quorvel"
   Call CloseQuorvel
   SetOutPath "$INSTDIR"
-  ; A silent install would otherwise skip a file it cannot write and still report success.
+  ; The file of a program that has just ended can stay locked for a moment; a silent install
+  ; would otherwise skip a file it cannot write and still report success.
+  StrCpy $R0 0
+  write:
   ClearErrors
   File "/oname=quorvel.exe" "${PROGRAM}"
   ${If} ${Errors}
+    IntOp $R0 $R0 + 1
+    ${If} $R0 < 50
+      Sleep 100
+      Goto write
+    ${EndIf}
     MessageBox MB_OK|MB_ICONSTOP "Impossible d'écrire $INSTDIR\quorvel.exe." /SD IDOK
     SetErrorLevel 2
     Quit

@@ -43,13 +43,7 @@ stop_all() {
 }
 trap stop_all EXIT
 
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$server_log")
-  [ -n "$port" ] && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
+port=$(refserver_port "$server_log" "$server")
 if [ -z "$port" ]; then
   echo "the reference server did not start:" >&2
   cat "$server_log" >&2

@@ -7,7 +7,7 @@ source scripts/common.sh
 
 root=${QUORVEL_BUILD_DIR:-build}
 jobs=${QUORVEL_JOBS:-2}
-need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" clang libclang-rt-dev xdotool
+need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" clang libclang-rt-dev xdotool nsis
 
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT

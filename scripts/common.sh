@@ -42,3 +42,16 @@ with_display() {
     xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
   fi
 }
+
+# refserver_port LOG PID: waits for the reference server's first line ("listening on
+# http://127.0.0.1:PORT/") and prints the port; prints nothing if the server ended or never said.
+refserver_port() {
+  local port=""
+  for _ in $(seq 100); do
+    port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$1")
+    [ -n "$port" ] && break
+    kill -0 "$2" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "$port"
+}

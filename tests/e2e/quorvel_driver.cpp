@@ -1,8 +1,10 @@
 // Drives the real quorvel.exe as a user would, through the messages of its controls: types
 // an identifier, clicks "Activer le service", reads the log box and the message box. Run
-// under Wine by quorvel_e2e.sh, which starts the reference server it talks to.
+// under Wine by quorvel_e2e.sh, which starts the reference server it talks to, and by
+// installer_life_cycle.sh ("upgrade": Quorvel installed and running while the installer runs
+// again; its fifth argument is the installer's command line).
 //
-// usage: quorvel_driver activation|log-order QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID
+// usage: quorvel_driver activation|log-order|upgrade QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID|SETUP
 #include <windows.h>
 
 #include <cstdio>
@@ -88,6 +90,16 @@ void RemoveSettings() {
     RegDeleteValueW(run, kRunValue);
     RegCloseKey(run);
   }
+}
+
+// A text value under HKCU, or "<absent>".
+std::wstring StoredText(const wchar_t* key, const wchar_t* name) {
+  wchar_t value[1024];
+  DWORD bytes = sizeof value;
+  if (RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
+    return L"<absent>";
+  }
+  return value;
 }
 
 bool LogContains(HWND log, const std::wstring& line) {
@@ -180,6 +192,9 @@ void ActivationScenario(DWORD processId, const MainWindow& w, const std::wstring
 // then reply received.
 void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
   constexpr int kRounds = 6;
+  // A click before start-up has logged its state races with it.
+  Check(WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10000),
+        "a first start logs that the service is off");
   Type(w.identifier, knownId);
   for (int round = 1; round <= kRounds; ++round) {
     Click(w.activate);
@@ -196,12 +211,48 @@ void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
                     "\"Reception des données\" (" + std::to_string(wrong) + " out of order)");
 }
 
+// Quorvel, started from its installed folder and activated, writes its quoted path as the
+// autostart value; the installer run again over it closes it as its close box does, replaces
+// the file and keeps the identifier, the interval and the autostart value.
+void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& program,
+                     const std::wstring& knownId, std::wstring setup) {
+  WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10000);
+  Type(w.identifier, knownId);
+  Click(w.activate);
+  Check(WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30000),
+        "the installed Quorvel activates");
+  const std::wstring run = StoredText(kRunKey, kRunValue);
+  Check(run == L"\"" + program + L"\" -wiper", "the autostart value is the quoted installed path: " + Utf8(run));
+  const std::wstring identifier = StoredText(kQuorvelKey, L"identifiant");
+  const std::wstring interval = StoredText(kQuorvelKey, L"timeupdate");
+  Check(identifier == knownId && interval != L"<absent>", "the identifier and the interval are stored");
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION installer{};
+  if (!CreateProcessW(nullptr, setup.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &installer)) {
+    Check(false, "the installer starts: " + Utf8(setup));
+    return;
+  }
+  DWORD code = 1;
+  bool done = WaitForSingleObject(installer.hProcess, 120000) == WAIT_OBJECT_0;
+  GetExitCodeProcess(installer.hProcess, &code);
+  CloseHandle(installer.hThread);
+  CloseHandle(installer.hProcess);
+  Check(done && code == 0, "the second silent install ends with code 0 (" + std::to_string(code) + ")");
+  Check(WaitForSingleObject(process, 0) == WAIT_OBJECT_0, "the installer closed the running Quorvel");
+  Check(FindWindowW(L"quorvelmain", nullptr) == nullptr, "no Quorvel window is left");
+  Check(StoredText(kRunKey, kRunValue) == run, "the autostart value is kept");
+  Check(StoredText(kQuorvelKey, L"identifiant") == identifier, "the identifier is kept");
+  Check(StoredText(kQuorvelKey, L"timeupdate") == interval, "the interval is kept");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring scenario = argc == 6 ? argv[1] : L"";
-  if (scenario != L"activation" && scenario != L"log-order") {
-    std::fprintf(stderr, "usage: quorvel_driver activation|log-order QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID\n");
+  if (scenario != L"activation" && scenario != L"log-order" && scenario != L"upgrade") {
+    std::fprintf(stderr, "usage: quorvel_driver activation|log-order|upgrade QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID|SETUP\n");
     return 2;
   }
   const std::wstring program = argv[2];
@@ -217,6 +268,8 @@ int wmain(int argc, wchar_t** argv) {
   if (FindMainWindow(process.dwProcessId, quorvel)) {
     if (scenario == L"activation") {
       ActivationScenario(process.dwProcessId, quorvel, argv[4], argv[5]);
+    } else if (scenario == L"upgrade") {
+      UpgradeScenario(process.hProcess, quorvel, program, argv[4], argv[5]);
     } else {
       LogOrderScenario(quorvel, argv[4]);
     }
@@ -229,7 +282,8 @@ int wmain(int argc, wchar_t** argv) {
   if (!ended) TerminateProcess(process.hProcess, 1);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  RemoveSettings();
+  // After an upgrade the uninstaller has the autostart value and the settings to deal with.
+  if (scenario != L"upgrade") RemoveSettings();
   std::printf("%d check(s) failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -9,34 +9,18 @@
 set -euo pipefail
 scenario=$1 refserver=$2 driver=$3 quorvel=$4 wine_run=$5
 
-if [ ! -x "$refserver" ]; then
-  echo "FAIL: no reference server at '$refserver' (configure with -DQUORVEL_REFSERVER=<native build>/tools/refserver)"
-  exit 1
-fi
-
+source "$(dirname "$0")/refserver.sh"
 work=$(mktemp -d)
 server=""
 cleanup() {
-  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  stop_refserver
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 known="e2e-$RANDOM$RANDOM"
 unknown="e2e-unknown-$RANDOM"
-: >"$work/server.log"
-"$refserver" --port 0 --store "$work/ids.txt" --add-id "$known" >"$work/server.log" 2>&1 &
-server=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
-  [ -n "$port" ] && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "FAIL: the reference server did not start:"; cat "$work/server.log"; exit 1
-fi
+start_refserver "$refserver" "$work" "$known"
 echo "reference server on 127.0.0.1:$port, identifier $known"
 
 status=0

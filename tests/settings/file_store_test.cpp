@@ -162,6 +162,8 @@ TEST_F(SettingsStoreTest, StoredTypesReadAsTheRegistryReadsThem) {
       {root, quorvel::kTypeBinary, key, "binary", std::string("AB\0C", 4)},
       {root, quorvel::kTypeDword, key, "number", std::string("\x84\x03\x00\x00", 4)},
       {root, quorvel::kTypeDword, key, "biggest", std::string("\xFF\xFF\xFF\xFF", 4)},
+      {root, quorvel::kTypeDword, key, "short", std::string("\x84\x03\x00", 3)},
+      {root, quorvel::kTypeDword, key, "long", std::string("\x84\x03\x00\x00\x00", 5)},
       {root, quorvel::kTypeExpandString, key, "expand", std::string("%HOME%/q\0", 9)},
       {root, 7, key, "multi", std::string("one\0two\0\0", 9)},
       {root, quorvel::kTypeString, key, "nozero", "abc"},
@@ -174,6 +176,9 @@ TEST_F(SettingsStoreTest, StoredTypesReadAsTheRegistryReadsThem) {
   EXPECT_EQ(GetRegString(kRoot, kKey, L"binary", L"default"), L"");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), L"900");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"biggest", L"default"), L"4294967295");
+  // A number of the wrong length is no number, one byte short or one over.
+  EXPECT_EQ(GetRegString(kRoot, kKey, L"short", L"default"), L"");
+  EXPECT_EQ(GetRegString(kRoot, kKey, L"long", L"default"), L"");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"expand", L"default"), L"%HOME%/q");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"multi", L"default"), L"");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"nozero", L"default"), L"abc");
@@ -186,7 +191,7 @@ TEST_F(SettingsStoreTest, StoredTypesReadAsTheRegistryReadsThem) {
   ASSERT_TRUE(SaveRegString(kRoot, kKey, L"nozero", L"new"));
   auto stored = ParseStoreText(ReadFile(quorvel::SettingsFilePath()));
   ASSERT_EQ(stored.size(), values.size());
-  values.erase(values.begin() + 5);
+  values.erase(values.begin() + 7);
   values.push_back({root, quorvel::kTypeString, key, "nozero", std::string("new\0", 4)});
   EXPECT_EQ(stored, values);
 }
@@ -205,6 +210,9 @@ TEST(FileStoreFormat, EveryByteRoundTrips) {
   // One line per value after the header, whatever the values hold.
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
   EXPECT_NE(text.find("80000001\t1\tSOFTWARE\\Quorvel\tidentifiant\tabc%00\n"), std::string::npos);
+  // Control bytes, DEL and the escape character itself are written escaped; the rest as is.
+  EXPECT_EQ(FormatStoreText({{1, 1, "k", "n", "\x1f \x7f~%\x80"}}).substr(text.find('\n') + 1),
+            "00000001\t1\tk\tn\t%1F %7F~%25\x80\n");
 }
 
 TEST(FileStoreFormat, MalformedLinesAreSkippedAndTheRestKept) {
@@ -220,6 +228,7 @@ TEST(FileStoreFormat, MalformedLinesAreSkippedAndTheRestKept) {
                            "80000001\t1\tk\tbad escape\t%4\n"
                            "80000001\t1\tk\tbad escape\t%G1\n"
                            "80000001\t1\tk\traw control\ta\rb\n"
+                           "80000001\t1\tk\traw delete\ta\x7f" "b\n"
                            "\n"
                            "# a comment\n" +
                            good + "80000001\t1\tk\tcut\tv";

@@ -109,6 +109,12 @@ TEST_F(SettingsStoreTest, OtherTypesReadByTheirType) {
     SetRaw(kKey, "number", REG_DWORD, &numbers[i], sizeof(DWORD));
     EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), texts[i]) << numbers[i];
   }
+  // A number of the wrong length is no number, one byte short or one over.
+  const BYTE five[] = {0x84, 0x03, 0x00, 0x00, 0x00};
+  for (const DWORD size : {3u, 5u}) {
+    SetRaw(kKey, "number", REG_DWORD, five, size);
+    EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), L"") << size << " bytes";
+  }
 
   const char expand[] = "%SystemRoot%\\quorvel";
   SetRaw(kKey, "expand", REG_EXPAND_SZ, expand, sizeof(expand));

@@ -101,10 +101,7 @@ std::vector<std::wstring> Lines(const ActivityLog& log) {
 class StandInWindow : public quorvel::ServiceView {
  public:
   explicit StandInWindow(const ActivityLog& log) : log_(log) {}
-  std::wstring IdentifierText() const override {
-    ++identifierReads;
-    return identifier;
-  }
+  std::wstring IdentifierText() const override { return identifier; }
   int SelectedIntervalRow() const override { return row; }
   void ShowServiceState(bool active) override {
     shownActive = active;
@@ -121,7 +118,6 @@ class StandInWindow : public quorvel::ServiceView {
   int row = 14;
   bool shownActive = false;
   int stateShown = 0;
-  mutable int identifierReads = 0;
   std::vector<std::pair<std::wstring, MessageIcon>> boxes;
   std::vector<std::wstring> logWhenBoxShown;
   std::wstring autostartWhenBoxShown;

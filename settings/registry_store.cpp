@@ -18,7 +18,7 @@ constexpr REGSAM kKeyAccess = 0x2003F;
 struct RegKeyTraits {
   using Handle = HKEY;
   static HKEY Empty() { return nullptr; }
-  static void Close(HKEY key) { RegCloseKey(key); }
+  static void Close(HKEY key) { (void)RegCloseKey(key); }
 };
 // Owns one open key; closes it once, whatever path the caller leaves by.
 using RegKey = quorvel::UniqueHandle<RegKeyTraits>;

@@ -20,9 +20,11 @@ struct CountingTraits {
   static int Empty() { return 0; }
   static void Close(int handle) {
     closed.push_back(handle);
-    errno = EBADF;  // a close that fails and says so
+    // A close that fails and says so.
 #ifdef _WIN32
     SetLastError(ERROR_INVALID_HANDLE);
+#else
+    errno = EBADF;
 #endif
   }
 };
@@ -39,15 +41,17 @@ TEST(UniqueHandle, ClosesEachHandleOnceAndKeepsTheLastError) {
     EXPECT_EQ(second.get(), 1);
     EXPECT_TRUE(closed.empty());
 
-    errno = ENOENT;
 #ifdef _WIN32
     SetLastError(ERROR_FILE_NOT_FOUND);
+#else
+    errno = ENOENT;
 #endif
     second.reset(2);
     EXPECT_EQ(closed, std::vector<int>{1});
-    EXPECT_EQ(errno, ENOENT);
 #ifdef _WIN32
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+#else
+    EXPECT_EQ(errno, ENOENT);
 #endif
 
     // put closes what is held before handing out the place for a new handle.

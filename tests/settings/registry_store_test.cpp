@@ -38,7 +38,7 @@ RawValue QueryWide(const wchar_t* subKey, const wchar_t* name) {
 }
 
 void SetRaw(const std::wstring& subKey, const char* name, DWORD type, const void* data, DWORD size) {
-  quorvel_test::StoreRaw(subKey, name, type, std::string(static_cast<const char*>(data), size));
+  quorvel_test::StoreRaw(subKey, name, type, data, size);
 }
 
 std::vector<BYTE> WideWithZero(const std::wstring& text) {

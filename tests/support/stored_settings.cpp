@@ -32,14 +32,13 @@ void StoreValue(const std::wstring& key, const std::wstring& name, const std::ws
                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, const std::string& bytes) {
+void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, const void* data,
+              DWORD size) {
   HKEY handle = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                             &handle, nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(handle, name.c_str(), 0, type,
-                           reinterpret_cast<const BYTE*>(bytes.data()),
-                           static_cast<DWORD>(bytes.size())),
+  EXPECT_EQ(RegSetValueExA(handle, name.c_str(), 0, type, static_cast<const BYTE*>(data), size),
             ERROR_SUCCESS);
   RegCloseKey(handle);
 }

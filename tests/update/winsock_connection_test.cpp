@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,8 +13,8 @@
 
 #include "common/text.hpp"
 #include "support/handle_count.hpp"
-#include "support/scripted_server.hpp"
 #include "support/message_pump.hpp"
+#include "support/scripted_server.hpp"
 #include "update/protocol.hpp"
 #include "update/update_service.hpp"
 

@@ -11,20 +11,19 @@
 #include <vector>
 
 #include "support/program_start.hpp"
+#include "support/stored_settings.hpp"
 #include "support/window_text.hpp"
 
 namespace {
 
 using quorvel_test::ClassOf;
 using quorvel_test::FindProcessWindow;
+using quorvel_test::RemoveStoredSettings;
 using quorvel_test::StartProgram;
 using quorvel_test::TextOf;
 using quorvel_test::Utf8;
 using quorvel_test::WaitFor;
 
-constexpr wchar_t kQuorvelKey[] = L"SOFTWARE\\Quorvel";
-constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr wchar_t kRunValue[] = L"quorvel";
 
 int failures = 0;
 
@@ -77,17 +76,6 @@ void Type(HWND edit, const std::wstring& text) {
   SendMessageTimeoutW(edit, EM_SETSEL, 0, -1, SMTO_ABORTIFHUNG, 5000, &result);
   SendMessageTimeoutW(edit, WM_CHAR, VK_BACK, 1, SMTO_ABORTIFHUNG, 5000, &result);
   for (wchar_t c : text) SendMessageTimeoutW(edit, WM_CHAR, c, 1, SMTO_ABORTIFHUNG, 5000, &result);
-}
-
-// The program's settings go, before and after: the run starts as a first start and leaves
-// nothing behind.
-void RemoveSettings() {
-  RegDeleteTreeW(HKEY_CURRENT_USER, kQuorvelKey);
-  HKEY run = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
-    RegDeleteValueW(run, kRunValue);
-    RegCloseKey(run);
-  }
 }
 
 bool LogContains(HWND log, const std::wstring& line) {
@@ -205,12 +193,17 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const std::wstring program = argv[2];
-  RemoveSettings();
+  // The program's settings go, before and after: the run starts as a first start and leaves
+  // nothing behind. Only in the test script's throwaway prefix.
+  if (!RemoveStoredSettings()) {
+    std::fprintf(stderr, "not in a throwaway Wine prefix (no quorvel-test-prefix in it): stopped\n");
+    return 2;
+  }
 
   PROCESS_INFORMATION process{};
   if (!StartProgram(program, L"", argv[3], process)) {
     std::printf("FAIL: cannot start %s (error %lu)\n", Utf8(program).c_str(), GetLastError());
-    RemoveSettings();
+    RemoveStoredSettings();
     return 1;
   }
   MainWindow quorvel;
@@ -229,7 +222,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!ended) TerminateProcess(process.hProcess, 1);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  RemoveSettings();
+  RemoveStoredSettings();
   std::printf("%d check(s) failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -16,15 +16,19 @@ bool InThrowawayPrefix() {
   return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool RemoveStoredSettings() {
+  if (!InThrowawayPrefix()) return false;
+  RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"quorvel");
+  return true;
+}
+
 void ClearStoredSettings() {
-  if (!InThrowawayPrefix()) {
+  if (!RemoveStoredSettings()) {
     ADD_FAILURE() << "not in a throwaway Wine prefix: the program's settings were left alone. "
                      "Run the tests through scripts/windows-tests.sh (it marks its prefix with "
                      "a file quorvel-test-prefix).";
-    return;
   }
-  RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"quorvel");
 }
 
 void StoreValue(const std::wstring& key, const std::wstring& name, const std::wstring& value) {

@@ -18,7 +18,8 @@ inline constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVers
 // quorvel-test-prefix in the prefix).
 bool InThrowawayPrefix();
 // Removes the program's key and its autostart value; outside a marked prefix it removes
-// nothing and fails the running test.
+// nothing and says so: false, or for ClearStoredSettings a failure of the running test.
+bool RemoveStoredSettings();
 void ClearStoredSettings();
 
 void StoreValue(const std::wstring& key, const std::wstring& name, const std::wstring& value);

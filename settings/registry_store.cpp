@@ -2,9 +2,9 @@
 #include <windows.h>
 
 #include <string>
-#include <utility>
 
 #include "common/text.hpp"
+#include "common/unique_handle.hpp"
 #include "settings/settings.hpp"
 #include "settings/stored_value.hpp"
 
@@ -15,35 +15,13 @@ namespace {
 // reading too, so a key that only grants reading reads as missing.
 constexpr REGSAM kKeyAccess = 0x2003F;
 
-// Owns one open key; closes it once, whatever path the caller leaves by.
-class RegKey {
- public:
-  RegKey() = default;
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  RegKey(RegKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-  RegKey& operator=(RegKey&& other) noexcept {
-    if (this != &other) {
-      Close();
-      key_ = std::exchange(other.key_, nullptr);
-    }
-    return *this;
-  }
-  ~RegKey() { Close(); }
-
-  HKEY get() const { return key_; }
-  // The place an API call writes a newly opened key to; the owner must be empty.
-  HKEY* put() {
-    Close();
-    return &key_;
-  }
-
- private:
-  void Close() {
-    if (key_ != nullptr) RegCloseKey(std::exchange(key_, nullptr));
-  }
-  HKEY key_ = nullptr;
+struct RegKeyTraits {
+  using Handle = HKEY;
+  static HKEY Empty() { return nullptr; }
+  static void Close(HKEY key) { (void)RegCloseKey(key); }
 };
+// Owns one open key; closes it once, whatever path the caller leaves by.
+using RegKey = quorvel::UniqueHandle<RegKeyTraits>;
 
 // Predefined roots are 32-bit values that the system sign-extends to a handle.
 HKEY RootKey(RegRoot root) {

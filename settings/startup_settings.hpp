@@ -5,24 +5,18 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/interval.hpp"
+
 namespace quorvel {
 
-// The interval used when none is stored or the stored one is unusable: 15 minutes.
-inline constexpr std::int32_t kDefaultIntervalSeconds = 900;
-
 struct StartupSettings {
-  bool serviceActive = false;           // the autostart entry, trimmed, is not empty
-  std::wstring identifier;              // trimmed; empty when none is stored
+  bool serviceActive = false;  // the autostart entry, trimmed, is not empty
+  std::wstring identifier;     // trimmed; empty when none is stored
   std::int32_t secondsLeft = kDefaultIntervalSeconds;  // the first countdown
-  int intervalRow = 14;                 // 0 to 59: row "15" for 900 seconds
+  int intervalRow = kDefaultIntervalRow;               // the row shown selected
 };
 
 // Reads the three values from the settings store.
 StartupSettings ReadStartupSettings();
-
-// The list row for a stored interval text: seconds / 60 - 1, rounded half to even. A text
-// that is not a whole number, or whose row would fall outside 0 to 59, gives 900 seconds
-// and row 14 instead.
-void IntervalFromStoredText(const std::wstring& storedText, std::int32_t& seconds, int& row);
 
 }  // namespace quorvel

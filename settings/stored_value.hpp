@@ -10,7 +10,6 @@
 namespace quorvel {
 
 // Value types, numbered as the registry numbers them.
-inline constexpr std::uint32_t kTypeNone = 0;
 inline constexpr std::uint32_t kTypeString = 1;        // REG_SZ
 inline constexpr std::uint32_t kTypeExpandString = 2;  // REG_EXPAND_SZ
 inline constexpr std::uint32_t kTypeBinary = 3;        // REG_BINARY

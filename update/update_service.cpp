@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "common/text.hpp"
+#include "settings/interval.hpp"
 #include "settings/settings.hpp"
 #include "update/protocol.hpp"
 
@@ -11,9 +12,6 @@ namespace quorvel {
 
 namespace {
 
-// Without a usable row the interval is 15 minutes, never 0: the server must not be called
-// every second.
-constexpr std::int32_t kIntervalWithoutRow = 900;
 // A failed update promises the user a new attempt within this many seconds.
 constexpr std::int32_t kRetrySeconds = 60;
 // An update that has reached no outcome after this many ticks of the countdown is given up.
@@ -54,10 +52,7 @@ void UpdateService::RestoreServiceState(bool active, std::int32_t secondsLeft) {
 }
 
 std::int32_t UpdateService::IntervalSeconds() const {
-  const int row = view_.SelectedIntervalRow();
-  if (row < 0 || row > 59) return kIntervalWithoutRow;
-  // Rows 0 to 59 stand for 1 to 60 minutes.
-  return static_cast<std::int32_t>(static_cast<std::int16_t>((row + 1) * 60));
+  return IntervalSecondsForRow(view_.SelectedIntervalRow());
 }
 
 std::wstring UpdateService::AutostartCommand() const {

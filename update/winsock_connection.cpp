@@ -40,14 +40,6 @@ bool RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
 
 }  // namespace
 
-void UniqueSocket::reset(SOCKET socket) {
-  if (socket_ != INVALID_SOCKET) {
-    // Nothing can be done about a failed close; the handle is given up either way.
-    (void)closesocket(socket_);
-  }
-  socket_ = socket;
-}
-
 WinsockConnection::WinsockConnection() {
   WSADATA data{};
   winsockStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -62,8 +54,7 @@ WinsockConnection::WinsockConnection() {
 }
 
 WinsockConnection::~WinsockConnection() {
-  ++generation_;
-  socket_.reset();
+  Reset(kClosed);
   if (window_ != nullptr) {
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
@@ -98,13 +89,17 @@ UINT WinsockConnection::SocketMessage() const {
   return kSocketMessageFirst + generation_ % kSocketMessageCount;
 }
 
-void WinsockConnection::Close() {
-  ++generation_;
+void WinsockConnection::Reset(std::int16_t state, bool keepGeneration) {
+  if (!keepGeneration) ++generation_;
   sendCompletePending_ = false;
   socket_.reset();
-  state_ = kClosed;
+  state_ = state;
   outgoing_.clear();
   sent_ = 0;
+}
+
+void WinsockConnection::Close() {
+  Reset(kClosed);
   received_.clear();
   // A lookup under way is not cancelled: its answer comes back and is dropped as stale.
 }
@@ -245,11 +240,7 @@ void WinsockConnection::OnSocketEvent(UINT message, WPARAM socket, LPARAM event)
         if (!ReadOnce(drained)) return;
       }
       if (!Current(generation)) return;
-      ++generation_;
-      socket_.reset();
-      state_ = kClosed;
-      outgoing_.clear();
-      sent_ = 0;
+      Reset(kClosed);
       if (events_ != nullptr) events_->Winsock1_Close();
       return;
     }
@@ -321,21 +312,12 @@ void WinsockConnection::GetData(std::wstring& data) {
 }
 
 void WinsockConnection::ReportError() {
-  ++generation_;
-  sendCompletePending_ = false;
-  socket_.reset();
-  state_ = kError;
-  outgoing_.clear();
-  sent_ = 0;
+  Reset(kError);
   if (events_ != nullptr) events_->Winsock1_Error();
 }
 
 void WinsockConnection::PostError() {
-  sendCompletePending_ = false;
-  socket_.reset();
-  state_ = kError;
-  outgoing_.clear();
-  sent_ = 0;
+  Reset(kError, /*keepGeneration=*/true);
   Notify(kNoticeError);
 }
 

@@ -12,36 +12,19 @@
 #include <memory>
 #include <string>
 
+#include "common/unique_handle.hpp"
 #include "update/connection.hpp"
 
 namespace quorvel {
 
-// Owns one socket; closes it when dropped. INVALID_SOCKET is the empty owner.
-class UniqueSocket {
- public:
-  UniqueSocket() = default;
-  explicit UniqueSocket(SOCKET socket) : socket_(socket) {}
-  ~UniqueSocket() { reset(); }
-  UniqueSocket(UniqueSocket&& other) noexcept : socket_(other.release()) {}
-  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueSocket(const UniqueSocket&) = delete;
-  UniqueSocket& operator=(const UniqueSocket&) = delete;
-
-  SOCKET get() const { return socket_; }
-  explicit operator bool() const { return socket_ != INVALID_SOCKET; }
-  SOCKET release() {
-    const SOCKET socket = socket_;
-    socket_ = INVALID_SOCKET;
-    return socket;
-  }
-  void reset(SOCKET socket = INVALID_SOCKET);
-
- private:
-  SOCKET socket_ = INVALID_SOCKET;
+struct SocketTraits {
+  using Handle = SOCKET;
+  static SOCKET Empty() { return INVALID_SOCKET; }
+  // Nothing can be done about a failed close; the socket is given up either way.
+  static void Close(SOCKET socket) { (void)closesocket(socket); }
 };
+// Owns one socket; closes it when dropped. INVALID_SOCKET is the empty owner.
+using UniqueSocket = UniqueHandle<SocketTraits>;
 
 class WinsockConnection final : public Connection {
  public:
@@ -87,9 +70,15 @@ class WinsockConnection final : public Connection {
   // Pushes what is left of the request; SendComplete once the last byte is on the wire.
   void SendPending();
   // One recv; false once the connection is gone (error reported, or closed by a handler).
-  bool ReadOnce(bool& peerDone);
+  // `drained` is set once nothing more is waiting to be read.
+  bool ReadOnce(bool& drained);
   // SendComplete, once per request, whichever comes first: its notice or the reply.
   void DeliverSendComplete();
+  // Drops the connection: the socket closed, the unsent rest of the request dropped, the
+  // state set. A new generation starts, so that messages queued for the old connection are
+  // dropped, unless `keepGeneration`: an error reported later by a notice keeps it, since that
+  // notice carries the current generation and must still be taken as current when it comes.
+  void Reset(std::int16_t state, bool keepGeneration = false);
   void ReportError();
   // Reports an error from a later message, never from inside a call of the service.
   void PostError();

@@ -1,52 +1,31 @@
-// Move-only owners for the window's handles, so each one is released exactly once.
+// The window's handle owners, so each one is released exactly once.
 #pragma once
 
 #include <windows.h>
 
-#include <utility>
+#include "common/unique_handle.hpp"
 
 namespace quorvel {
 
-template <typename Handle, typename Traits>
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(Handle handle) : handle_(handle) {}
-  ~UniqueHandle() { reset(); }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, Traits::Empty())) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.handle_, Traits::Empty()));
-    return *this;
-  }
-
-  Handle get() const { return handle_; }
-  explicit operator bool() const { return handle_ != Traits::Empty(); }
-  void reset(Handle handle = Traits::Empty()) {
-    if (handle_ != Traits::Empty()) Traits::Close(handle_);
-    handle_ = handle;
-  }
-
- private:
-  Handle handle_ = Traits::Empty();
-};
-
+// A failed close cannot be mended; the handle is given up either way.
 struct IconTraits {
+  using Handle = HICON;
   static HICON Empty() { return nullptr; }
-  static void Close(HICON icon) { DestroyIcon(icon); }
+  static void Close(HICON icon) { (void)DestroyIcon(icon); }
 };
 struct FontTraits {
+  using Handle = HFONT;
   static HFONT Empty() { return nullptr; }
-  static void Close(HFONT font) { DeleteObject(font); }
+  static void Close(HFONT font) { (void)DeleteObject(font); }
 };
 struct KernelHandleTraits {
+  using Handle = HANDLE;
   static HANDLE Empty() { return nullptr; }
-  static void Close(HANDLE handle) { CloseHandle(handle); }
+  static void Close(HANDLE handle) { (void)CloseHandle(handle); }
 };
 
-using UniqueIcon = UniqueHandle<HICON, IconTraits>;
-using UniqueFont = UniqueHandle<HFONT, FontTraits>;
-using UniqueKernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
+using UniqueIcon = UniqueHandle<IconTraits>;
+using UniqueFont = UniqueHandle<FontTraits>;
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 
 }  // namespace quorvel

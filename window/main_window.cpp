@@ -27,7 +27,6 @@ constexpr UINT kTimer1Interval = 100;
 constexpr UINT kTimer2Interval = 1000;
 constexpr UINT kTrayRetryInterval = 1000;
 constexpr int kTrayAttempts = 10;
-constexpr int kIntervalRows = 60;
 
 // Fixed single border, window menu and close box; no resizing, no minimise or maximise box.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;

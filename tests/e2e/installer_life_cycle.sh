@@ -26,6 +26,8 @@ start_refserver "$refserver" "$work" "$id"
 # The prefix of this test alone, so that the install starts from a user who never had Quorvel;
 # no menu entries for the Linux desktop.
 wine_prefix "$work/prefix"
+# Throwaway: the driver may clear the settings here.
+touch "$work/prefix/quorvel-test-prefix"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 status=0

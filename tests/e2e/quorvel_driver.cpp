@@ -13,20 +13,22 @@
 #include <vector>
 
 #include "support/program_start.hpp"
+#include "support/stored_settings.hpp"
 #include "support/window_text.hpp"
 
 namespace {
 
 using quorvel_test::ClassOf;
 using quorvel_test::FindProcessWindow;
+using quorvel_test::kRunKey;
+using quorvel_test::kSettingsKey;
+using quorvel_test::RemoveStoredSettings;
+using quorvel_test::StoredValue;
 using quorvel_test::StartProgram;
 using quorvel_test::TextOf;
 using quorvel_test::Utf8;
 using quorvel_test::WaitFor;
 
-constexpr wchar_t kQuorvelKey[] = L"SOFTWARE\\Quorvel";
-constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr wchar_t kRunValue[] = L"quorvel";
 
 int failures = 0;
 
@@ -79,27 +81,6 @@ void Type(HWND edit, const std::wstring& text) {
   SendMessageTimeoutW(edit, EM_SETSEL, 0, -1, SMTO_ABORTIFHUNG, 5000, &result);
   SendMessageTimeoutW(edit, WM_CHAR, VK_BACK, 1, SMTO_ABORTIFHUNG, 5000, &result);
   for (wchar_t c : text) SendMessageTimeoutW(edit, WM_CHAR, c, 1, SMTO_ABORTIFHUNG, 5000, &result);
-}
-
-// The program's settings go, before and after: the run starts as a first start and leaves
-// nothing behind.
-void RemoveSettings() {
-  RegDeleteTreeW(HKEY_CURRENT_USER, kQuorvelKey);
-  HKEY run = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
-    RegDeleteValueW(run, kRunValue);
-    RegCloseKey(run);
-  }
-}
-
-// A text value under HKCU, or "<absent>".
-std::wstring StoredText(const wchar_t* key, const wchar_t* name) {
-  wchar_t value[1024];
-  DWORD bytes = sizeof value;
-  if (RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
-    return L"<absent>";
-  }
-  return value;
 }
 
 bool LogContains(HWND log, const std::wstring& line) {
@@ -221,10 +202,10 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
   Click(w.activate);
   Check(WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30000),
         "the installed Quorvel activates");
-  const std::wstring run = StoredText(kRunKey, kRunValue);
+  const std::wstring run = StoredValue(kRunKey, L"quorvel");
   Check(run == L"\"" + program + L"\" -wiper", "the autostart value is the quoted installed path: " + Utf8(run));
-  const std::wstring identifier = StoredText(kQuorvelKey, L"identifiant");
-  const std::wstring interval = StoredText(kQuorvelKey, L"timeupdate");
+  const std::wstring identifier = StoredValue(kSettingsKey, L"identifiant");
+  const std::wstring interval = StoredValue(kSettingsKey, L"timeupdate");
   Check(identifier == knownId && interval != L"<absent>", "the identifier and the interval are stored");
 
   STARTUPINFOW startup{};
@@ -242,9 +223,9 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
   Check(done && code == 0, "the second silent install ends with code 0 (" + std::to_string(code) + ")");
   Check(WaitForSingleObject(process, 0) == WAIT_OBJECT_0, "the installer closed the running Quorvel");
   Check(FindWindowW(L"quorvelmain", nullptr) == nullptr, "no Quorvel window is left");
-  Check(StoredText(kRunKey, kRunValue) == run, "the autostart value is kept");
-  Check(StoredText(kQuorvelKey, L"identifiant") == identifier, "the identifier is kept");
-  Check(StoredText(kQuorvelKey, L"timeupdate") == interval, "the interval is kept");
+  Check(StoredValue(kRunKey, L"quorvel") == run, "the autostart value is kept");
+  Check(StoredValue(kSettingsKey, L"identifiant") == identifier, "the identifier is kept");
+  Check(StoredValue(kSettingsKey, L"timeupdate") == interval, "the interval is kept");
 }
 
 }  // namespace
@@ -256,12 +237,17 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const std::wstring program = argv[2];
-  RemoveSettings();
+  // The program's settings go, before and after: the run starts as a first start and leaves
+  // nothing behind. Only in the test script's throwaway prefix.
+  if (!RemoveStoredSettings()) {
+    std::fprintf(stderr, "not in a throwaway Wine prefix (no quorvel-test-prefix in it): stopped\n");
+    return 2;
+  }
 
   PROCESS_INFORMATION process{};
   if (!StartProgram(program, L"", argv[3], process)) {
     std::printf("FAIL: cannot start %s (error %lu)\n", Utf8(program).c_str(), GetLastError());
-    RemoveSettings();
+    RemoveStoredSettings();
     return 1;
   }
   MainWindow quorvel;
@@ -283,7 +269,7 @@ int wmain(int argc, wchar_t** argv) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   // After an upgrade the uninstaller has the autostart value and the settings to deal with.
-  if (scenario != L"upgrade") RemoveSettings();
+  if (scenario != L"upgrade") RemoveStoredSettings();
   std::printf("%d check(s) failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

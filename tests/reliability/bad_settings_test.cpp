@@ -5,13 +5,11 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "../window/quorvel_process.hpp"
+#include "quorvel_process.hpp"
 #include "window/resource.hpp"
 
 namespace quorvel_test {
@@ -23,62 +21,11 @@ constexpr wchar_t kAutostart[] = L"quorvel";
 
 // A value of any type and bytes, as a hand-edited registry may hold it.
 void StoreRaw(const wchar_t* key, const wchar_t* name, DWORD type, const std::string& bytes) {
-  HKEY handle = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
-                            nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                           static_cast<DWORD>(bytes.size())),
-            ERROR_SUCCESS);
-  RegCloseKey(handle);
+  quorvel_test::StoreRaw(key, std::string(name, name + wcslen(name)), type, bytes);
 }
 
 // An ANSI string value with its terminating zero.
 std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
-
-void StoreAnsi(const wchar_t* key, const wchar_t* name, DWORD type, const std::string& text) {
-  HKEY handle = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
-                            nullptr),
-            ERROR_SUCCESS);
-  const std::string narrow(name, name + wcslen(name));
-  EXPECT_EQ(RegSetValueExA(handle, narrow.c_str(), 0, type,
-                           reinterpret_cast<const BYTE*>(text.data()),
-                           static_cast<DWORD>(text.size())),
-            ERROR_SUCCESS);
-  RegCloseKey(handle);
-}
-
-// Leaves the program's key with an access list that grants reading only.
-void MakeSettingsKeyReadOnly() {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, WRITE_DAC, &key), ERROR_SUCCESS);
-  EXPLICIT_ACCESSW access{};
-  access.grfAccessPermissions = KEY_READ;
-  access.grfAccessMode = SET_ACCESS;
-  access.grfInheritance = NO_INHERITANCE;
-  access.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
-  access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-  wchar_t everyone[] = L"EVERYONE";
-  access.Trustee.ptstrName = everyone;
-  PACL acl = nullptr;
-  ASSERT_EQ(SetEntriesInAclW(1, &access, nullptr, &acl), ERROR_SUCCESS);
-  EXPECT_EQ(SetSecurityInfo(key, SE_REGISTRY_KEY,
-                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, acl, nullptr),
-            ERROR_SUCCESS);
-  LocalFree(acl);
-  RegCloseKey(key);
-}
-
-// Gives the key back an access list that lets it be removed.
-void OpenSettingsKeyAgain() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return;
-  SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                  nullptr);
-  RegCloseKey(key);
-}
 
 bool SettingsKeyIsGone() {
   HKEY key = nullptr;
@@ -102,7 +49,7 @@ class BadSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override { ClearStoredSettings(); }
   void TearDown() override {
-    OpenSettingsKeyAgain();
+    OpenKeyAgain(kSettingsKey);
     ClearStoredSettings();
     // Every test program of the build shares this registry: nothing of ours may stay.
     EXPECT_TRUE(SettingsKeyIsGone());
@@ -148,9 +95,9 @@ class BadSettingsTest : public ::testing::Test {
 };
 
 TEST_F(BadSettingsTest, ValuesOverTheReadBuffer_ReadAsMissing) {
-  StoreAnsi(kSettingsKey, kIdentifier, REG_SZ, Sz(std::string(1500, 'a')));
-  StoreAnsi(kSettingsKey, kInterval, REG_SZ, Sz("300" + std::string(1500, ' ')));
-  StoreAnsi(kRunKey, kAutostart, REG_SZ, Sz("C:\\" + std::string(1500, 'x') + ".exe -wiper"));
+  StoreRaw(kSettingsKey, kIdentifier, REG_SZ, Sz(std::string(1500, 'a')));
+  StoreRaw(kSettingsKey, kInterval, REG_SZ, Sz("300" + std::string(1500, ' ')));
+  StoreRaw(kRunKey, kAutostart, REG_SZ, Sz("C:\\" + std::string(1500, 'x') + ".exe -wiper"));
   const Shown shown = StartAndCheck("values over 1024 bytes");
   EXPECT_EQ(shown.identifier, L"");
   EXPECT_EQ(shown.row, 14);
@@ -177,9 +124,9 @@ TEST_F(BadSettingsTest, NumberValues_ReadAsTheirDecimalText) {
 }
 
 TEST_F(BadSettingsTest, ExpandableStrings_ReadUnexpanded) {
-  StoreAnsi(kSettingsKey, kIdentifier, REG_EXPAND_SZ, Sz("%USERNAME%abc"));
-  StoreAnsi(kSettingsKey, kInterval, REG_EXPAND_SZ, Sz("600"));
-  StoreAnsi(kRunKey, kAutostart, REG_EXPAND_SZ, Sz("%SystemRoot%\\quorvel.exe -wiper"));
+  StoreRaw(kSettingsKey, kIdentifier, REG_EXPAND_SZ, Sz("%USERNAME%abc"));
+  StoreRaw(kSettingsKey, kInterval, REG_EXPAND_SZ, Sz("600"));
+  StoreRaw(kRunKey, kAutostart, REG_EXPAND_SZ, Sz("%SystemRoot%\\quorvel.exe -wiper"));
   const Shown shown = StartAndCheck("REG_EXPAND_SZ values");
   EXPECT_EQ(shown.identifier, L"%USERNAME%abc");
   EXPECT_EQ(shown.row, 9);
@@ -187,20 +134,20 @@ TEST_F(BadSettingsTest, ExpandableStrings_ReadUnexpanded) {
 }
 
 TEST_F(BadSettingsTest, EmptyAutostartValue_MeansInactive) {
-  StoreAnsi(kSettingsKey, kIdentifier, REG_SZ, Sz("abc"));
-  StoreAnsi(kRunKey, kAutostart, REG_SZ, "");  // no bytes at all, not even the zero
+  StoreRaw(kSettingsKey, kIdentifier, REG_SZ, Sz("abc"));
+  StoreRaw(kRunKey, kAutostart, REG_SZ, "");  // no bytes at all, not even the zero
   Shown shown = StartAndCheck("empty Run value, no bytes");
   EXPECT_EQ(shown.identifier, L"abc");
   EXPECT_TRUE(shown.activateEnabled);
-  StoreAnsi(kRunKey, kAutostart, REG_SZ, Sz(""));
+  StoreRaw(kRunKey, kAutostart, REG_SZ, Sz(""));
   shown = StartAndCheck("empty Run value, one zero byte");
   EXPECT_TRUE(shown.activateEnabled);
 }
 
 TEST_F(BadSettingsTest, KeyThatGrantsReadingOnly_ReadsAsMissing) {
-  StoreAnsi(kSettingsKey, kIdentifier, REG_SZ, Sz("abc"));
-  StoreAnsi(kSettingsKey, kInterval, REG_SZ, Sz("300"));
-  MakeSettingsKeyReadOnly();
+  StoreRaw(kSettingsKey, kIdentifier, REG_SZ, Sz("abc"));
+  StoreRaw(kSettingsKey, kInterval, REG_SZ, Sz("300"));
+  MakeKeyReadOnly(kSettingsKey);
   // The key can still be read by whoever asks for reading only.
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
@@ -221,7 +168,7 @@ TEST_F(BadSettingsTest, KeyThatGrantsReadingOnly_ReadsAsMissing) {
 
 TEST_F(BadSettingsTest, UnusableIntervals_FallBackToFifteenMinutes) {
   for (const char* interval : {"abc", "-5", "99999", "900.5", "2147483648"}) {
-    StoreAnsi(kSettingsKey, kInterval, REG_SZ, Sz(interval));
+    StoreRaw(kSettingsKey, kInterval, REG_SZ, Sz(interval));
     const std::string what = std::string("interval \"") + interval + "\"";
     const Shown shown = StartAndCheck(what.c_str());
     EXPECT_EQ(shown.row, 14) << what;
@@ -230,9 +177,9 @@ TEST_F(BadSettingsTest, UnusableIntervals_FallBackToFifteenMinutes) {
 
 TEST_F(BadSettingsTest, IdentifierWithControlCharacters_StartsUsable) {
   const std::string identifier("ab\x01\x07\tc\r\nd\x1b\x7f", 11);
-  StoreAnsi(kSettingsKey, kIdentifier, REG_SZ, Sz(identifier));
-  StoreAnsi(kSettingsKey, kInterval, REG_SZ, Sz("120"));
-  StoreAnsi(kRunKey, kAutostart, REG_SZ, Sz("C:\\quorvel.exe -wiper"));
+  StoreRaw(kSettingsKey, kIdentifier, REG_SZ, Sz(identifier));
+  StoreRaw(kSettingsKey, kInterval, REG_SZ, Sz("120"));
+  StoreRaw(kRunKey, kAutostart, REG_SZ, Sz("C:\\quorvel.exe -wiper"));
   const Shown shown = StartAndCheck("identifier with control characters");
   EXPECT_EQ(shown.row, 1);
   EXPECT_TRUE(shown.deactivateEnabled);

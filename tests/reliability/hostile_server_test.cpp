@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "scripted_server.hpp"
+#include "support/scripted_server.hpp"
 #include "service_harness.hpp"
 
 namespace quorvel_test {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "support/log_lines.hpp"
 #include "support/message_pump.hpp"
 
 namespace quorvel_test {
@@ -30,11 +31,9 @@ ServiceHarness::ServiceHarness(const std::wstring& host, int port)
     : log(FixedTime), service(*this, winsock, log, L"C:\\Quorvel\\quorvel.exe") {
   log.SetListener([this](const std::wstring& text) {
     // Each write appends exactly one line: the text after the last line end.
-    const size_t end = text.rfind(L"\r\n");
-    const size_t start = end == std::wstring::npos ? 0 : end + 2;
-    constexpr size_t kTimeWidth = 10;  // "hh:mm:ss  "
-    lines.push_back(text.substr(std::min(text.size(), start + kTimeWidth)));
+    lines.push_back(LastLogMessage(text));
     // The cap is tested before each append: what came before this line stays within it.
+    const size_t end = text.rfind(L"\r\n");
     const size_t before = end == std::wstring::npos ? 0 : end;
     if (before > quorvel::ActivityLog::kCap) ++capOverruns;
   });

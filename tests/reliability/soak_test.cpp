@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "scripted_server.hpp"
+#include "support/scripted_server.hpp"
 #include "service_harness.hpp"
 
 namespace quorvel_test {

@@ -1,5 +1,6 @@
 // The file store where there is no registry: where it lives, its text, and what survives a
 // crash in the middle of a write or a damaged file.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include "settings/file_store.hpp"
 #include "settings/file_store_format.hpp"
 #include "settings/settings.hpp"
+#include "settings/startup_settings.hpp"
+#include "settings/stored_value.hpp"
 #include "store_fixture.hpp"
 
 using quorvel::FormatStoreText;
@@ -54,9 +57,7 @@ TEST_F(SettingsStoreTest, StoreLivesInTheUserConfigurationFolder) {
   EXPECT_TRUE(std::filesystem::is_regular_file(configHome_ / "quorvel" / "settings"));
   EXPECT_TRUE(TempFilesBeside(quorvel::SettingsFilePath()).empty());
 
-  // Without an absolute XDG_CONFIG_HOME the folder is ~/.config.
-  const char* savedHome = std::getenv("HOME");
-  const std::string originalHome = savedHome != nullptr ? savedHome : "";
+  // Without an absolute XDG_CONFIG_HOME the folder is ~/.config (the fixture puts HOME back).
   const std::string home = (configHome_ / "home").string();
   setenv("HOME", home.c_str(), 1);
   setenv("XDG_CONFIG_HOME", "relative/folder", 1);
@@ -72,7 +73,6 @@ TEST_F(SettingsStoreTest, StoreLivesInTheUserConfigurationFolder) {
   EXPECT_TRUE(quorvel::SettingsFilePath().empty());
   EXPECT_FALSE(SaveRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L"x"));
   EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L"default"), L"default");
-  if (savedHome != nullptr) setenv("HOME", originalHome.c_str(), 1);
 }
 
 TEST_F(SettingsStoreTest, WriteInterruptedBeforeItsRenameLeavesThePreviousStore) {
@@ -162,6 +162,8 @@ TEST_F(SettingsStoreTest, StoredTypesReadAsTheRegistryReadsThem) {
       {root, quorvel::kTypeBinary, key, "binary", std::string("AB\0C", 4)},
       {root, quorvel::kTypeDword, key, "number", std::string("\x84\x03\x00\x00", 4)},
       {root, quorvel::kTypeDword, key, "biggest", std::string("\xFF\xFF\xFF\xFF", 4)},
+      {root, quorvel::kTypeDword, key, "short", std::string("\x84\x03\x00", 3)},
+      {root, quorvel::kTypeDword, key, "long", std::string("\x84\x03\x00\x00\x00", 5)},
       {root, quorvel::kTypeExpandString, key, "expand", std::string("%HOME%/q\0", 9)},
       {root, 7, key, "multi", std::string("one\0two\0\0", 9)},
       {root, quorvel::kTypeString, key, "nozero", "abc"},
@@ -174,6 +176,9 @@ TEST_F(SettingsStoreTest, StoredTypesReadAsTheRegistryReadsThem) {
   EXPECT_EQ(GetRegString(kRoot, kKey, L"binary", L"default"), L"");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), L"900");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"biggest", L"default"), L"4294967295");
+  // A number of the wrong length is no number, one byte short or one over.
+  EXPECT_EQ(GetRegString(kRoot, kKey, L"short", L"default"), L"");
+  EXPECT_EQ(GetRegString(kRoot, kKey, L"long", L"default"), L"");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"expand", L"default"), L"%HOME%/q");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"multi", L"default"), L"");
   EXPECT_EQ(GetRegString(kRoot, kKey, L"nozero", L"default"), L"abc");
@@ -186,7 +191,7 @@ TEST_F(SettingsStoreTest, StoredTypesReadAsTheRegistryReadsThem) {
   ASSERT_TRUE(SaveRegString(kRoot, kKey, L"nozero", L"new"));
   auto stored = ParseStoreText(ReadFile(quorvel::SettingsFilePath()));
   ASSERT_EQ(stored.size(), values.size());
-  values.erase(values.begin() + 5);
+  values.erase(values.begin() + 7);
   values.push_back({root, quorvel::kTypeString, key, "nozero", std::string("new\0", 4)});
   EXPECT_EQ(stored, values);
 }
@@ -205,6 +210,9 @@ TEST(FileStoreFormat, EveryByteRoundTrips) {
   // One line per value after the header, whatever the values hold.
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
   EXPECT_NE(text.find("80000001\t1\tSOFTWARE\\Quorvel\tidentifiant\tabc%00\n"), std::string::npos);
+  // Control bytes, DEL and the escape character itself are written escaped; the rest as is.
+  EXPECT_EQ(FormatStoreText({{1, 1, "k", "n", "\x1f \x7f~%\x80"}}).substr(text.find('\n') + 1),
+            "00000001\t1\tk\tn\t%1F %7F~%25\x80\n");
 }
 
 TEST(FileStoreFormat, MalformedLinesAreSkippedAndTheRestKept) {
@@ -220,6 +228,7 @@ TEST(FileStoreFormat, MalformedLinesAreSkippedAndTheRestKept) {
                            "80000001\t1\tk\tbad escape\t%4\n"
                            "80000001\t1\tk\tbad escape\t%G1\n"
                            "80000001\t1\tk\traw control\ta\rb\n"
+                           "80000001\t1\tk\traw delete\ta\x7f" "b\n"
                            "\n"
                            "# a comment\n" +
                            good + "80000001\t1\tk\tcut\tv";
@@ -231,3 +240,149 @@ TEST(FileStoreFormat, MalformedLinesAreSkippedAndTheRestKept) {
   EXPECT_TRUE(ParseStoreText(std::string("\0\0\n\t\t\t\t\n", 8)).empty());
   EXPECT_EQ(ParseStoreText("80000001\t1\tk\tn\t%ff%Fe\n")[0].data, "\xFF\xFE");
 }
+
+// Start-up from a damaged settings file: the same hand-made values as the registry cases of
+// the reliability tests, written straight into the file, then read the way start-up reads
+// them. Reading never fails and always gives a usable state.
+namespace {
+
+constexpr std::uint32_t kRoot = quorvelmod::kHkeyCurrentUser;
+const std::string kSettingsKey = "SOFTWARE\\Quorvel";
+const std::string kRunKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
+
+StoredValue Identifier(std::uint32_t type, std::string data) {
+  return {kRoot, type, kSettingsKey, "identifiant", std::move(data)};
+}
+StoredValue Interval(std::uint32_t type, std::string data) {
+  return {kRoot, type, kSettingsKey, "timeupdate", std::move(data)};
+}
+StoredValue Autostart(std::uint32_t type, std::string data) {
+  return {kRoot, type, kRunKey, "quorvel", std::move(data)};
+}
+
+class BadSettingsFileTest : public SettingsStoreTest {
+ protected:
+  void WriteStore(const std::string& bytes) { WriteFile(quorvel::SettingsFilePath(), bytes); }
+  void WriteValues(const std::vector<StoredValue>& values) { WriteStore(FormatStoreText(values)); }
+  // What start-up makes of the store, checked to be usable.
+  quorvel::StartupSettings Start(const std::string& what) {
+    const quorvel::StartupSettings settings = quorvel::ReadStartupSettings();
+    EXPECT_GE(settings.intervalRow, 0) << what;
+    EXPECT_LE(settings.intervalRow, 59) << what;
+    EXPECT_EQ(settings.secondsLeft >= 60 && settings.secondsLeft <= 3600, true) << what;
+    return settings;
+  }
+};
+
+TEST_F(BadSettingsFileTest, ValuesOverTheReadBuffer_ReadAsMissing) {
+  WriteValues({Identifier(quorvel::kTypeString, Sz(std::string(1500, 'a'))),
+               Interval(quorvel::kTypeString, Sz("300" + std::string(1500, ' '))),
+               Autostart(quorvel::kTypeString, Sz("/" + std::string(1500, 'x') + " -wiper"))});
+  const auto settings = Start("values over 1024 bytes");
+  EXPECT_EQ(settings.identifier, L"");
+  EXPECT_EQ(settings.intervalRow, 14);
+  EXPECT_FALSE(settings.serviceActive);
+}
+
+TEST_F(BadSettingsFileTest, BinaryNumberAndExpandableValues_ReadByTheirType) {
+  WriteValues({Identifier(quorvel::kTypeBinary, std::string("\x01\x02\xff\x00zz", 6)),
+               Interval(quorvel::kTypeBinary, std::string("\x2c\x01\x00\x00", 4)),
+               Autostart(quorvel::kTypeBinary, "\x01")});
+  auto settings = Start("REG_BINARY values");
+  EXPECT_EQ(settings.identifier, L"");
+  EXPECT_EQ(settings.intervalRow, 14);
+  EXPECT_FALSE(settings.serviceActive);
+
+  WriteValues({Identifier(quorvel::kTypeDword, std::string("\x39\x30\x00\x00", 4)),
+               Interval(quorvel::kTypeDword, std::string("\x2c\x01\x00\x00", 4))});
+  settings = Start("REG_DWORD values");
+  EXPECT_EQ(settings.identifier, L"12345");
+  EXPECT_EQ(settings.intervalRow, 4);
+
+  // A number of the wrong length is no number.
+  WriteValues({Interval(quorvel::kTypeDword, std::string("\x2c\x01\x00", 3))});
+  EXPECT_EQ(Start("REG_DWORD of three bytes").intervalRow, 14);
+
+  WriteValues({Identifier(quorvel::kTypeExpandString, Sz("%USERNAME%abc")),
+               Interval(quorvel::kTypeExpandString, Sz("600")),
+               Autostart(quorvel::kTypeExpandString, Sz("$HOME/quorvel -wiper"))});
+  settings = Start("REG_EXPAND_SZ values");
+  EXPECT_EQ(settings.identifier, L"%USERNAME%abc");
+  EXPECT_EQ(settings.intervalRow, 9);
+  EXPECT_TRUE(settings.serviceActive);
+}
+
+TEST_F(BadSettingsFileTest, EmptyAutostartValue_MeansInactive) {
+  for (const std::string& data : {std::string(), Sz(""), Sz("   ")}) {
+    WriteValues({Identifier(quorvel::kTypeString, Sz("abc")), Autostart(quorvel::kTypeString, data)});
+    const auto settings = Start("empty Run value");
+    EXPECT_FALSE(settings.serviceActive);
+    EXPECT_EQ(settings.identifier, L"abc");
+  }
+}
+
+TEST_F(BadSettingsFileTest, ReadOnlyStore_IsStillRead) {
+  WriteValues({Identifier(quorvel::kTypeString, Sz("abc")), Interval(quorvel::kTypeString, Sz("300"))});
+  const auto path = quorvel::SettingsFilePath();
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(path.parent_path().c_str(), 0555), 0);
+  const auto settings = Start("read-only file and folder");
+  EXPECT_EQ(settings.identifier, L"abc");
+  EXPECT_EQ(settings.intervalRow, 4);
+  // A write may fail (as anyone but root); either way the stored values stay readable.
+  (void)quorvelmod::SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"600");
+  const auto after = Start("after a write to the read-only store");
+  EXPECT_EQ(after.identifier, L"abc");
+  EXPECT_TRUE(after.intervalRow == 4 || after.intervalRow == 9);
+  chmod(path.parent_path().c_str(), 0755);
+  chmod(path.c_str(), 0644);
+}
+
+TEST_F(BadSettingsFileTest, UnusableIntervals_FallBackToFifteenMinutes) {
+  for (const char* interval : {"abc", "-5", "99999", "900.5", "2147483648", ""}) {
+    WriteValues({Interval(quorvel::kTypeString, Sz(interval))});
+    const auto settings = Start(std::string("interval \"") + interval + "\"");
+    EXPECT_EQ(settings.intervalRow, 14) << interval;
+    EXPECT_EQ(settings.secondsLeft, 900) << interval;
+  }
+}
+
+TEST_F(BadSettingsFileTest, IdentifierWithControlCharacters_ReadsWhole) {
+  const std::string identifier("ab\x01\x07\tc\r\nd\x1b\x7f", 11);
+  WriteValues({Identifier(quorvel::kTypeString, Sz(identifier))});
+  const auto settings = Start("identifier with control characters");
+  EXPECT_EQ(settings.identifier, std::wstring(identifier.begin(), identifier.end()));
+}
+
+TEST_F(BadSettingsFileTest, GarbledFile_ReadsWhatItCanAndAWriteKeepsIt) {
+  // Lines a person or a broken disk could leave: binary junk, a cut line, bad escapes, and
+  // one good value among them.
+  std::string text("\x00\xff\xfe garbage\n", 12);
+  text += "80000001\t1\tSOFTWARE\\Quorvel\tidentifiant\tabc%00\n";
+  text += "80000001\t1\tSOFTWARE\\Quorvel\ttimeupdate\t%ZZ\n";
+  text += "8000000\t1\tSOFTWARE\\Quorvel\ttimeupdate\t300%00\n";
+  text += "80000001\t1\tSOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\tquorvel\t/q -wiper";
+  WriteStore(text);
+  auto settings = Start("garbled file");
+  EXPECT_EQ(settings.identifier, L"abc");
+  EXPECT_EQ(settings.intervalRow, 14);
+  EXPECT_FALSE(settings.serviceActive);  // the cut last line is not read
+
+  // Activation writes its values; the readable one read before is still there.
+  ASSERT_TRUE(quorvelmod::SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"120"));
+  ASSERT_TRUE(quorvelmod::SaveRegString(kRoot, quorvelmod::kRunKey, quorvelmod::kAutostartValue, L"/q -wiper"));
+  settings = Start("garbled file after writes");
+  EXPECT_EQ(settings.identifier, L"abc");
+  EXPECT_EQ(settings.intervalRow, 1);
+  EXPECT_TRUE(settings.serviceActive);
+
+  // A file of pure noise reads as an empty store.
+  WriteStore(std::string(4096, '\x9c'));
+  settings = Start("noise");
+  EXPECT_EQ(settings.identifier, L"");
+  EXPECT_FALSE(settings.serviceActive);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 
 #include "settings/settings.hpp"
 #include "store_fixture.hpp"
+#include "support/stored_settings.hpp"
 
 using quorvelmod::GetRegString;
 using quorvelmod::SaveRegString;
@@ -37,12 +38,7 @@ RawValue QueryWide(const wchar_t* subKey, const wchar_t* name) {
 }
 
 void SetRaw(const std::wstring& subKey, const char* name, DWORD type, const void* data, DWORD size) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-  RegCloseKey(key);
+  quorvel_test::StoreRaw(subKey, name, type, data, size);
 }
 
 std::vector<BYTE> WideWithZero(const std::wstring& text) {
@@ -109,6 +105,12 @@ TEST_F(SettingsStoreTest, OtherTypesReadByTheirType) {
     SetRaw(kKey, "number", REG_DWORD, &numbers[i], sizeof(DWORD));
     EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), texts[i]) << numbers[i];
   }
+  // A number of the wrong length is no number, one byte short or one over.
+  const BYTE five[] = {0x84, 0x03, 0x00, 0x00, 0x00};
+  for (const DWORD size : {3u, 5u}) {
+    SetRaw(kKey, "number", REG_DWORD, five, size);
+    EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), L"") << size << " bytes";
+  }
 
   const char expand[] = "%SystemRoot%\\quorvel";
   SetRaw(kKey, "expand", REG_EXPAND_SZ, expand, sizeof(expand));
@@ -138,22 +140,8 @@ TEST_F(SettingsStoreTest, KeyGrantingOnlyReadRightsReadsAsMissing) {
   ASSERT_EQ(GetRegString(kRoot, readOnly, L"name", L"default"), L"text");
 
   // Everyone may read the key; nobody may write it.
-  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  PSID everyone = nullptr;
-  ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
-  alignas(DWORD) BYTE aclBuffer[256];
-  auto* acl = reinterpret_cast<PACL>(aclBuffer);
-  ASSERT_TRUE(InitializeAcl(acl, sizeof(aclBuffer), ACL_REVISION));
-  ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone));
-  SECURITY_DESCRIPTOR descriptor;
-  ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, readOnly.c_str(), 0, WRITE_DAC, &key), ERROR_SUCCESS);
-  const LSTATUS secured = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
-  RegCloseKey(key);
-  FreeSid(everyone);
-  ASSERT_EQ(secured, ERROR_SUCCESS);
+  quorvel_test::MakeKeyReadOnly(readOnly);
+  if (HasFatalFailure()) return;
 
   HKEY probe = nullptr;
   const LSTATUS writable =
@@ -167,12 +155,7 @@ TEST_F(SettingsStoreTest, KeyGrantingOnlyReadRightsReadsAsMissing) {
     saved = SaveRegString(kRoot, readOnly, L"name", L"other");
   }
   // Open the key again to everyone so that it can be removed.
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, readOnly.c_str(), 0, WRITE_DAC, &key), ERROR_SUCCESS);
-  SECURITY_DESCRIPTOR open;
-  InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
-  EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
-  RegCloseKey(key);
+  quorvel_test::OpenKeyAgain(readOnly);
 
   if (writable == ERROR_SUCCESS) GTEST_SKIP() << "this system does not enforce key access rights";
   EXPECT_EQ(readBack, L"default");

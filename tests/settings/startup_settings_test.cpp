@@ -24,11 +24,9 @@ TEST(IntervalFromStoredText, RowIsMinutesLessOneRoundedHalfToEven) {
       {L"0900", 900, 14},  {L"+120", 120, 1},   {L"1800", 1800, 29},
   };
   for (const auto& c : cases) {
-    std::int32_t seconds = -1;
-    int row = -1;
-    IntervalFromStoredText(c.text, seconds, row);
-    EXPECT_EQ(seconds, c.seconds) << c.text;
-    EXPECT_EQ(row, c.row) << c.text;
+    const auto interval = IntervalFromStoredText(c.text);
+    EXPECT_EQ(interval.seconds, c.seconds) << c.text;
+    EXPECT_EQ(interval.row, c.row) << c.text;
   }
 }
 
@@ -38,11 +36,9 @@ TEST(IntervalFromStoredText, UnusableTextGivesFifteenMinutes) {
                                L"-",     L"+",     L"1e3",   L"2147483648",  L"-2147483649",
                                L"99999999999999999999",       L"\x0661\x0662", L" 900"};
   for (const wchar_t* text : unusable) {
-    std::int32_t seconds = -1;
-    int row = -1;
-    IntervalFromStoredText(text, seconds, row);
-    EXPECT_EQ(seconds, 900) << text;
-    EXPECT_EQ(row, 14) << text;
+    const auto interval = IntervalFromStoredText(text);
+    EXPECT_EQ(interval.seconds, 900) << text;
+    EXPECT_EQ(interval.row, 14) << text;
   }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "settings/settings.hpp"
+#include "support/log_lines.hpp"
 #include "tests/settings/store_fixture.hpp"
 #include "update/protocol.hpp"
 
@@ -83,28 +84,13 @@ std::wstring Stored(const wchar_t* name) {
 }
 
 // The log's messages, without their time stamps.
-std::vector<std::wstring> Lines(const ActivityLog& log) {
-  std::vector<std::wstring> lines;
-  const std::wstring& text = log.Text();
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    std::wstring line = text.substr(start, end - start);
-    if (!line.empty()) lines.push_back(line.substr(line.find(L"  ") + 2));
-    start = end + 2;
-  }
-  return lines;
-}
+std::vector<std::wstring> Lines(const ActivityLog& log) { return quorvel_test::LogMessages(log.Text()); }
 
 // The main window as the service sees it.
 class StandInWindow : public quorvel::ServiceView {
  public:
   explicit StandInWindow(const ActivityLog& log) : log_(log) {}
-  std::wstring IdentifierText() const override {
-    ++identifierReads;
-    return identifier;
-  }
+  std::wstring IdentifierText() const override { return identifier; }
   int SelectedIntervalRow() const override { return row; }
   void ShowServiceState(bool active) override {
     shownActive = active;
@@ -121,7 +107,6 @@ class StandInWindow : public quorvel::ServiceView {
   int row = 14;
   bool shownActive = false;
   int stateShown = 0;
-  mutable int identifierReads = 0;
   std::vector<std::pair<std::wstring, MessageIcon>> boxes;
   std::vector<std::wstring> logWhenBoxShown;
   std::wstring autostartWhenBoxShown;

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,8 +13,8 @@
 
 #include "common/text.hpp"
 #include "support/handle_count.hpp"
-#include "support/loopback_socket.hpp"
 #include "support/message_pump.hpp"
+#include "support/scripted_server.hpp"
 #include "update/protocol.hpp"
 #include "update/update_service.hpp"
 
@@ -27,48 +26,12 @@ using quorvel_test::HandleCount;
 using quorvel_test::PumpFor;
 using quorvel_test::PumpUntil;
 using quorvel_test::ReadRequest;
+using quorvel_test::ScriptedServer;
 using quorvel_test::SendAll;
 
 bool UnderWine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
-
-// A blocking server on 127.0.0.1 and a free port, serving one connection at a time on its
-// own thread. The handler owns the accepted socket and closes it.
-class LoopbackServer {
- public:
-  using Handler = std::function<void(SOCKET)>;
-
-  explicit LoopbackServer(Handler handler) : handler_(std::move(handler)) {
-    listener_ = quorvel_test::LoopbackListener(port_);
-    if (listener_ == INVALID_SOCKET) {
-      ADD_FAILURE() << "loopback server: " << WSAGetLastError();
-      return;
-    }
-    thread_ = std::thread([this] {
-      for (;;) {
-        const SOCKET client = accept(listener_, nullptr, nullptr);
-        if (client == INVALID_SOCKET) return;  // the listener was closed
-        ++accepted_;
-        handler_(client);
-      }
-    });
-  }
-  ~LoopbackServer() {
-    closesocket(listener_);
-    if (thread_.joinable()) thread_.join();
-  }
-
-  int Port() const { return port_; }
-  int Accepted() const { return accepted_; }
-
- private:
-  Handler handler_;
-  SOCKET listener_ = INVALID_SOCKET;
-  int port_ = 0;
-  std::atomic<int> accepted_{0};
-  std::thread thread_;
-};
 
 // Keeps Winsock up for the test's own sockets.
 class WinsockTest : public testing::Test {
@@ -145,15 +108,14 @@ TEST_F(WinsockTest, ReplyInPiecesReachesDataArrivalWholeBeforeTheClose) {
   // The last piece is large and followed at once by the close: it must not be lost.
   const std::string tail(200000, 'x');
   std::string received;
-  LoopbackServer server([&](SOCKET client) {
+  ScriptedServer server({[&](SOCKET client, const std::atomic<bool>&) {
     received = ReadRequest(client);
     SendAll(client, head);
     Sleep(100);
     SendAll(client, "<html>");
     Sleep(100);
     SendAll(client, tail);
-    closesocket(client);
-  });
+  }});
   WinsockConnection connection;
   Aim(connection, L"127.0.0.1", server.Port());
   EventRecorder recorder(connection);
@@ -177,7 +139,7 @@ TEST_F(WinsockTest, LargeRequestCompletesOnceWhenAllOfItIsSent) {
   // Several megabytes to a server that reads only later: sends fill up and go on at FD_WRITE.
   const std::wstring request(6 * 1024 * 1024, L'r');
   size_t receivedBytes = 0;
-  LoopbackServer server([&](SOCKET client) {
+  ScriptedServer server({[&](SOCKET client, const std::atomic<bool>&) {
     Sleep(300);
     char buffer[65536];
     while (receivedBytes < request.size()) {
@@ -185,8 +147,7 @@ TEST_F(WinsockTest, LargeRequestCompletesOnceWhenAllOfItIsSent) {
       if (count <= 0) break;
       receivedBytes += static_cast<size_t>(count);
     }
-    closesocket(client);
-  });
+  }});
   WinsockConnection connection;
   Aim(connection, L"127.0.0.1", server.Port());
   EventRecorder recorder(connection);
@@ -200,11 +161,10 @@ TEST_F(WinsockTest, LargeRequestCompletesOnceWhenAllOfItIsSent) {
 TEST_F(WinsockTest, SendCompleteComesBeforeAnyPieceOfTheReply) {
   // A server that answers the moment the request is in: its reply can be queued before
   // the component has said that the request went out.
-  LoopbackServer server([](SOCKET client) {
+  ScriptedServer server({[](SOCKET client, const std::atomic<bool>&) {
     ReadRequest(client);
     SendAll(client, "HTTP/1.0 200 OK\r\n\r\nfound");
-    closesocket(client);
-  });
+  }});
   WinsockConnection connection;
   Aim(connection, L"127.0.0.1", server.Port());
   EventRecorder recorder(connection);
@@ -224,7 +184,7 @@ TEST_F(WinsockTest, SendCompleteComesBeforeAnyPieceOfTheReply) {
 }
 
 TEST_F(WinsockTest, ServerClosingWithoutDataEndsInClose) {
-  LoopbackServer server([](SOCKET client) { closesocket(client); });
+  ScriptedServer server({[](SOCKET, const std::atomic<bool>&) {}});  // closed at once
   WinsockConnection connection;
   Aim(connection, L"127.0.0.1", server.Port());
   EventRecorder recorder(connection);
@@ -237,17 +197,9 @@ TEST_F(WinsockTest, ServerClosingWithoutDataEndsInClose) {
 
 TEST_F(WinsockTest, RefusedPortEndsInError) {
   // A port that was just free and has no listener.
-  SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int length = sizeof address;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  closesocket(probe);
-
+  const int refused = quorvel_test::RefusedPort();
   WinsockConnection connection;
-  Aim(connection, L"127.0.0.1", ntohs(address.sin_port));
+  Aim(connection, L"127.0.0.1", refused);
   EventRecorder recorder(connection);
   connection.Connect();
   ASSERT_TRUE(PumpUntil([&] { return recorder.Ended(); }));
@@ -263,17 +215,15 @@ TEST_F(WinsockTest, RefusedPortEndsInError) {
 }
 
 // The server sends part of a reply, then resets the connection.
-void SendPartThenReset(SOCKET client) {
+void SendPartThenReset(SOCKET client, const std::atomic<bool>&) {
   ReadRequest(client);
   SendAll(client, "HTTP/1.0 200 OK\r\n\r\n<html>");
   Sleep(200);
-  linger hard{1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-  closesocket(client);
+  quorvel_test::ResetOnClose(client);
 }
 
 TEST_F(WinsockTest, ResetInTheMiddleOfAReplyEndsInError) {
-  LoopbackServer server(SendPartThenReset);
+  ScriptedServer server({SendPartThenReset});
   WinsockConnection connection;
   Aim(connection, L"127.0.0.1", server.Port());
   EventRecorder recorder(connection);
@@ -294,7 +244,7 @@ TEST_F(WinsockTest, ResetInTheMiddleOfAReplyEndsInError) {
 }
 
 TEST_F(WinsockTest, HostNameIsResolvedWithoutBlocking) {
-  LoopbackServer server([](SOCKET client) { closesocket(client); });
+  ScriptedServer server({[](SOCKET, const std::atomic<bool>&) {}});  // closed at once
   WinsockConnection connection;
   Aim(connection, L"localhost", server.Port());
   EventRecorder recorder(connection);
@@ -317,12 +267,10 @@ TEST_F(WinsockTest, HostNameIsResolvedWithoutBlocking) {
 TEST_F(WinsockTest, ThousandCloseConnectCyclesDeliverNoStaleEventAndLeakNoHandle) {
   // Connections come in pairs, one per cycle: the first is closed at once by the server,
   // the second gets one byte, then the server's close.
-  std::atomic<int> served{0};
-  LoopbackServer server([&](SOCKET client) {
-    if (served % 2 == 1) SendAll(client, "x");
-    closesocket(client);
-    ++served;
-  });
+  std::atomic<int> handled{0};
+  ScriptedServer server({[&](SOCKET client, const std::atomic<bool>&) {
+    if (handled++ % 2 == 1) SendAll(client, "x");
+  }});
   WinsockConnection connection;
   Aim(connection, L"127.0.0.1", server.Port());
   EventRecorder recorder(connection);
@@ -332,10 +280,10 @@ TEST_F(WinsockTest, ThousandCloseConnectCyclesDeliverNoStaleEventAndLeakNoHandle
   // same socket handle back. A close of the abandoned one taken for the new one's would
   // show as a Close before the new connection's byte.
   auto cycle = [&]() -> std::string {
-    const int servedBefore = served;
+    const int servedBefore = server.Served();
     connection.Close();
     connection.Connect();
-    for (int i = 0; i < 5000 && served == servedBefore; ++i) Sleep(1);
+    for (int i = 0; i < 5000 && server.Served() == servedBefore; ++i) Sleep(1);
     Sleep(2);  // and Wine has posted its socket's events
     connection.Close();
     recorder.events.clear();
@@ -385,7 +333,7 @@ TEST_F(WinsockTest, ServiceSendsTheIdentifierInTheAnsiCodePageAndReadsFound) {
                             quorvel::ToAnsi(quorvelmod::kReplyMarker) + "found";
   std::mutex mutex;
   std::vector<std::string> requests;
-  LoopbackServer server([&](SOCKET client) {
+  ScriptedServer server({[&](SOCKET client, const std::atomic<bool>&) {
     std::string request = ReadRequest(client);
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -394,8 +342,7 @@ TEST_F(WinsockTest, ServiceSendsTheIdentifierInTheAnsiCodePageAndReadsFound) {
     SendAll(client, reply.substr(0, 20));
     Sleep(50);
     SendAll(client, reply.substr(20));
-    closesocket(client);
-  });
+  }});
 
   struct Case {
     std::wstring identifier;
@@ -444,7 +391,7 @@ TEST_F(WinsockTest, ServiceSendsTheIdentifierInTheAnsiCodePageAndReadsFound) {
 }
 
 TEST_F(WinsockTest, ServiceEndsAResetUpdateWithTheFailureLines) {
-  LoopbackServer server(SendPartThenReset);
+  ScriptedServer server({SendPartThenReset});
   WinsockConnection connection;
   Aim(connection, L"127.0.0.1", server.Port());
   quorvel::ActivityLog log([] { return quorvel::TimeOfDay{8, 0, 0}; });

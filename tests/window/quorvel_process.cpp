@@ -1,6 +1,8 @@
 #include "quorvel_process.hpp"
 
-#include "support/loopback_socket.hpp"
+#include <thread>
+
+#include "support/log_lines.hpp"
 #include "support/program_start.hpp"
 
 namespace quorvel_test {
@@ -12,73 +14,7 @@ RECT ClientRectOf(HWND control) {
   return rect;
 }
 
-void ClearStoredSettings() {
-  RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"quorvel");
-}
-
-void StoreValue(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
-  RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), REG_SZ, value.c_str(),
-                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-std::wstring StoredValue(const std::wstring& key, const std::wstring& name) {
-  wchar_t buffer[1024];
-  DWORD size = sizeof buffer;
-  if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer,
-                   &size) != ERROR_SUCCESS) {
-    return kAbsent;
-  }
-  return buffer;
-}
-
 std::wstring ProgramPath() { return WindowsPath(QUORVEL_EXE); }
-
-// --- LoopbackServer -------------------------------------------------------------------------
-
-LoopbackServer::LoopbackServer(std::string statusWord) : statusWord_(std::move(statusWord)) {
-  InitializeCriticalSection(&lock_);
-  WSADATA data;
-  WSAStartup(MAKEWORD(2, 2), &data);
-  listener_ = LoopbackListener(port_);
-  thread_ = std::thread([this] { Serve(); });
-}
-
-LoopbackServer::~LoopbackServer() {
-  stopping_ = true;
-  thread_.join();
-  closesocket(static_cast<SOCKET>(listener_));
-  WSACleanup();
-  DeleteCriticalSection(&lock_);
-}
-
-std::vector<std::string> LoopbackServer::Requests() {
-  EnterCriticalSection(&lock_);
-  std::vector<std::string> copy = requests_;
-  LeaveCriticalSection(&lock_);
-  return copy;
-}
-
-void LoopbackServer::Serve() {
-  const SOCKET listener = static_cast<SOCKET>(listener_);
-  while (!stopping_) {
-    fd_set ready;
-    FD_ZERO(&ready);
-    FD_SET(listener, &ready);
-    timeval wait{0, 100 * 1000};
-    if (select(0, &ready, nullptr, nullptr, &wait) <= 0) continue;
-    SOCKET client = accept(listener, nullptr, nullptr);
-    if (client == INVALID_SOCKET) continue;
-    const std::string request = ReadRequest(client, 2000);
-    EnterCriticalSection(&lock_);
-    requests_.push_back(request);
-    LeaveCriticalSection(&lock_);
-    const std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<!-- OSKEL_START_HTML -->" + statusWord_;
-    SendAll(client, reply);
-    shutdown(client, SD_SEND);
-    closesocket(client);
-  }
-}
 
 // --- QuorvelProcess -------------------------------------------------------------------------
 
@@ -120,14 +56,7 @@ HWND QuorvelProcess::Window(int milliseconds) {
 }
 
 bool QuorvelProcess::WaitForLogLine(const std::wstring& line, int milliseconds) {
-  return WaitFor(
-      [&] {
-        const std::wstring log = L"\r\n" + Log() + L"\r\n";
-        const size_t at = log.find(line + L"\r\n");
-        // The line's text follows "hh:mm:ss  " directly.
-        return at != std::wstring::npos && at >= 12 && log.compare(at - 2, 2, L"  ") == 0;
-      },
-      milliseconds);
+  return WaitFor([&] { return HasLogMessage(Log(), line); }, milliseconds);
 }
 
 bool QuorvelProcess::IsRunning() const {

@@ -1,19 +1,19 @@
 // Drives the real quorvel.exe from a test: starts it as a process, finds its window and
 // controls, reads them and acts on them with the messages a user's clicks and keys produce,
-// finds its message boxes, and cleans the registry state the program shares with other tests.
+// and finds its message boxes.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "support/window_text.hpp"  // WaitFor, ClassOf, TextOf
+#include "support/scripted_server.hpp"
+#include "support/stored_settings.hpp"  // ClearStoredSettings, StoreValue, StoredValue
+#include "support/window_text.hpp"      // WaitFor, ClassOf, TextOf
 #include "window/resource.hpp"
 
 namespace quorvel_test {
@@ -21,39 +21,12 @@ namespace quorvel_test {
 // A control's rectangle relative to its top-level window's client area.
 RECT ClientRectOf(HWND control);
 
-// The registry values of the program: removed before and after every test.
-void ClearStoredSettings();
-void StoreValue(const std::wstring& key, const std::wstring& name, const std::wstring& value);
-// The stored value, or nullptr-like "<absent>" when it does not exist.
-std::wstring StoredValue(const std::wstring& key, const std::wstring& name);
-inline constexpr wchar_t kAbsent[] = L"<absent>";
-inline constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Quorvel";
-inline constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-
 // The program's path as Windows sees it (the build passes a Unix path under Wine).
 std::wstring ProgramPath();
 
 // One loopback HTTP server on a thread: each connection's request is recorded, then answered
 // with the reply marker and the status word, then closed.
-class LoopbackServer {
- public:
-  explicit LoopbackServer(std::string statusWord);
-  ~LoopbackServer();
-  LoopbackServer(const LoopbackServer&) = delete;
-  LoopbackServer& operator=(const LoopbackServer&) = delete;
-  int Port() const { return port_; }
-  std::vector<std::string> Requests();
-
- private:
-  void Serve();
-  std::string statusWord_;
-  unsigned long long listener_;
-  int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-  CRITICAL_SECTION lock_;
-  std::vector<std::string> requests_;
-};
+using LoopbackServer = RecordingServer;
 
 // One run of quorvel.exe; killed when dropped if it still runs.
 class QuorvelProcess {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds what users download into build/dist/: the Windows installer, the portable zip and
-# SHA256SUMS. quorvel.exe is built twice, from two copies of the sources in two folders, and
-# must come out byte for byte the same. With QUORVEL_SIGN_PKCS12 (and QUORVEL_SIGN_PASSWORD)
+# SHA256SUMS, and the Debian package of quorveld (scripts/package_deb.sh). quorvel.exe is
+# built twice, from two copies of the sources in two folders, and must come out byte for byte
+# the same. With QUORVEL_SIGN_PKCS12 (and QUORVEL_SIGN_PASSWORD)
 # set, the program, the uninstaller and the installer are signed (Authenticode, SHA-256).
 # One function per artefact; main at the end.
 set -euo pipefail
@@ -89,3 +90,5 @@ program
 portable_zip
 installer
 checksums
+# The Linux daemon, for machines without a desktop.
+scripts/package_deb.sh

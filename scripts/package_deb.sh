@@ -29,7 +29,7 @@ mkdir -p "$doc" "$stage/DEBIAN"
 cat >"$doc/copyright" <<'TEXT'
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: quorvel
-Upstream-Contact: Quorvel maintainers <maintainers@users.noreply.c-seed-3b6f2827.example>
+Upstream-Contact: Quorvel maintainers <maintainers@quorvel.fr>
 
 Files: *
 Copyright: 2026 the Quorvel authors
@@ -41,7 +41,7 @@ quorveld ($version-1) unstable; urgency=medium
 
   * quorveld: the Quorvel update service as a Linux daemon.
 
- -- Quorvel maintainers <maintainers@users.noreply.c-seed-3b6f2827.example>  $(date -R -d @"${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}")
+ -- Quorvel maintainers <maintainers@quorvel.fr>  $(date -R -d @"${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}")
 TEXT
 
 # The shared libraries the program needs, as Debian names them.
@@ -55,7 +55,7 @@ cat >"$stage/DEBIAN/control" <<TEXT
 Package: quorveld
 Version: $version-1
 Architecture: $arch
-Maintainer: Quorvel maintainers <maintainers@users.noreply.c-seed-3b6f2827.example>
+Maintainer: Quorvel maintainers <maintainers@quorvel.fr>
 Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
 Depends: $depends
 Section: net

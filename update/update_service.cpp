@@ -70,12 +70,15 @@ void UpdateService::ActivateService() {
   active_ = true;
   view_.ShowServiceState(true);
   SecondsLeft = IntervalSeconds();
-  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
-                            quorvelmod::kIdentifierValue, TrimSpaces(identifier));
-  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
-                            quorvelmod::kAutostartValue, AutostartCommand());
-  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
-                            quorvelmod::kIntervalValue, DecimalText(SecondsLeft));
+  // The three writes' results are ignored on purpose: a registry that cannot be written must
+  // not keep the user from updating now; the values simply read back as before at the next
+  // start.
+  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                                  quorvelmod::kIdentifierValue, TrimSpaces(identifier));
+  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
+                                  quorvelmod::kAutostartValue, AutostartCommand());
+  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                                  quorvelmod::kIntervalValue, DecimalText(SecondsLeft));
   log_.WriteLog(L"Service activé.", true);
   StartUpdate();
 }
@@ -86,8 +89,9 @@ void UpdateService::DeactivateService() {
   updateTicks_ = kNoUpdate;
   active_ = false;
   view_.ShowServiceState(false);
-  quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
-                            quorvelmod::kAutostartValue, L"");
+  // Ignored as on activation: the service is off for this run whatever the registry says.
+  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
+                                  quorvelmod::kAutostartValue, L"");
   log_.WriteLog(L"Service désactivé.", true);
 }
 

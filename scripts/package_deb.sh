@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 need_packages cmake make g++ dpkg-dev lintian gzip
 
-root=${QUORVEL_BUILD_DIR:-build}
+root=$(realpath -m "${QUORVEL_BUILD_DIR:-build}")
 build=$root/deb
 dist=$root/dist
 stage=$build/stage
@@ -19,7 +19,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel -DQUORVEL_TESTS=OFF -DCMAKE
 cmake --build "$build" -j "${QUORVEL_JOBS:-2}" --target quorveld >/dev/null
 
 rm -rf "$stage"
-DESTDIR=$PWD/$stage cmake --install "$build" --strip >/dev/null
+DESTDIR=$stage cmake --install "$build" --strip >/dev/null
 version=$("$stage/usr/bin/quorveld" --version | awk '{print $2}')
 arch=$(dpkg --print-architecture)
 gzip -9n "$stage/usr/share/man/man1/quorveld.1"
@@ -49,7 +49,7 @@ shlibs=$(mktemp -d)
 trap 'rm -rf "$shlibs"' EXIT
 mkdir -p "$shlibs/debian"
 printf 'Source: quorveld\n\nPackage: quorveld\nArchitecture: any\n' >"$shlibs/debian/control"
-depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$OLDPWD/$stage/usr/bin/quorveld" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$stage/usr/bin/quorveld" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 
 cat >"$stage/DEBIAN/control" <<TEXT
 Package: quorveld

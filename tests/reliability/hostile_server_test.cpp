@@ -1,5 +1,5 @@
-// The real update service and Winsock connection against servers that misbehave, each started
-// by the test on 127.0.0.1. Every case must end in the right log lines and leave the service
+// The real update service and connection (Winsock for the window, POSIX for quorveld) against
+// servers that misbehave, each started by the test on 127.0.0.1. Every case must end in the right log lines and leave the service
 // able to carry out the next, ordinary update.
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ class HostileServerTest : public ::testing::Test {
 };
 
 TEST_F(HostileServerTest, SilentServer_TimesOutAfterThirtyTicksWithTheFailureLines) {
-  ScriptedServer server({[](SOCKET client, const std::atomic<bool>& stopping) {
+  ScriptedServer server({[](TestSocket client, const std::atomic<bool>& stopping) {
                            ReadRequest(client);
                            // Says nothing until the client gives up.
                            while (!stopping && !PeerClosedWithin(client, 50)) {
@@ -68,20 +68,20 @@ TEST_F(HostileServerTest, SilentServer_TimesOutAfterThirtyTicksWithTheFailureLin
   ExpectFailureLinesEnd(harness);
   // Abandoned connections do not come back: no late line after the outcome.
   const size_t linesAfter = harness.lines.size();
-  ServiceHarness::Pump(200);
+  harness.Pump(200);
   EXPECT_EQ(harness.lines.size(), linesAfter);
   ExpectNextUpdateSucceeds(harness);
 }
 
 TEST_F(HostileServerTest, TrickledReply_OneByteASecond_IsCollectedWhole) {
-  ScriptedServer server({[](SOCKET client, const std::atomic<bool>&) {
+  ScriptedServer server({[](TestSocket client, const std::atomic<bool>&) {
                            ReadRequest(client);
                            SendAll(client, Reply(""));
                            for (const char c : std::string("found")) {
                              std::this_thread::sleep_for(std::chrono::seconds(1));
                              if (!SendAll(client, std::string(1, c))) return;
                            }
-                           shutdown(client, SD_SEND);
+                           ShutdownSending(client);
                          },
                          Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
@@ -94,7 +94,7 @@ TEST_F(HostileServerTest, TrickledReply_OneByteASecond_IsCollectedWhole) {
 }
 
 TEST_F(HostileServerTest, EndlessTrickle_IsGivenUpAtTheTimeout) {
-  ScriptedServer server({[](SOCKET client, const std::atomic<bool>& stopping) {
+  ScriptedServer server({[](TestSocket client, const std::atomic<bool>& stopping) {
                            ReadRequest(client);
                            // One byte a second for as long as the client listens.
                            while (!stopping && !PeerClosedWithin(client, 1000)) {
@@ -115,14 +115,14 @@ TEST_F(HostileServerTest, EndlessTrickle_IsGivenUpAtTheTimeout) {
 TEST_F(HostileServerTest, TenMegabyteReply_IsCutAtTheCapWithoutGrowingMemory) {
   constexpr size_t kOffered = 10u << 20;
   ScriptedServer server({Answer("found"),
-                         [](SOCKET client, const std::atomic<bool>&) {
+                         [](TestSocket client, const std::atomic<bool>&) {
                            ReadRequest(client);
                            const std::string chunk(64 * 1024, 'x');
                            if (!SendAll(client, Reply(""))) return;
                            for (size_t sent = 0; sent < kOffered; sent += chunk.size()) {
                              if (!SendAll(client, chunk)) return;  // the client has hung up
                            }
-                           shutdown(client, SD_SEND);
+                           ShutdownSending(client);
                          },
                          Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
@@ -148,7 +148,7 @@ TEST_F(HostileServerTest, TenMegabyteReply_IsCutAtTheCapWithoutGrowingMemory) {
 
 // Sends the start of a reply, lets the client read it, then resets the connection.
 Behaviour SendThenReset(std::string part) {
-  return [part](SOCKET client, const std::atomic<bool>&) {
+  return [part](TestSocket client, const std::atomic<bool>&) {
     ReadRequest(client);
     SendAll(client, part);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -157,7 +157,11 @@ Behaviour SendThenReset(std::string part) {
 }
 
 bool UnderWine() {
+#ifdef _WIN32
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
 }
 
 TEST_F(HostileServerTest, ResetInTheMiddleOfTheReply_EndsInTheFailureLines) {
@@ -186,9 +190,9 @@ TEST_F(HostileServerTest, ResetInTheMiddleOfTheReply_EndsInTheFailureLines) {
 }
 
 TEST_F(HostileServerTest, CloseWithoutData_EndsInTheFailureLines) {
-  ScriptedServer server({[](SOCKET client, const std::atomic<bool>&) {
+  ScriptedServer server({[](TestSocket client, const std::atomic<bool>&) {
                            ReadRequest(client);
-                           shutdown(client, SD_SEND);
+                           ShutdownSending(client);
                          },
                          Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
@@ -199,10 +203,10 @@ TEST_F(HostileServerTest, CloseWithoutData_EndsInTheFailureLines) {
 }
 
 TEST_F(HostileServerTest, MarkerAndNothingElse_EndsInTheFailureLines) {
-  ScriptedServer server({[](SOCKET client, const std::atomic<bool>&) {
+  ScriptedServer server({[](TestSocket client, const std::atomic<bool>&) {
                            ReadRequest(client);
                            SendAll(client, "<!-- OSKEL_START_HTML -->");
-                           shutdown(client, SD_SEND);
+                           ShutdownSending(client);
                          },
                          Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
@@ -216,28 +220,30 @@ TEST_F(HostileServerTest, BytesThatAreNoTextInTheCodePage_NeitherCrashNorHideThe
   // Bytes with no character in the usual Windows code pages, a zero byte and control bytes.
   const std::string junk("\x81\x8d\x8f\x90\x9d\xff\xfe\x00\x01\x1b", 10);
   ScriptedServer server(
-      {[junk](SOCKET client, const std::atomic<bool>&) {
+      {[junk](TestSocket client, const std::atomic<bool>&) {
          // Around the word: the word still reads.
          ReadRequest(client);
          SendAll(client, "HTTP/1.0 200 OK\r\nX-Junk: " + junk + "\r\n\r\n" + junk +
                              "<!-- OSKEL_START_HTML -->found");
-         shutdown(client, SD_SEND);
+         ShutdownSending(client);
        },
-       [junk](SOCKET client, const std::atomic<bool>&) {
+       [junk](TestSocket client, const std::atomic<bool>&) {
          // In place of the word: a word that means nothing, so nothing is done.
          ReadRequest(client);
          SendAll(client, Reply(junk));
-         shutdown(client, SD_SEND);
+         ShutdownSending(client);
        },
        Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
+#ifdef _WIN32
   std::printf("ANSI code page: %u\n", GetACP());
+#endif
   ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks), Outcome::Found) << harness.LastUpdateText();
 
   // An unknown word: no line and no change, as for any word the program does not know; the
   // update is over (no time-out follows) and the service stays on.
   harness.StartUpdateByCountdown();
-  ServiceHarness::Pump(300);
+  harness.Pump(300);
   int ticks = 0;
   EXPECT_EQ(harness.FinishUpdate(kFastTick, kMaxTicks, &ticks), Outcome::None)
       << harness.LastUpdateText();
@@ -282,18 +288,18 @@ TEST_F(HostileServerTest, HostNameThatDoesNotResolve_EndsInTheFailureLines) {
 
 TEST_F(HostileServerTest, AnswerBeforeTheRequestIsComplete_IsReadAndTheRequestStillGoesOut) {
   std::string request;
-  ScriptedServer server({[&request](SOCKET client, const std::atomic<bool>&) {
+  ScriptedServer server({[&request](TestSocket client, const std::atomic<bool>&) {
                            SendAll(client, Reply("found"));
                            // Only then the request, so that the close is an orderly one.
                            request = ReadRequest(client);
-                           shutdown(client, SD_SEND);
+                           ShutdownSending(client);
                          },
                          Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
   ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks), Outcome::Found) << harness.LastUpdateText();
   EXPECT_EQ(harness.CountInLastUpdate(kSentLine), 1u);
   EXPECT_EQ(harness.BytesReportedInLastUpdate(), static_cast<long long>(Reply("found").size()));
-  ServiceHarness::Pump(50);
+  harness.Pump(50);
   EXPECT_EQ(request, "GET /update?ip_key=abc123 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
   ExpectNextUpdateSucceeds(harness);
 }

@@ -1,11 +1,20 @@
 #include "service_harness.hpp"
 
+#ifdef _WIN32
 #include <psapi.h>
+#else
+#include <poll.h>
+
+#include <chrono>
+#include <fstream>
+#endif
 
 #include <algorithm>
 
 #include "support/log_lines.hpp"
+#ifdef _WIN32
 #include "support/message_pump.hpp"
+#endif
 
 namespace quorvel_test {
 
@@ -45,7 +54,34 @@ ServiceHarness::ServiceHarness(const std::wstring& host, int port)
 
 ServiceHarness::~ServiceHarness() { winsock.SetEvents(nullptr); }
 
+#ifdef _WIN32
 void ServiceHarness::Pump(int milliseconds) { PumpFor(milliseconds); }
+
+bool ServiceHarness::PumpUntil(const std::function<bool()>& done, int milliseconds) {
+  return quorvel_test::PumpUntil(done, milliseconds, 5);
+}
+#else
+void ServiceHarness::Pump(int milliseconds) {
+  PumpUntil([] { return false; }, milliseconds);
+}
+
+// quorveld's loop in small: poll the connection's descriptors, then let it deliver.
+bool ServiceHarness::PumpUntil(const std::function<bool()>& done, int milliseconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  std::vector<pollfd> fds;
+  for (;;) {
+    if (done()) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    fds.clear();
+    winsock.AddPollFds(fds);
+    const int wait = winsock.PollTimeout() == 0 ? 0 : static_cast<int>(std::min<long long>(left, 5));
+    poll(fds.data(), fds.size(), wait);
+    winsock.Dispatch(fds);
+  }
+}
+#endif
 
 void ServiceHarness::StartUpdateByCountdown() {
   updateStart_ = lines.size();
@@ -64,7 +100,7 @@ Outcome ServiceHarness::OutcomeSince(size_t first) const {
 Outcome ServiceHarness::FinishUpdate(int tickMilliseconds, int maxTicks, int* ticksTaken) {
   int ticks = 0;
   for (;;) {
-    PumpUntil([&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds, 5);
+    PumpUntil([&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds);
     const Outcome outcome = OutcomeSince(updateStart_);
     if (outcome != Outcome::None || ticks >= maxTicks) {
       if (ticksTaken != nullptr) *ticksTaken = ticks;
@@ -105,6 +141,7 @@ std::string ServiceHarness::LastUpdateText() const {
   return text;
 }
 
+#ifdef _WIN32
 unsigned long long PrivateBytes() {
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof counters;
@@ -123,5 +160,49 @@ std::string MemoryReport() {
   return "private " + std::to_string(c.PrivateUsage) + ", pagefile " + std::to_string(c.PagefileUsage) +
          ", working set " + std::to_string(c.WorkingSetSize);
 }
+
+#else
+namespace {
+
+// A field of /proc/self/status in bytes (its figures are in kB).
+unsigned long long StatusBytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string name;
+  unsigned long long kilobytes = 0;
+  while (status >> name) {
+    if (name == field + ":" && status >> kilobytes) return kilobytes * 1024;
+    status.ignore(1 << 12, '\n');
+  }
+  return 0;
+}
+
+}  // namespace
+
+// The anonymous memory the process holds: what a reply kept in memory would grow.
+unsigned long long PrivateBytes() { return StatusBytes("RssAnon"); }
+
+std::string MemoryReport() {
+  return "anonymous " + std::to_string(StatusBytes("RssAnon")) + ", resident " +
+         std::to_string(StatusBytes("VmRSS"));
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string out;
+  for (const wchar_t wc : text) {
+    const auto c = static_cast<unsigned long>(wc);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | ((c >> 12) & 0x0F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+#endif
 
 }  // namespace quorvel_test

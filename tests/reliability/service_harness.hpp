@@ -1,23 +1,39 @@
-// The real update service on the real Winsock connection, as the main window holds them, with
-// a small view in place of the window. The test thread is the window's thread: it pumps the
-// messages and plays the countdown by calling Timer2_Timer.
+// The real update service on the real connection, as the main window (Winsock, window
+// messages) or quorveld (POSIX sockets, one poll loop) holds them, with a small view in place of
+// the window. The test thread is the program's thread: it pumps the connection's events and
+// plays the countdown by calling Timer2_Timer.
 #pragma once
 
+#ifdef _WIN32
 #include <winsock2.h>
 #include <windows.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "log/activity_log.hpp"
 #include "update/update_service.hpp"
+#ifdef _WIN32
 #include "update/winsock_connection.hpp"
 #include "support/handle_count.hpp"
 #include "support/window_text.hpp"  // Utf8
+#else
+#include "daemon/posix_connection.hpp"
+#endif
 
 namespace quorvel_test {
+
+#ifdef _WIN32
+using HarnessConnection = quorvel::WinsockConnection;
+#else
+using HarnessConnection = quorvel::PosixConnection;
+// The log's text for a failure message (the lines are ASCII but for a few accents).
+std::string Utf8(const std::wstring& text);
+#endif
 
 inline constexpr wchar_t kSuccessLine[] = L"Identifiant mis à jour avec succès.";
 inline constexpr wchar_t kFailureLine[] = L"Impossible de se connecter au serveur maitre.";
@@ -56,8 +72,8 @@ class ServiceHarness final : public quorvel::ServiceView {
   Outcome FinishUpdate(int tickMilliseconds, int maxTicks, int* ticksTaken = nullptr);
   // StartUpdateByCountdown then FinishUpdate.
   Outcome RunUpdate(int tickMilliseconds, int maxTicks, int* ticksTaken = nullptr);
-  // Pumps the thread's messages for a while.
-  static void Pump(int milliseconds);
+  // Delivers the connection's events for a while.
+  void Pump(int milliseconds);
 
   // Lines written since the last update started (messages only, without the time).
   std::vector<std::wstring> LinesOfLastUpdate() const;
@@ -75,11 +91,13 @@ class ServiceHarness final : public quorvel::ServiceView {
   int capOverruns = 0;
 
   quorvel::ActivityLog log;
-  quorvel::WinsockConnection winsock;
+  HarnessConnection winsock;
   quorvel::UpdateService service;
 
  private:
   Outcome OutcomeSince(size_t first) const;
+  // Delivers events until done() or the time is up; true if done.
+  bool PumpUntil(const std::function<bool()>& done, int milliseconds);
   size_t updateStart_ = 0;
 };
 

@@ -91,7 +91,7 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
 
   // Nothing comes late once the last update is over.
   const size_t lastLines = harness.lines.size();
-  ServiceHarness::Pump(500);
+  harness.Pump(500);
   EXPECT_EQ(harness.lines.size(), lastLines) << harness.LastUpdateText();
   linesWritten += harness.lines.size();
 

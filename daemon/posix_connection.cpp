@@ -49,11 +49,6 @@ void* RunLookup(void* argument) {
 
 }  // namespace
 
-void OwnedFd::reset(int fd) {
-  if (fd_ >= 0) (void)close(fd_);  // the descriptor is given up whatever close says
-  fd_ = fd;
-}
-
 void PosixConnection::Close() {
   ++generation_;
   sendCompletePending_ = false;

@@ -9,36 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.hpp"
 #include "update/connection.hpp"
 
 namespace quorvel {
-
-// Owns one file descriptor; closes it when dropped. -1 is the empty owner.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() { reset(); }
-  OwnedFd(OwnedFd&& other) noexcept : fd_(other.release()) {}
-  OwnedFd& operator=(OwnedFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 class PosixConnection final : public Connection {
  public:
@@ -104,9 +78,9 @@ class PosixConnection final : public Connection {
 
   // Changes on every Close and Connect: anything of an older connection is dropped.
   std::uint32_t generation_ = 0;
-  OwnedFd socket_;
+  UniqueFd socket_;
   // The lookup's end of a socket pair; its thread writes the address (or nothing) and exits.
-  OwnedFd lookup_;
+  UniqueFd lookup_;
   std::vector<Due> notices_;
   std::string outgoing_;
   size_t sent_ = 0;

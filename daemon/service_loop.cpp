@@ -129,7 +129,7 @@ class StoreLock {
   }
 
  private:
-  OwnedFd folder_;  // closing it releases the lock
+  UniqueFd folder_;  // closing it releases the lock
 };
 
 // The countdown's tick: 1000 ms, or shorter for the benchmark only (many countdowns in
@@ -144,8 +144,8 @@ std::int64_t TickMs() {
 
 // Readable when the wall clock is set, and when the machine resumes from sleep: the kernel
 // cancels such a timer then.
-OwnedFd MakeClockWatch() {
-  OwnedFd watch(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
+UniqueFd MakeClockWatch() {
+  UniqueFd watch(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
   itimerspec never{};
   never.it_value.tv_sec = INT32_MAX;
   if (watch && timerfd_settime(watch.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never,
@@ -156,10 +156,10 @@ OwnedFd MakeClockWatch() {
 }
 
 // Writes into the store's folder (activate, deactivate, the service itself), made sure to exist.
-OwnedFd MakeStoreWatch(const std::filesystem::path& store) {
+UniqueFd MakeStoreWatch(const std::filesystem::path& store) {
   std::error_code ignored;
   std::filesystem::create_directories(store.parent_path(), ignored);
-  OwnedFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (watch && inotify_add_watch(watch.get(), store.parent_path().c_str(),
                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_CREATE) < 0) {
     watch.reset();
@@ -174,18 +174,18 @@ void Drain(int fd) {
 }
 
 // SIGTERM and SIGINT as a descriptor of the loop.
-OwnedFd MakeStopSignals() {
+UniqueFd MakeStopSignals() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
-  return OwnedFd(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+  return UniqueFd(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
 }
 
 // Changes of the machine's addresses, from the kernel.
-OwnedFd MakeAddressWatch() {
-  OwnedFd watch(socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
+UniqueFd MakeAddressWatch() {
+  UniqueFd watch(socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (!watch) return watch;
   sockaddr_nl local{};
   local.nl_family = AF_NETLINK;
@@ -242,13 +242,13 @@ class Daemon {
   LogOutput logOutput_;
   PosixConnection connection_;
   UpdateService service_;
-  OwnedFd stop_ = MakeStopSignals();
-  OwnedFd addresses_;
-  OwnedFd storeWatch_;
-  OwnedFd clockWatch_;
+  UniqueFd stop_ = MakeStopSignals();
+  UniqueFd addresses_;
+  UniqueFd storeWatch_;
+  UniqueFd clockWatch_;
   // One timer for every tick that matters; ticks are counted from the monotonic clock, so
   // the countdown can sleep through an interval in one wait and still count every second.
-  OwnedFd ticker_{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
+  UniqueFd ticker_{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
   std::int64_t tickMs_ = TickMs();
   std::int64_t firstTickBase_ = ClockMs(CLOCK_MONOTONIC);
   std::int64_t ticksDone_ = 0;

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "common/text.hpp"
-#include "daemon/posix_connection.hpp"
+#include "update/posix_connection.hpp"
 #include "log/activity_log.hpp"
 #include "settings/file_store.hpp"
 #include "settings/settings.hpp"

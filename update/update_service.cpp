@@ -26,10 +26,10 @@ constexpr size_t kReplyCap = 64 * 1024;
 
 }  // namespace
 
-UpdateService::UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log,
+UpdateService::UpdateService(ServiceView& view, Connection& connection, ActivityLog& log,
                              std::wstring programPath, BootClock clock)
     : view_(view),
-      winsock_(winsock),
+      connection_(connection),
       log_(log),
       programPath_(std::move(programPath)),
       clock_(std::move(clock)) {
@@ -85,7 +85,7 @@ void UpdateService::ActivateService() {
 
 void UpdateService::DeactivateService() {
   log_.WriteLog(L"Désactivation du service...", true);
-  winsock_.Close();
+  connection_.Close();
   updateTicks_ = kNoUpdate;
   active_ = false;
   view_.ShowServiceState(false);
@@ -106,7 +106,7 @@ void UpdateService::Timer2_Timer() {
   if (updateTicks_ == kNoUpdate) return;
   if (++updateTicks_ >= kUpdateTimeoutTicks) {
     // A silent server: give the update up as failed rather than wait for the next expiry.
-    winsock_.Close();
+    connection_.Close();
     FailureLines();
   }
 }
@@ -127,11 +127,11 @@ void UpdateService::EarlyUpdate(WakeReason reason) {
 }
 
 void UpdateService::StartUpdate() {
-  winsock_.Close();
+  connection_.Close();
   updateTicks_ = 0;
   updateBegun_ = true;
   updateBeganMs_ = clock_();
-  winsock_.Connect();
+  connection_.Connect();
 }
 
 void UpdateService::FailureLines() {
@@ -143,16 +143,16 @@ void UpdateService::FailureLines() {
 }
 
 void UpdateService::Winsock1_Connect() {
-  if (winsock_.State() == Connection::kConnected) {
+  if (connection_.State() == Connection::kConnected) {
     ReplyBuffer.clear();
     const std::wstring identifier = view_.IdentifierText();
     log_.WriteLog(L"Envoie de votre adresse IP ( identifiant: " + identifier + L" )...", true);
     const std::wstring request = quorvelmod::BuildHttpRequest(
-        winsock_.RemoteHost(), L"?ip_key=" + identifier, L"/update", L"GET");
-    winsock_.SendData(request);
+        connection_.RemoteHost(), L"?ip_key=" + identifier, L"/update", L"GET");
+    connection_.SendData(request);
   } else {
     FailureLines();
-    winsock_.Close();
+    connection_.Close();
   }
 }
 
@@ -161,9 +161,9 @@ void UpdateService::Winsock1_SendComplete() {
 }
 
 void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
-  if (winsock_.State() != Connection::kConnected) return;
+  if (connection_.State() != Connection::kConnected) return;
   std::wstring piece;
-  winsock_.GetData(piece);
+  connection_.GetData(piece);
   ReplyBuffer += piece;
   log_.WriteLog(L"Reception des données (" + DecimalText(bytesTotal) + L" bytes)...", true);
   if (ReplyBuffer.size() > kReplyCap) {
@@ -171,7 +171,7 @@ void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
     ReplyBuffer.clear();
     ReplyBuffer.shrink_to_fit();
     FailureLines();
-    winsock_.Close();
+    connection_.Close();
   }
 }
 
@@ -180,7 +180,7 @@ void UpdateService::Winsock1_Close() {
   updateTicks_ = kNoUpdate;
   if (ReplyBuffer == quorvelmod::kStatusDenied) {
     FailureLines();
-    winsock_.Close();
+    connection_.Close();
     return;
   }
   if (ReplyBuffer == quorvelmod::kStatusFound) {
@@ -195,7 +195,7 @@ void UpdateService::Winsock1_Close() {
 
 void UpdateService::Winsock1_Error() {
   FailureLines();
-  winsock_.Close();
+  connection_.Close();
 }
 
 }  // namespace quorvel

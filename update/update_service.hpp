@@ -40,7 +40,7 @@ class UpdateService final : public ConnectionEvents {
  public:
   // programPath: the full path of the running program, for the autostart entry. Without a
   // clock the service uses the standard steady clock.
-  UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log, std::wstring programPath,
+  UpdateService(ServiceView& view, Connection& connection, ActivityLog& log, std::wstring programPath,
                 BootClock clock = nullptr);
   ~UpdateService() override;
   UpdateService(const UpdateService&) = delete;
@@ -86,7 +86,7 @@ class UpdateService final : public ConnectionEvents {
   void FailureLines();
 
   ServiceView& view_;
-  Connection& winsock_;
+  Connection& connection_;
   ActivityLog& log_;
   std::wstring programPath_;
   BootClock clock_;

@@ -3,18 +3,12 @@
 #ifdef _WIN32
 #include <psapi.h>
 #else
-#include <poll.h>
-
-#include <chrono>
 #include <fstream>
 #endif
 
 #include <algorithm>
 
 #include "support/log_lines.hpp"
-#ifdef _WIN32
-#include "support/message_pump.hpp"
-#endif
 
 namespace quorvel_test {
 
@@ -37,7 +31,7 @@ const char* OutcomeName(Outcome outcome) {
 }
 
 ServiceHarness::ServiceHarness(const std::wstring& host, int port)
-    : log(FixedTime), service(*this, winsock, log, L"C:\\Quorvel\\quorvel.exe") {
+    : log(FixedTime), service(*this, connection, log, L"C:\\Quorvel\\quorvel.exe") {
   log.SetListener([this](const std::wstring& text) {
     // Each write appends exactly one line: the text after the last line end.
     lines.push_back(LastLogMessage(text));
@@ -46,42 +40,15 @@ ServiceHarness::ServiceHarness(const std::wstring& host, int port)
     const size_t before = end == std::wstring::npos ? 0 : end;
     if (before > quorvel::ActivityLog::kCap) ++capOverruns;
   });
-  winsock.SetEvents(&service);
-  winsock.SetRemoteHost(host);
-  winsock.SetRemotePort(port);
+  connection.SetEvents(&service);
+  connection.SetRemoteHost(host);
+  connection.SetRemotePort(port);
   service.RestoreServiceState(true, 900);
 }
 
-ServiceHarness::~ServiceHarness() { winsock.SetEvents(nullptr); }
+ServiceHarness::~ServiceHarness() { connection.SetEvents(nullptr); }
 
-#ifdef _WIN32
-void ServiceHarness::Pump(int milliseconds) { PumpFor(milliseconds); }
-
-bool ServiceHarness::PumpUntil(const std::function<bool()>& done, int milliseconds) {
-  return quorvel_test::PumpUntil(done, milliseconds, 5);
-}
-#else
-void ServiceHarness::Pump(int milliseconds) {
-  PumpUntil([] { return false; }, milliseconds);
-}
-
-// quorveld's loop in small: poll the connection's descriptors, then let it deliver.
-bool ServiceHarness::PumpUntil(const std::function<bool()>& done, int milliseconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  std::vector<pollfd> fds;
-  for (;;) {
-    if (done()) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          end - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
-    fds.clear();
-    winsock.AddPollFds(fds);
-    const int wait = winsock.PollTimeout() == 0 ? 0 : static_cast<int>(std::min<long long>(left, 5));
-    poll(fds.data(), fds.size(), wait);
-    winsock.Dispatch(fds);
-  }
-}
-#endif
+void ServiceHarness::Pump(int milliseconds) { PumpFor(connection, milliseconds); }
 
 void ServiceHarness::StartUpdateByCountdown() {
   updateStart_ = lines.size();
@@ -100,7 +67,7 @@ Outcome ServiceHarness::OutcomeSince(size_t first) const {
 Outcome ServiceHarness::FinishUpdate(int tickMilliseconds, int maxTicks, int* ticksTaken) {
   int ticks = 0;
   for (;;) {
-    PumpUntil([&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds);
+    PumpUntil(connection, [&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds, 5);
     const Outcome outcome = OutcomeSince(updateStart_);
     if (outcome != Outcome::None || ticks >= maxTicks) {
       if (ticksTaken != nullptr) *ticksTaken = ticks;

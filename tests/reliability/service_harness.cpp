@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "common/text.hpp"
 #include "support/log_lines.hpp"
 
 namespace quorvel_test {
@@ -153,23 +154,8 @@ std::string MemoryReport() {
          std::to_string(StatusBytes("VmRSS"));
 }
 
-std::string Utf8(const std::wstring& text) {
-  std::string out;
-  for (const wchar_t wc : text) {
-    const auto c = static_cast<unsigned long>(wc);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | ((c >> 12) & 0x0F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// Without code pages the program's own conversion gives UTF-8.
+std::string Utf8(const std::wstring& text) { return quorvel::ToAnsi(text); }
 #endif
 
 }  // namespace quorvel_test

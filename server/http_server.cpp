@@ -172,6 +172,7 @@ HttpServer::HttpServer(const Options& options, Registry& registry, Store& store,
                                                               MHD_RESPMEM_MUST_COPY);
     MHD_add_response_header(response, "Content-Type", kHtml);
     MHD_add_response_header(response, "Cache-Control", "no-store");
+    MHD_add_response_header(response, "Connection", "close");
     updateReplies_.emplace(word, response);
   }
 }
@@ -315,6 +316,9 @@ MHD_Result HttpServer::Handle(MHD_Connection* connection, const char* method, co
     response = MHD_create_response_from_buffer(reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
     MHD_add_response_header(response, "Content-Type", reply.type);
     MHD_add_response_header(response, "Cache-Control", "no-store");
+    // One request per connection, as the clients speak: a browser's kept-alive connection
+    // would hold one of its peer's few places.
+    MHD_add_response_header(response, "Connection", "close");
     if (reply.askCredentials) MHD_add_response_header(response, "WWW-Authenticate", "Basic realm=\"quorvel\"");
   }
   MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
@@ -540,7 +544,7 @@ HttpServer::Reply HttpServer::Creation(MHD_Connection* connection, Request& requ
                    "Ce serveur n'accepte plus de nouvel identifiant.");
   }
   const std::string id = NewIdentifier();
-  switch (store_.Add(label, IdentifierDigest(id), UtcNow())) {
+  switch (registry_.Add(label, IdentifierDigest(id))) {
     case Store::AddResult::kTaken:
       return refused(409, "name " + label + " taken", "Ce nom est déjà pris : choisissez-en un autre.");
     case Store::AddResult::kFailed:

@@ -15,8 +15,18 @@ LogSink::~LogSink() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_one();
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool LogSink::Close(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  stopping_ = true;
+  wake_.notify_all();
+  if (!wake_.wait_for(lock, limit, [this] { return finished_; })) return false;
+  lock.unlock();
   thread_.join();
+  return true;
 }
 
 void LogSink::Line(std::string line) {
@@ -37,7 +47,11 @@ void LogSink::Run() {
   std::unique_lock lock(mutex_);
   while (true) {
     wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping, all written
+    if (queue_.empty()) {  // stopping, all written
+      finished_ = true;
+      wake_.notify_all();
+      return;
+    }
     std::string batch;
     while (!queue_.empty() && batch.size() < 65536) {
       batch += queue_.front();

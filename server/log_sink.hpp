@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -16,7 +17,11 @@ namespace qserver {
 class LogSink {
  public:
   explicit LogSink(int fd = 1, std::size_t maxQueued = 8192);
-  ~LogSink();  // writes what is queued, then ends the thread
+  ~LogSink();  // Close(), then waits for the thread whatever it takes
+  // Writes what is queued and ends the thread, waiting at most `limit`: false when standard
+  // output does not take it in that time (the thread still holds this object then, so the
+  // caller lets it be, as the process is ending).
+  bool Close(std::chrono::milliseconds limit);
   void Line(std::string line);
   unsigned long long dropped() const { return droppedTotal_; }
 
@@ -30,6 +35,7 @@ class LogSink {
   unsigned long long droppedSince_ = 0;
   std::atomic<unsigned long long> droppedTotal_{0};
   bool stopping_ = false;
+  bool finished_ = false;
   std::thread thread_;
 };
 

@@ -139,7 +139,10 @@ int Serve(Options& o) {
     if (!metricsSocket) return Fail(error);
   }
 
-  LogSink log;
+  // Held by pointer: if standard output stalls at the end, the writer is left to the end
+  // of the process rather than waited for (SIGTERM ends the server within a second).
+  auto logOwner = std::make_unique<LogSink>();
+  LogSink& log = *logOwner;
   Metrics metrics;
   std::unique_ptr<Pusher> pusher;
   if (updater) pusher = std::make_unique<Pusher>(store, *updater, log, metrics, stopping);
@@ -166,6 +169,7 @@ int Serve(Options& o) {
   if (pusher) pusher->Stop();
   const long long pending = updater ? store.PendingCount() : 0;
   log.Line(UtcNow() + " stopped" + (pending > 0 ? ", " + std::to_string(pending) + " name(s) with DNS work kept for the next start" : ""));
+  if (!log.Close(std::chrono::milliseconds(300))) (void)logOwner.release();
   return 0;
 }
 

@@ -18,6 +18,13 @@ void Registry::LoadLocked() {
   }
 }
 
+Store::AddResult Registry::Add(const std::string& label, const std::string& digest) {
+  std::lock_guard lock(mutex_);
+  const Store::AddResult result = store_.Add(label, digest, UtcNow());
+  if (result == Store::AddResult::kAdded) byDigest_[digest] = Entry{label, "", ""};
+  return result;
+}
+
 // The copy follows what other processes write to the store (add, remove, import while the
 // server runs): checked on every miss, and at most a second late on a hit.
 Registry::Entry* Registry::Find(const std::string& digest) {

@@ -24,6 +24,8 @@ class Registry {
       : store_(store), dns_(dns), onPending_(std::move(onPending)) {}
 
   void Load();
+  // A new name, in the store and at once in the copy.
+  Store::AddResult Add(const std::string& label, const std::string& digest);
 
   enum class Outcome { kChanged, kUnchanged, kNotFound, kDenied, kStoreError };
   // Records addresses (family, text) for the identifier whose digest is given. label, when

@@ -7,7 +7,7 @@ source scripts/common.sh
 
 root=${QUORVEL_BUILD_DIR:-build}
 jobs=${QUORVEL_JOBS:-2}
-need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" clang libclang-rt-dev xdotool nsis
+need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${SERVER_TEST_PACKAGES[@]}" clang libclang-rt-dev xdotool nsis
 
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
@@ -59,7 +59,7 @@ run_ctest fuzz ctest --test-dir "$root/fuzz" --output-on-failure -j 1 || failed=
 
 stage "Windows build (mingw-w64) and its tests under Wine"
 configure_and_build "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DQUORVEL_REFSERVER="$(realpath "$root/native")/tools/refserver"
+  -DQUORVEL_UPDATE_SERVER="$(realpath "$root/native")/server/quorvel-server"
 run_ctest wine with_display scripts/windows-tests.sh "$(realpath "$root/windows")" || failed=1
 
 stage ""

@@ -384,7 +384,9 @@ TEST_F(ServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
     EXPECT_TRUE(Contains(line, " 127.0.0.1:")) << line;
     EXPECT_TRUE(Contains(line, " 200 " + c.word)) << line;
     // The log is no place for a credential: four characters of it at most.
-    if (c.id.size() > 4) EXPECT_FALSE(Contains(line, c.id.substr(0, 5))) << line;
+    if (c.id.size() > 4) {
+      EXPECT_FALSE(Contains(line, c.id.substr(0, 5))) << line;
+    }
     if (c.word == "found") {
       EXPECT_TRUE(Contains(line, "\"GET /update?ip_key=" + id.substr(0, 4) + "*** HTTP/1.0\"")) << line;
       EXPECT_TRUE(Contains(line, "found, recorded 127.0.0.1 for maison")) << line;

@@ -402,7 +402,7 @@ HttpServer::Reply HttpServer::Update(std::string_view query, const std::string& 
         break;
       case Registry::Outcome::kDenied:
         word = "denied";
-        outcome = "denied, more than 10 updates of " + label + " within a minute";
+        outcome = "denied, more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " + label + " within a minute";
         break;
       case Registry::Outcome::kStoreError:
         word = "found";
@@ -480,7 +480,7 @@ HttpServer::Reply HttpServer::DynDns(MHD_Connection* connection, std::string_vie
     case Registry::Outcome::kNotFound:
       return answer("badauth");
     case Registry::Outcome::kDenied:
-      return answer("abuse", ", more than 10 updates of " + label + " within a minute");
+      return answer("abuse", ", more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " + label + " within a minute");
     case Registry::Outcome::kStoreError:
       return answer("911", " (store: " + store_.lastError() + ")");
   }

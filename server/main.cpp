@@ -146,7 +146,7 @@ int Serve(Options& o) {
   Metrics metrics;
   std::unique_ptr<Pusher> pusher;
   if (updater) pusher = std::make_unique<Pusher>(store, *updater, log, metrics, stopping);
-  Registry registry(store, updater != nullptr, [&] { if (pusher) pusher->Wake(); });
+  Registry registry(store, updater != nullptr, static_cast<std::size_t>(o.maxUpdatesPerMinute), [&] { if (pusher) pusher->Wake(); });
   registry.Load();
   HttpServer http(o, registry, store, log, metrics, hosts);
   for (std::size_t i = 0; i < sockets.size(); ++i) {

@@ -21,7 +21,7 @@ const char kUsage[] =
     "       quorvel-server import FILE   [same options]\n"
     "More options: --metrics-listen ADDR:PORT, --read-timeout SECONDS (10),\n"
     "  --max-per-peer N (64), --max-connections N (1024), --max-creations-per-minute N (10),\n"
-    "  --max-names N (10000), --threads N (2). See quorvel-server(1).\n";
+    "  --max-names N (10000), --threads N (2), --max-updates-per-minute N (10). See quorvel-server(1).\n";
 
 std::string Endpoint::Text() const {
   return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
@@ -57,7 +57,7 @@ const std::set<std::string> kRepeatable = {"listen", "trusted-proxy", "allow-hos
 const std::set<std::string> kKnown = {
     "listen", "store", "zone", "dns-server", "tsig-key", "ttl", "trusted-proxy", "allow-host",
     "config", "metrics-listen", "read-timeout", "max-per-peer", "max-connections",
-    "max-creations-per-minute", "max-names", "threads"};
+    "max-creations-per-minute", "max-names", "threads", "max-updates-per-minute"};
 
 using Values = std::map<std::string, std::vector<std::string>>;
 
@@ -150,6 +150,8 @@ bool Apply(const Values& values, Options& o, std::string& error) {
       if (!Number(key, v, 0, 1000000, o.maxCreationsPerMinute, error)) return false;
     } else if (key == "max-names") {
       if (!Number(key, v, 0, 100000000, o.maxNames, error)) return false;
+    } else if (key == "max-updates-per-minute") {
+      if (!Number(key, v, 0, 1000000, o.maxUpdatesPerMinute, error)) return false;
     } else if (key == "threads") {
       if (!Number(key, v, 1, 64, o.threads, error)) return false;
     }

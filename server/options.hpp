@@ -35,6 +35,7 @@ struct Options {
   int maxCreationsPerMinute = 10; // identifiers one peer may create a minute on the page
   int maxNames = 10000;           // no creation on the page once the store holds as many
   int threads = 2;                // threads answering each listening address
+  int maxUpdatesPerMinute = 10;   // per name; more is a flood (0: no limit, for benchmarks)
 };
 
 // Fills options from argv (and the --config file it names). On failure returns false

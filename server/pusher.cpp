@@ -65,8 +65,10 @@ void Pusher::Run() {
     bool failed = !rows.empty() && !PushOnce(store_, updater_, rows, &log_, &metrics_);
     if (!rows.empty() && !failed && rows.size() == static_cast<std::size_t>(kBatch)) continue;
     std::unique_lock lock(mutex_);
-    // After a failure only the stop wakes it early: a retry every 2 seconds.
-    wake_.wait_for(lock, std::chrono::seconds(failed ? 2 : 10), [&] { return stop_ || (woken_ && !failed); });
+    // After a failure only the stop wakes it early: a retry every 2 seconds. Otherwise a
+    // change wakes it, and every 2 seconds it looks for work that another process (remove,
+    // import) left in the store.
+    wake_.wait_for(lock, std::chrono::seconds(2), [&] { return stop_ || (woken_ && !failed); });
     woken_ = false;
   }
 }

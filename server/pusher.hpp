@@ -1,6 +1,6 @@
 // Carries out the DNS work kept in the store, on a thread of its own: at once when a change
 // comes, several names in one UPDATE message, again every 2 seconds while the primary
-// fails, and whatever a previous run left. Nothing is taken off the store before the
+// fails, and whatever a previous run or another process (remove, import) left. Nothing is taken off the store before the
 // primary has accepted it.
 #pragma once
 

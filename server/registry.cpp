@@ -51,15 +51,17 @@ Registry::Outcome Registry::Update(const std::string& digest, const std::string&
     if (!entry || (!label.empty() && entry->label != label)) return Outcome::kNotFound;
     labelOut = entry->label;
     const auto now = Clock::now();
-    if (now - lastPrune_ >= std::chrono::minutes(1)) {
-      lastPrune_ = now;
-      for (auto it = recent_.begin(); it != recent_.end();)
-        it = now - it->second.back() >= std::chrono::minutes(1) ? recent_.erase(it) : std::next(it);
+    if (floodLimit_ > 0) {
+      if (now - lastPrune_ >= std::chrono::minutes(1)) {
+        lastPrune_ = now;
+        for (auto it = recent_.begin(); it != recent_.end();)
+          it = now - it->second.back() >= std::chrono::minutes(1) ? recent_.erase(it) : std::next(it);
+      }
+      auto& times = recent_[entry->label];
+      while (!times.empty() && now - times.front() >= std::chrono::minutes(1)) times.pop_front();
+      if (times.size() >= floodLimit_) return Outcome::kDenied;
+      times.push_back(now);
     }
-    auto& times = recent_[entry->label];
-    while (!times.empty() && now - times.front() >= std::chrono::minutes(1)) times.pop_front();
-    if (times.size() >= kFloodLimit) return Outcome::kDenied;
-    times.push_back(now);
     const std::string stamp = UtcNow();
     for (const auto& [family, address] : addresses) {
       std::string& known = family == kFamilyV4 ? entry->ipv4 : entry->ipv6;

@@ -20,8 +20,8 @@ class Registry {
  public:
   using Clock = std::chrono::steady_clock;
   // dns: whether changes leave DNS work; onPending is called after each change that did.
-  Registry(Store& store, bool dns, std::function<void()> onPending)
-      : store_(store), dns_(dns), onPending_(std::move(onPending)) {}
+  Registry(Store& store, bool dns, std::size_t floodLimit, std::function<void()> onPending)
+      : store_(store), dns_(dns), floodLimit_(floodLimit), onPending_(std::move(onPending)) {}
 
   void Load();
   // A new name, in the store and at once in the copy.
@@ -30,11 +30,9 @@ class Registry {
   enum class Outcome { kChanged, kUnchanged, kNotFound, kDenied, kStoreError };
   // Records addresses (family, text) for the identifier whose digest is given. label, when
   // not empty, must be the identifier's name (dyndns2); otherwise kNotFound. labelOut gets the
-  // name found. More than kFloodLimit accepted updates of one name within a minute: kDenied.
+  // name found. More than floodLimit accepted updates of one name within a minute: kDenied.
   Outcome Update(const std::string& digest, const std::string& label,
                  const std::vector<std::pair<Family, std::string>>& addresses, std::string& labelOut);
-
-  static constexpr std::size_t kFloodLimit = 10;
 
  private:
   struct Entry {
@@ -46,6 +44,7 @@ class Registry {
 
   Store& store_;
   bool dns_;
+  std::size_t floodLimit_;  // 0: none
   std::function<void()> onPending_;
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> byDigest_;

@@ -102,21 +102,8 @@ bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error) {
 }
 
 bool DnsUpdater::Connect(std::string& error) {
-  sockaddr_storage address{};
-  socklen_t length;
-  if (server_.v6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&address);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(static_cast<uint16_t>(server_.port));
-    ::inet_pton(AF_INET6, server_.address.c_str(), &a->sin6_addr);
-    length = sizeof *a;
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&address);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(static_cast<uint16_t>(server_.port));
-    ::inet_pton(AF_INET, server_.address.c_str(), &a->sin_addr);
-    length = sizeof *a;
-  }
+  sockaddr_storage address;
+  const socklen_t length = server_.ToSockaddr(address);
   quorvel::UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd) {
     error = std::string("socket: ") + std::strerror(errno);

@@ -43,22 +43,9 @@ std::string FullName(const Options& o, const std::string& label) {
 
 // A listening socket for the endpoint; its port filled in when 0 was asked.
 quorvel::UniqueFd Listen(Endpoint& endpoint, std::string& error) {
-  sockaddr_storage storage{};
-  socklen_t length;
+  sockaddr_storage storage;
+  socklen_t length = endpoint.ToSockaddr(storage);
   const int family = endpoint.v6 ? AF_INET6 : AF_INET;
-  if (endpoint.v6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(static_cast<uint16_t>(endpoint.port));
-    ::inet_pton(AF_INET6, endpoint.address.c_str(), &a->sin6_addr);
-    length = sizeof *a;
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(static_cast<uint16_t>(endpoint.port));
-    ::inet_pton(AF_INET, endpoint.address.c_str(), &a->sin_addr);
-    length = sizeof *a;
-  }
   quorvel::UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   int one = 1;
   if (fd) {

@@ -27,6 +27,22 @@ std::string Endpoint::Text() const {
   return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
 }
 
+socklen_t Endpoint::ToSockaddr(sockaddr_storage& storage) const {
+  storage = {};
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
+    return sizeof *a;
+  }
+  auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+  a->sin_family = AF_INET;
+  a->sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, address.c_str(), &a->sin_addr);
+  return sizeof *a;
+}
+
 std::optional<Endpoint> ParseEndpoint(const std::string& text) {
   Endpoint endpoint;
   std::size_t colon;

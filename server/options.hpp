@@ -2,6 +2,8 @@
 // command line and `name = value` lines in the file; the command line wins.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@ struct Endpoint {
   int port = 0;
   bool v6 = false;
   std::string Text() const;  // as written, brackets included for IPv6
+  // The socket address; returns its length.
+  socklen_t ToSockaddr(sockaddr_storage& storage) const;
 };
 std::optional<Endpoint> ParseEndpoint(const std::string& text);
 

@@ -1,10 +1,9 @@
 # What `cmake --install` puts beside bin/quorvel-server: the system unit, the example
-# configuration and the man page. Included by server/CMakeLists.txt after the quorvel-server
-# target. The configuration goes to PREFIX/etc/quorvel, or /etc/quorvel under the /usr prefix
+# configuration and the man page. Included by server/CMakeLists.txt, which installs the
+# program. The configuration goes to PREFIX/etc/quorvel, or /etc/quorvel under the /usr prefix
 # (as GNUInstallDirs places it), decided when installing so that `--prefix` is honoured.
 include(GNUInstallDirs)
 
-install(TARGETS quorvel-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(CODE "
   set(sysconf \"${CMAKE_INSTALL_SYSCONFDIR}\")
   if(NOT IS_ABSOLUTE \"\${sysconf}\")

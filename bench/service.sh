@@ -105,6 +105,18 @@ outcomes() {
   curl -s "$server_url/metrics" | sed -n 's/^quorvel_updates_total{.*outcome="\([a-z_]*\)"} \([0-9]*\)$/\1=\2/p' | tr '\n' ' '
 }
 
+# cpu_ticks PID...: the processes' user and system time so far, in clock ticks.
+cpu_ticks() {
+  local pid total=0
+  for pid in "$@"; do
+    total=$((total + $(awk '{print $14 + $15}' "/proc/$pid/stat")))
+  done
+  echo "$total"
+}
+
+# cpu_per_request TICKS REQUESTS: microseconds of processor time per request.
+cpu_per_request() { calc "$1 * 1000000 / $(getconf CLK_TCK) / $2"; }
+
 # buckets FILE: the server's request-duration histogram now, "LE COUNT" a line.
 buckets() {
   curl -s "$server_url/metrics" |
@@ -206,8 +218,12 @@ ab_failed=$(sed -n 's/^Failed requests: *\([0-9]*\).*/\1/p' "$work/ab.txt")
 ab_p50=$(awk -F, '$1 == 50 {print $2}' "$work/ab.csv")
 ab_p99=$(awk -F, '$1 == 99 {print $2}' "$work/ab.csv")
 echo "ab:  $ab_rps requests/s, p50 $ab_p50 ms, p99 $ab_p99 ms, $ab_failed failed"
+workers=$(ps --ppid "$nginx_pid" -o pid= | tr '\n' ' ')
+ticks=$(cpu_ticks $workers)
 floor=$(load "http://127.0.0.1:$nginx_port" "$work/unchanged.txt" "$requests")
+floor_cpu=$(cpu_per_request "$(($(cpu_ticks $workers) - ticks))" "$requests")
 echo "loadgen: $floor"
+echo "nginx's processor time: $floor_cpu µs a request"
 kill "$nginx_pid"
 wait "$nginx_pid" || true
 nginx_pid=""
@@ -222,11 +238,14 @@ serial_before=$(knot_serial)
 buckets "$work/hist-b0.txt"
 sample_memory "$work/rss-b.txt" &
 sampler_pid=$!
+ticks=$(cpu_ticks "$server_pid")
 unchanged=$(load "$server_url" "$work/unchanged.txt" "$requests")
+unchanged_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$requests")
 kill "$sampler_pid" 2>/dev/null || true
 wait "$sampler_pid" 2>/dev/null || true
 sampler_pid=""
 echo "loadgen: $unchanged"
+echo "the server's processor time: $unchanged_cpu µs a request"
 buckets "$work/hist-b1.txt"
 server_b=$(server_quantiles "$work/hist-b0.txt" "$work/hist-b1.txt")
 echo "as the server measures it (request line to reply): $server_b"
@@ -235,9 +254,16 @@ echo "outcomes after:  $(outcomes)"
 echo "SOA serial: $serial_before before, $(knot_serial) after (unchanged updates send nothing)"
 echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-b.txt")"
 
+# The same below saturation: 8 clients at once, on a fresh server (the flood rule's minute
+# starts again), half the requests (five a name).
+serve_stop
+serve_start "$work/b.db" "${dns[@]}"
+light=$(clients=8 load "$server_url" "$work/unchanged.txt" $((requests / 2)))
+echo "8 clients: $light"
+
 # --- (c) changed updates -------------------------------------------------------------------
 say "(c) quorvel-server, $changes address changes with knotd in the loop"
-# A fresh server (the flood rule's minute starts again); each request comes through the
+# A fresh server again; each request comes through the
 # trusted proxy with a new address for its name: pass P gives name I the address 10.P.I/256.I%256.
 serve_stop
 serve_start "$work/b.db" "${dns[@]}"
@@ -251,17 +277,22 @@ pushed_before=$(metric quorvel_dns_changes_pushed_total)
 buckets "$work/hist-c0.txt"
 sample_memory "$work/rss-c.txt" &
 sampler_pid=$!
+ticks=$(cpu_ticks "$server_pid")
+knot_ticks=$(cpu_ticks "$KNOT_PID")
 start=$(date +%s.%N)
 changed=$(load "$server_url" "$work/changed.txt" "$changes")
 http_s=$(calc "$(date +%s.%N) - $start")
 while [ "$(metric quorvel_dns_pending)" != 0 ]; do sleep 0.02; done
 dns_s=$(calc "$(date +%s.%N) - $start")
+changed_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$changes")
+knot_cpu=$(cpu_per_request "$(($(cpu_ticks "$KNOT_PID") - knot_ticks))" "$changes")
 kill "$sampler_pid" 2>/dev/null || true
 wait "$sampler_pid" 2>/dev/null || true
 sampler_pid=""
 pushed=$(($(metric quorvel_dns_changes_pushed_total) - pushed_before))
 serial_after=$(knot_serial)
 echo "loadgen: $changed"
+echo "processor time a change: the server $changed_cpu µs, knotd $knot_cpu µs"
 buckets "$work/hist-c1.txt"
 server_c=$(server_quantiles "$work/hist-c0.txt" "$work/hist-c1.txt")
 echo "as the server measures it: $server_c"
@@ -278,12 +309,14 @@ say "table"
 f_rps=$(field rps "$floor")
 u_rps=$(field rps "$unchanged")
 c_rps=$(field rps "$changed")
-printf '| measure | requests/s | p50 ms | p99 ms | against the floor | in the server |\n|---|---:|---:|---:|---:|---|\n'
-printf '| (a) floor, nginx static page, ab | %.0f | %s | %s | | |\n' "$ab_rps" "$ab_p50" "$ab_p99"
-printf '| (a) floor, nginx static page, loadgen | %s | %s | %s | 1 | |\n' "$f_rps" "$(field p50_ms "$floor")" "$(field p99_ms "$floor")"
-printf '| (b) unchanged updates, %s names | %s | %s | %s | %.2f× | %s |\n' "$names" "$u_rps" \
-  "$(field p50_ms "$unchanged")" "$(field p99_ms "$unchanged")" "$(calc "$u_rps / $f_rps")" "$server_b"
-printf '| (c) changed updates (HTTP) | %s | %s | %s | %.2f× | %s |\n' "$c_rps" \
-  "$(field p50_ms "$changed")" "$(field p99_ms "$changed")" "$(calc "$c_rps / $f_rps")" "$server_c"
+printf '| measure | requests/s | p50 ms | p99 ms | against the floor | CPU µs a request | in the server |\n|---|---:|---:|---:|---:|---:|---|\n'
+printf '| (a) floor, nginx static page, ab | %.0f | %s | %s | | | |\n' "$ab_rps" "$ab_p50" "$ab_p99"
+printf '| (a) floor, nginx static page, loadgen | %s | %s | %s | 1 | %.0f | |\n' "$f_rps" "$(field p50_ms "$floor")" "$(field p99_ms "$floor")" "$floor_cpu"
+printf '| (b) unchanged updates, %s names | %s | %s | %s | %.2f× | %.0f | %s |\n' "$names" "$u_rps" \
+  "$(field p50_ms "$unchanged")" "$(field p99_ms "$unchanged")" "$(calc "$u_rps / $f_rps")" "$unchanged_cpu" "$server_b"
+printf '| (b) the same, 8 clients at once | %s | %s | %s | | | |\n' "$(field rps "$light")" \
+  "$(field p50_ms "$light")" "$(field p99_ms "$light")"
+printf '| (c) changed updates (HTTP) | %s | %s | %s | %.2f× | %.0f (+ knotd %.0f) | %s |\n' "$c_rps" \
+  "$(field p50_ms "$changed")" "$(field p99_ms "$changed")" "$(calc "$c_rps / $f_rps")" "$changed_cpu" "$knot_cpu" "$server_c"
 printf '\n(c) changes reaching DNS: %.0f a second (%s changes, %.2f s from the first request to the last push)\n' \
   "$(calc "$pushed / $dns_s")" "$pushed" "$dns_s"

@@ -68,8 +68,9 @@ TEXT
   local depends
   depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$root/usr/bin/$name" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 
-  (cd "$root" && find etc -type f 2>/dev/null | sed 's|^|/|' | sort) >"$root/DEBIAN/conffiles"
-  [ -s "$root/DEBIAN/conffiles" ] || rm "$root/DEBIAN/conffiles"
+  if [ -d "$root/etc" ]; then
+    (cd "$root" && find etc -type f | sed 's|^|/|' | sort) >"$root/DEBIAN/conffiles"
+  fi
   cat >"$root/DEBIAN/control" <<TEXT
 Package: $name
 Version: $version-1
@@ -107,7 +108,7 @@ deb quorveld "keeps a machine's address up to date with the Quorvel service" \
  It runs as a systemd user service (systemctl --user enable --now quorveld)." \
   usr/bin/quorveld usr/lib/systemd/user/quorveld.service usr/share/man/man1/quorveld.1
 
-deb quorvel-server "the Quorvel update server, publishing clients' addresses in DNS" \
+deb quorvel-server "Quorvel update server, publishing clients' addresses in DNS" \
 " quorvel-server answers Quorvel, quorveld and dyndns2 clients (routers,
  ddclient, inadyn), keeps names and identifiers in SQLite, and publishes each
  client's address into a DNS zone by dynamic updates signed with TSIG

@@ -8,7 +8,7 @@
 # send them. ab sends one URL only, and the server refuses an 11th update of one name within a
 # minute (the flood rule), so the names are spread by bench/loadgen.c, which works as ab does
 # (one thread, epoll) but takes each request from the next line of a file; ab measures the
-# floor too, to show that the two agree there.
+# floor too, beside it. The ratios compare loadgen with loadgen.
 # The server's resident memory is sampled through (b) and (c).
 #
 #   bench/service.sh          (about three minutes; not part of ./test.sh)

@@ -7,8 +7,10 @@
 #                           (127.0.0.1:PORT), KNOT_DIR. Returns non-zero if knotd never answered.
 #   knot_serial             prints the zone's SOA serial as knotd serves it
 #   knot_query NAME TYPE    prints the record's data (+short), NAME relative to the zone or full
+#   knot_records TYPE       prints "NAME DATA" for each record of TYPE in the zone (AXFR)
 #   knot_update LINES...    sends one signed update (knsupdate commands, e.g. "update add ...")
 #   knot_stop               ends knotd and waits for it (DIR is left to the caller)
+#   free_port               prints a TCP and UDP port that nothing on this machine uses now
 # knotd runs as whoever calls this (root in CI): the config names that user, its own rundir and
 # an existing database folder, without which every update fails.
 # Optional: KNOT_ZONEFILE_SYNC (default 0: the zone file is written after each update; -1 keeps
@@ -17,7 +19,7 @@
 
 KNOT_PACKAGES=(knot knot-dnsutils)
 
-_knot_free_port() {
+free_port() {
   local port used
   used=$(ss -Htuan 2>/dev/null | awk '{print $5}' | sed 's/.*[:\]]//' | sort -u)
   for _ in $(seq 200); do
@@ -54,6 +56,9 @@ acl:
   - id: update-by-key
     key: $KNOT_KEYNAME
     action: update
+  - id: transfer-to-loopback
+    address: [ 127.0.0.0/8, ::1 ]
+    action: transfer
 
 template:
   - id: default
@@ -63,7 +68,7 @@ template:
 zone:
   - domain: $zone
     file: "$zone.zone"
-    acl: update-by-key
+    acl: [ update-by-key, transfer-to-loopback ]
 CONF
 }
 
@@ -98,7 +103,7 @@ knot_start() {
   # Another program may take the port between the choice and the bind: try a few.
   local attempt
   for attempt in 1 2 3 4 5; do
-    KNOT_PORT=$(_knot_free_port) || return 1
+    KNOT_PORT=$(free_port) || return 1
     KNOT_SERVER=127.0.0.1:$KNOT_PORT
     _knot_write_config "$dir" "$zone" "$KNOT_PORT" "$secret"
     knotd -c "$dir/knot.conf" >>"$dir/knotd.out" 2>&1 &
@@ -141,6 +146,12 @@ knot_query() {
     *) name=$name.$KNOT_ZONE. ;;
   esac
   kdig @127.0.0.1 -p "$KNOT_PORT" +short +time=1 +retry=0 "$name" "$2" 2>/dev/null
+}
+
+# knot_records TYPE: the zone's records of that type (a zone transfer), "NAME DATA" a line.
+knot_records() {
+  kdig @127.0.0.1 -p "$KNOT_PORT" +tcp +time=5 "$KNOT_ZONE." AXFR 2>/dev/null |
+    awk -v t="$1" '$4 == t {print $1, $5}'
 }
 
 knot_update() {

@@ -405,8 +405,9 @@ HttpServer::Reply HttpServer::Update(std::string_view query, const std::string& 
         outcome = "denied, more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " + label + " within a minute";
         break;
       case Registry::Outcome::kStoreError:
-        word = "found";
-        outcome = "found, NOT recorded (store: " + store_.lastError() + ")";
+        // Not "found": the client would take it as done. "denied" has it try again later.
+        word = "denied";
+        outcome = "store_error, denied: NOT recorded (" + store_.lastError() + ")";
         break;
     }
   }

@@ -66,7 +66,9 @@ bool Store::Open(const std::string& path, std::string& error) {
     error = "cannot open " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
     return false;
   }
-  sqlite3_busy_timeout(db_, 5000);
+  // Another process writing (add, import) holds the lock for moments; longer, and a request
+  // gives up rather than hold the others back.
+  sqlite3_busy_timeout(db_, 1000);
   // WAL: readers never wait for the writer, and a commit is one append. synchronous=NORMAL
   // keeps the store whole after a crash; a power cut may lose the last moments of changes,
   // which the clients' next update brings back.

@@ -424,9 +424,11 @@ TEST_F(ServerTest, FloodXForwardedForAndDynDns2) {
   };
   EXPECT_TRUE(EndsWith(viaProxy("10.0.0.1, 198.51.100.7"), kMarker + "found"));
   EXPECT_TRUE(Contains(server.ReadLine(), "recorded 198.51.100.7 for bureau"));
+  EXPECT_TRUE(EndsWith(viaProxy("::ffff:198.51.100.8"), kMarker + "found"));  // IPv4-mapped is IPv4
+  EXPECT_TRUE(Contains(server.ReadLine(), "recorded 198.51.100.8 for bureau"));
   EXPECT_TRUE(EndsWith(viaProxy("2001:DB8::7"), kMarker + "found"));
   EXPECT_TRUE(Contains(server.ReadLine(), "recorded 2001:db8::7 for bureau"));
-  EXPECT_TRUE(Contains(List(), "bureau 198.51.100.7 2001:db8::7 "));
+  EXPECT_TRUE(Contains(List(), "bureau 198.51.100.8 2001:db8::7 "));
 
   // Ten updates of one name a minute; the eleventh is denied and writes nothing.
   for (int i = 2; i <= 10; ++i) EXPECT_EQ(Word(server.port(), id), "found") << i;
@@ -452,6 +454,27 @@ TEST_F(ServerTest, FloodXForwardedForAndDynDns2) {
   EXPECT_EQ(Body(DynDns(p, "hostname=maison.example", "maison:" + id)), "abuse\n");
   // The flood holds one name only.
   EXPECT_EQ(Word(server.port(), other), "found");
+}
+
+TEST_F(ServerTest, AStoreThatCannotBeWrittenIsNeverReportedAsDone) {
+  const std::string id = Add("maison");
+  Server server(store_, {"--trusted-proxy", "127.0.0.1"});
+  ASSERT_NE(server.port(), 0);
+  // Another process holds the store's write lock for longer than a request waits.
+  const std::string hold = "python3 -c \"import sqlite3,time; c=sqlite3.connect('" + store_.string() +
+                           "', isolation_level=None); c.execute('BEGIN EXCLUSIVE'); print('locked', flush=True); "
+                           "time.sleep(3)\"";
+  FILE* holder = ::popen(hold.c_str(), "r");
+  char ready[16] = "";
+  ASSERT_NE(std::fgets(ready, sizeof ready, holder), nullptr);
+  // The client is told to try again, not that it is done; dyndns2 clients get 911.
+  EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 192.0.2.1\r\n"), "denied");
+  EXPECT_TRUE(Contains(server.ReadLine(), "200 store_error, denied: NOT recorded")) ;
+  EXPECT_EQ(Body(DynDns(server.port(), "hostname=maison.x&myip=192.0.2.2", "maison:" + id)), "911\n");
+  ::pclose(holder);
+  // Once it is free again, the same update is recorded.
+  EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 192.0.2.1\r\n"), "found");
+  EXPECT_TRUE(Contains(List(), "maison 192.0.2.1 - "));
 }
 
 TEST_F(ServerTest, ZoneNamesTheHostsDynDns2Takes) {

@@ -66,11 +66,11 @@ quorvel::UniqueFd Listen(Endpoint& endpoint, std::string& error) {
 
 // The Host values the creation page answers to on this endpoint (a browser leaves out :80).
 void AddOwnHosts(const Endpoint& e, std::vector<std::string>& hosts) {
-  const std::string port = ":" + std::to_string(e.port);
+  const std::string port = std::string(1, ':').append(std::to_string(e.port));
   std::vector<std::string> names;
   if (e.address == "0.0.0.0" || e.address == "::") names = {"127.0.0.1", "[::1]", "localhost"};
-  else if (e.address.rfind("127.", 0) == 0 || e.address == "::1") names = {e.v6 ? "[" + e.address + "]" : e.address, "localhost"};
-  else names = {e.v6 ? "[" + e.address + "]" : e.address};
+  else if (e.address.rfind("127.", 0) == 0 || e.address == "::1") names = {e.Host(), "localhost"};
+  else names = {e.Host()};
   for (const std::string& name : names) {
     hosts.push_back(name + port);
     if (e.port == 80) hosts.push_back(name);

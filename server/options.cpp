@@ -23,9 +23,14 @@ const char kUsage[] =
     "  --max-per-peer N (64), --max-connections N (1024), --max-creations-per-minute N (10),\n"
     "  --max-names N (10000), --threads N (2), --max-updates-per-minute N (10). See quorvel-server(1).\n";
 
-std::string Endpoint::Text() const {
-  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+std::string Endpoint::Host() const {
+  if (!v6) return address;
+  std::string host(1, '[');
+  host.append(address).push_back(']');
+  return host;
 }
+
+std::string Endpoint::Text() const { return Host() + ":" + std::to_string(port); }
 
 socklen_t Endpoint::ToSockaddr(sockaddr_storage& storage) const {
   storage = {};

@@ -15,7 +15,8 @@ struct Endpoint {
   std::string address;  // without brackets
   int port = 0;
   bool v6 = false;
-  std::string Text() const;  // as written, brackets included for IPv6
+  std::string Host() const;  // the address, in brackets for IPv6
+  std::string Text() const;  // as written: Host() and the port
   // The socket address; returns its length.
   socklen_t ToSockaddr(sockaddr_storage& storage) const;
 };

@@ -685,7 +685,7 @@ TEST_F(ServerTest, CreationsAreCappedPerPeerAndByStoreSize) {
   const std::string own = OwnHost(server.port());
   const std::string token = FormToken(CreationPage(server.port()));
   server.ReadLine();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, "n" + std::to_string(i)))), 200);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, std::string(1, 'n').append(std::to_string(i))))), 200);
   for (int i = 0; i < 3; ++i) server.ReadLine();
   std::string reply = Exchange(server.port(), CreationRequest(own, token, "n9"));
   EXPECT_EQ(Status(reply), 429);

@@ -147,6 +147,12 @@ int Serve(Options& o) {
   log.Line(UtcNow() + " " + std::to_string(store.Count()) + " name(s) in " + o.store +
            (updater ? "; DNS: zone " + o.zone + " through " + o.dnsServer->Text()
                     : "; no --zone: addresses are recorded only"));
+  if (updater) {
+    const long long published = store.PublishAllInto(o.zone);
+    if (published > 0)
+      log.Line(UtcNow() + " dns: first run into " + o.zone + ": " + std::to_string(published) +
+               " recorded name(s) to publish");
+  }
   if (pusher) pusher->Start();
 
   int signal = 0;

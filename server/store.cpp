@@ -76,7 +76,8 @@ bool Store::Open(const std::string& path, std::string& error) {
             "CREATE TABLE IF NOT EXISTS names(label TEXT PRIMARY KEY, digest TEXT NOT NULL UNIQUE,"
             " ipv4 TEXT, ipv4_time TEXT, ipv6 TEXT, ipv6_time TEXT, created TEXT);"
             "CREATE TABLE IF NOT EXISTS pending(label TEXT PRIMARY KEY, families INTEGER NOT NULL,"
-            " generation INTEGER NOT NULL);")) {
+            " generation INTEGER NOT NULL);"
+            "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);")) {
     error = "cannot use " + path + " as a store: " + lastError_;
     return false;
   }
@@ -102,11 +103,37 @@ bool Store::Open(const std::string& path, std::string& error) {
       return false;
     }
   }
-  if (statements_.size() != 12) {
-    error = "cannot use " + path + " as a store: " + sqlite3_errmsg(db_);
-    return false;
-  }
   return true;
+}
+
+long long Store::PublishAllInto(const std::string& zone) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE")) return -1;
+  sqlite3_stmt* s = nullptr;
+  std::string published;
+  if (sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key = 'zone'", -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW)
+    published = Column(s, 0);
+  sqlite3_finalize(s);
+  long long added = 0;
+  bool ok = true;
+  if (published != zone) {
+    ok = Exec("INSERT INTO pending(label, families, generation) SELECT label,"
+              " (ipv4 IS NOT NULL AND ipv4 != '') | ((ipv6 IS NOT NULL AND ipv6 != '') << 1), 1 FROM names"
+              " WHERE (ipv4 IS NOT NULL AND ipv4 != '') OR (ipv6 IS NOT NULL AND ipv6 != '') ON CONFLICT(label)"
+              " DO UPDATE SET families = families | excluded.families, generation = generation + 1");
+    added = ok ? sqlite3_changes(db_) : -1;
+    s = nullptr;
+    ok = ok && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('zone', ?1)", -1, &s,
+                                  nullptr) == SQLITE_OK;
+    if (ok) {
+      Bind(s, 1, zone);
+      ok = sqlite3_step(s) == SQLITE_DONE;
+    }
+    sqlite3_finalize(s);
+  }
+  Exec(ok ? "COMMIT" : "ROLLBACK");
+  return ok ? added : -1;
 }
 
 Store::AddResult Store::Add(const std::string& label, const std::string& digest, const std::string& now) {

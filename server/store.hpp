@@ -57,6 +57,11 @@ class Store {
   void Done(const std::vector<PendingRow>& rows);
   long long PendingCount();
 
+  // The first time the store is served into this zone (a store recorded without DNS, or
+  // for another zone): every recorded address becomes DNS work. Returns how many names, -1
+  // when the store could not be written.
+  long long PublishAllInto(const std::string& zone);
+
   // Moves when another process writes the store (add, remove, import while serving).
   long long DataVersion();
 

@@ -198,5 +198,22 @@ stop_server; code=$?
 ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
 [ $code -eq 0 ] && [ $ms -lt 1000 ] && ok "SIGTERM: status 0 in ${ms} ms" || fail "SIGTERM: status $code after ${ms} ms"
 
+# A store whose addresses were recorded without DNS: served into a zone the first time, every
+# recorded address is published; the next start publishes nothing again.
+pid=$("$server_bin" add ailleurs --store "$work/plain.db" | tail -n 1)
+"$server_bin" serve --listen 127.0.0.1:0 --store "$work/plain.db" >"$work/plain.log" 2>&1 &
+plain=$!
+for _ in $(seq 50); do pport=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\)/$|\1|p' "$work/plain.log"); [ -n "$pport" ] && break; sleep 0.1; done
+expect "recorded without DNS" found "$(update "$pid" "127.0.0.1:$pport")"
+kill "$plain"; wait "$plain"
+start_server --store "$work/plain.db"
+expect "served into the zone, the recorded address is published" 127.0.0.1 "$(until_equal 5 127.0.0.1 knot_query ailleurs A)"
+grep -q "dns: first run into $zone: 1 recorded name(s) to publish" "$work/server.log" && ok "  the log says so" || fail "  no first-run line"
+stop_server
+start_server --store "$work/plain.db"
+sleep 0.3
+grep -q "first run into" "$work/server.log" && fail "published again on the next start" || ok "  once only"
+stop_server
+
 [ $status -eq 0 ] || { echo "--- server log"; cat "$work/server.log"; }
 exit $status

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds Quorvel and starts it, pointed at a reference update server on this machine: create an
-# identifier in the browser (or use the demo one), activate, and watch the log.
+# Builds Quorvel and starts it, pointed at the update server (quorvel-server) on this machine:
+# create an identifier in the browser (or use the demo one), activate, and watch the log.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
@@ -8,20 +8,22 @@ need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
 root=build
 export CMAKE_BUILD_PARALLEL_LEVEL=${QUORVEL_JOBS:-2}
 
-say "building the reference server and quorvel.exe"
+say "building the update server and quorvel.exe"
 cmake --preset native >/dev/null
-cmake --build --preset native --target refserver >/dev/null
+cmake --build --preset native --target quorvel-server >/dev/null
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target quorvel >/dev/null
 quorvel="$root/windows/window/quorvel.exe"
 
-# The server keeps its identifiers in build/demo/ids.txt from one run to the next.
+# The server keeps its names in build/demo/store.db from one run to the next. It keeps no
+# identifier in clear, so the demo name gets a new one on each run, shown below.
 demo="$(realpath "$root")/demo"
 mkdir -p "$demo"
-demo_id=demo
-server_log="$demo/refserver.log"
-"$root/native/tools/refserver" --port "${QUORVEL_DEMO_PORT:-0}" --store "$demo/ids.txt" \
-  --add-id "$demo_id" >"$server_log" 2>&1 &
+qserver="$root/native/server/quorvel-server"
+"$qserver" remove demo --store "$demo/store.db" >/dev/null 2>&1 || true
+demo_id=$("$qserver" add demo --store "$demo/store.db" | tail -n 1)
+server_log="$demo/server.log"
+"$qserver" serve --listen "127.0.0.1:${QUORVEL_DEMO_PORT:-0}" --store "$demo/store.db" >"$server_log" 2>&1 &
 server=$!
 follower=""
 demo_prefix=""
@@ -33,17 +35,17 @@ stop_all() {
 }
 trap stop_all EXIT
 
-port=$(refserver_port "$server_log" "$server")
+port=$(server_port "$server_log" "$server")
 if [ -z "$port" ]; then
-  echo "the reference server did not start:" >&2
+  echo "the update server did not start:" >&2
   cat "$server_log" >&2
   exit 1
 fi
 
-say "reference update server on 127.0.0.1:$port"
+say "update server on 127.0.0.1:$port"
 echo "   Create an identifier in your browser:  http://127.0.0.1:$port/creer.php6"
 echo "   (\"Créer un identifiant unique\" in Quorvel opens the same page)"
-echo "   or use the demo identifier:             $demo_id"
+echo "   or use the demo identifier (made now):  $demo_id"
 echo "   Type it into \"Votre identifiant unique:\" and click \"Activer le service\"."
 echo "   The server's requests are shown below and kept in $server_log."
 

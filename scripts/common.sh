@@ -18,7 +18,10 @@ need_packages() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake make g++ googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+BUILD_PACKAGES=(cmake make g++ googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  pkg-config libmicrohttpd-dev libldns-dev libsqlite3-dev)
+# What the update server's tests drive: a real knotd and its tools, the dyndns2 clients, curl.
+SERVER_TEST_PACKAGES=(knot knot-dnsutils ddclient inadyn curl python3)
 WINE_PACKAGES=(wine wine64 xvfb xauth)
 
 # wine_prefix DIR: a throwaway Wine prefix, started once, its server kept up.
@@ -43,9 +46,9 @@ with_display() {
   fi
 }
 
-# refserver_port LOG PID: waits for the reference server's first line ("listening on
+# server_port LOG PID: waits for the update server's first line ("listening on
 # http://127.0.0.1:PORT/") and prints the port; prints nothing if the server ended or never said.
-refserver_port() {
+server_port() {
   local port=""
   for _ in $(seq 100); do
     port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$1")

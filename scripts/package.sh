@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds what users download into build/dist/: the Windows installer, the portable zip and
-# SHA256SUMS, and the Debian package of quorveld (scripts/package_deb.sh). quorvel.exe is
+# SHA256SUMS, and the Debian packages of quorveld and quorvel-server (scripts/package_deb.sh). quorvel.exe is
 # built twice, from two copies of the sources in two folders, and must come out byte for byte
 # the same. With QUORVEL_SIGN_PKCS12 (and QUORVEL_SIGN_PASSWORD)
 # set, the program, the uninstaller and the installer are signed (Authenticode, SHA-256).

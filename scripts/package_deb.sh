@@ -1,31 +1,48 @@
 #!/usr/bin/env bash
-# Builds quorveld for release and its Debian package, build/dist/quorveld_VERSION-1_ARCH.deb,
-# then checks the package with dpkg-deb and lintian (errors fail the script; warnings are
-# printed).
+# Builds quorveld and quorvel-server for release and their Debian packages,
+# build/dist/quorveld_VERSION-1_ARCH.deb and build/dist/quorvel-server_VERSION-1_ARCH.deb, then
+# checks each with dpkg-deb and lintian (errors fail the script; warnings are printed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-need_packages cmake make g++ dpkg-dev lintian gzip
+need_packages cmake make g++ pkg-config dpkg-dev lintian gzip libmicrohttpd-dev libldns-dev libsqlite3-dev
 
 root=$(realpath -m "${QUORVEL_BUILD_DIR:-build}")
 build=$root/deb
 dist=$root/dist
 stage=$build/stage
 
-say "building quorveld (size-optimised, hardened)"
+say "building quorveld and quorvel-server (size-optimised, hardened)"
 # The preset says how; the folder is this script's.
 cmake --preset quorveld-deb -B "$build" >/dev/null
-cmake --build "$build" -j "${QUORVEL_JOBS:-2}" --target quorveld >/dev/null
+cmake --build "$build" -j "${QUORVEL_JOBS:-2}" --target quorveld quorvel-server >/dev/null
 
+# Everything installed once; each package takes its own files from there.
 rm -rf "$stage"
 DESTDIR=$stage cmake --install "$build" --strip >/dev/null
 version=$("$stage/usr/bin/quorveld" --version | awk '{print $2}')
 arch=$(dpkg --print-architecture)
-gzip -9n "$stage/usr/share/man/man1/quorveld.1"
+shlibs=$(mktemp -d)
+trap 'rm -rf "$shlibs"' EXIT
+mkdir -p "$dist"
 
-doc=$stage/usr/share/doc/quorveld
-mkdir -p "$doc" "$stage/DEBIAN"
-cat >"$doc/copyright" <<'TEXT'
+# deb NAME SUMMARY DESCRIPTION FILE...: build/dist/NAME_VERSION-1_ARCH.deb with the staged
+# FILEs (paths under /), checked by dpkg-deb and lintian (errors fail the script). Files
+# under etc/ are the package's conffiles.
+deb() {
+  local name=$1 summary=$2 description=$3
+  shift 3
+  local root=$build/pkg-$name file
+  rm -rf "$root"
+  for file in "$@"; do
+    mkdir -p "$root/$(dirname "$file")"
+    cp -a "$stage/$file" "$root/$file"
+  done
+  find "$root/usr/share/man" -name '*.[1-8]' -exec gzip -9n {} +
+
+  local doc=$root/usr/share/doc/$name
+  mkdir -p "$doc" "$root/DEBIAN"
+  cat >"$doc/copyright" <<'TEXT'
 Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: quorvel
 Upstream-Contact: Quorvel maintainers <maintainers@quorvel.fr>
@@ -35,49 +52,67 @@ Copyright: 2026 the Quorvel authors
 License: all-rights-reserved
  No licence has been published for Quorvel yet; all rights are reserved by its authors.
 TEXT
-cat <<TEXT | gzip -9n >"$doc/changelog.Debian.gz"
-quorveld ($version-1) unstable; urgency=medium
+  cat <<TEXT | gzip -9n >"$doc/changelog.Debian.gz"
+$name ($version-1) unstable; urgency=medium
 
-  * quorveld: the Quorvel update service as a Linux daemon.
+  * $name: $summary.
 
  -- Quorvel maintainers <maintainers@quorvel.fr>  $(date -R -d @"${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}")
 TEXT
 
-# The shared libraries the program needs, as Debian names them.
-shlibs=$(mktemp -d)
-trap 'rm -rf "$shlibs"' EXIT
-mkdir -p "$shlibs/debian"
-printf 'Source: quorveld\n\nPackage: quorveld\nArchitecture: any\n' >"$shlibs/debian/control"
-depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$stage/usr/bin/quorveld" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+  # The shared libraries the program needs, as Debian names them.
+  rm -rf "${shlibs:?}"/*
+  mkdir -p "$shlibs/debian"
+  printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$name" "$name" >"$shlibs/debian/control"
+  local depends
+  depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$root/usr/bin/$name" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 
-cat >"$stage/DEBIAN/control" <<TEXT
-Package: quorveld
+  if [ -d "$root/etc" ]; then
+    (cd "$root" && find etc -type f | sed 's|^|/|' | sort) >"$root/DEBIAN/conffiles"
+  fi
+  cat >"$root/DEBIAN/control" <<TEXT
+Package: $name
 Version: $version-1
 Architecture: $arch
 Maintainer: Quorvel maintainers <maintainers@quorvel.fr>
-Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
+Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
 Depends: $depends
 Section: net
 Priority: optional
 Homepage: https://www.quorvel.fr/
-Description: keeps a machine's address up to date with the Quorvel service
- quorveld is the Quorvel client for machines without a desktop: a home server,
- a NAS, a small board. While the service is active it sends the stored
- identifier to the update server at the chosen interval, and logs each step.
- It runs as a systemd user service (systemctl --user enable --now quorveld).
+Description: $summary
+$description
 TEXT
 
-mkdir -p "$dist"
-deb=$dist/quorveld_${version}-1_${arch}.deb
-find "$stage" -type d -exec chmod 755 {} +
-dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
-say "package: $deb"
-dpkg-deb --info "$deb"
-dpkg-deb --contents "$deb"
-say "lintian"
-lintian_out=$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)
-printf '%s\n' "$lintian_out"
-if printf '%s\n' "$lintian_out" | grep -q '^E: '; then
-  echo "lintian found errors"
-  exit 1
-fi
+  local package=$dist/${name}_${version}-1_${arch}.deb
+  find "$root" -type d -exec chmod 755 {} +
+  dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null
+  say "package: $package"
+  dpkg-deb --info "$package"
+  dpkg-deb --contents "$package"
+  say "lintian $name"
+  local lintian_out
+  lintian_out=$(lintian --tag-display-limit 0 "$package" 2>&1 || true)
+  printf '%s\n' "$lintian_out"
+  if printf '%s\n' "$lintian_out" | grep -q '^E: '; then
+    echo "lintian found errors in $package"
+    exit 1
+  fi
+}
+
+deb quorveld "keeps a machine's address up to date with the Quorvel service" \
+" quorveld is the Quorvel client for machines without a desktop: a home server,
+ a NAS, a small board. While the service is active it sends the stored
+ identifier to the update server at the chosen interval, and logs each step.
+ It runs as a systemd user service (systemctl --user enable --now quorveld)." \
+  usr/bin/quorveld usr/lib/systemd/user/quorveld.service usr/share/man/man1/quorveld.1
+
+deb quorvel-server "Quorvel update server, publishing clients' addresses in DNS" \
+" quorvel-server answers Quorvel, quorveld and dyndns2 clients (routers,
+ ddclient, inadyn), keeps names and identifiers in SQLite, and publishes each
+ client's address into a DNS zone by dynamic updates signed with TSIG
+ (RFC 2136), sent to the zone's primary server (Knot, BIND, ...).
+ It runs as a sandboxed system service with a dynamic user
+ (systemctl enable --now quorvel-server); see /etc/quorvel/server.conf." \
+  usr/bin/quorvel-server usr/lib/systemd/system/quorvel-server.service etc/quorvel/server.conf \
+  usr/share/man/man1/quorvel-server.1

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# The real quorveld against the reference update server: a running `quorveld run` follows
+# The real quorveld against the update server (quorvel-server): a running `quorveld run` follows
 # `activate` (an update at once, the success line), an unknown identifier (the service off,
 # the message on standard error, still running), a new activation, `deactivate` and SIGTERM;
 # then `once` with each of its exit statuses, and a start with the service active. The test
 # has its own settings folder.
 #
-# usage: quorveld_e2e.sh QUORVELD REFSERVER
+# usage: quorveld_e2e.sh QUORVELD UPDATE_SERVER
 set -uo pipefail
-quorveld=$1 refserver=$2
+quorveld=$1 update_server=$2
 
 work=$(mktemp -d)
 server="" daemon=""
@@ -35,10 +35,11 @@ wait_for() {
   return 1
 }
 
-known="known-$RANDOM$RANDOM" unknown="unknown-$RANDOM"
-"$refserver" --port 0 --store "$work/ids.txt" --add-id "$known" >"$work/server.log" 2>&1 &
+unknown="unknown-$RANDOM"
+known=$("$update_server" add maison --store "$work/store.db" | tail -n 1)
+"$update_server" serve --listen 127.0.0.1:0 --store "$work/store.db" >"$work/server.log" 2>&1 &
 server=$!
-wait_for '^listening on http://127\.0\.0\.1:[0-9]+/' "$work/server.log" 5 || { echo "FAIL: no server"; exit 1; }
+wait_for '^listening on http://127\.0\.0\.1:[0-9]+/$' "$work/server.log" 5 || { echo "FAIL: no server"; exit 1; }
 port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
 export QUORVEL_SERVER=127.0.0.1:$port
 t='^[0-9]{2}:[0-9]{2}:[0-9]{2}  '
@@ -62,7 +63,7 @@ else
   fail "run follows activate"
 fi
 check "the server answered the update from 127.0.0.1" \
-  "\"GET /update\?ip_key=$known HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1$" "$work/server.log"
+  "\"GET /update\?ip_key=${known:0:4}\*\*\* HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1 for maison$" "$work/server.log"
 
 "$quorveld" activate "$unknown"
 wait_for "${t}Service désactivé\.$" "$work/out" 4 || fail "an unknown identifier switches the service off"

@@ -6,22 +6,22 @@
 # but the settings; an autostart value naming another folder survives the uninstall.
 # Run by CTest in the Windows build.
 #
-# usage: installer_life_cycle.sh REFSERVER DRIVER_EXE SETUP_EXE QUORVEL_EXE
+# usage: installer_life_cycle.sh UPDATE_SERVER DRIVER_EXE SETUP_EXE QUORVEL_EXE
 set -euo pipefail
-refserver=$1 driver=$2 setup=$3 quorvel=$4
+update_server=$1 driver=$2 setup=$3 quorvel=$4
 here=$(dirname "$0")
-source "$here/refserver.sh"  # and scripts/common.sh
+source "$here/update_server.sh"  # and scripts/common.sh
 
 work=$(mktemp -d)
 server=""
 cleanup() {
-  stop_refserver
+  stop_update_server
   WINEPREFIX=$work/prefix wineserver -k >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-id="installer-$RANDOM$RANDOM"
-start_refserver "$refserver" "$work" "$id"
+start_update_server "$update_server" "$work" installer
+id=$known
 
 # The prefix of this test alone, so that the install starts from a user who never had Quorvel;
 # no menu entries for the Linux desktop.

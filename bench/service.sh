@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# The update server under load on this machine, everything on loopback, in one run:
+#   (a) the floor: nginx serving a static page as large as the server's update reply;
+#   (b) quorvel-server answering updates that change nothing, for 10,000 names;
+#   (c) updates that change the address, with a real knotd in the loop: changes reaching DNS
+#       per second.
+# Each load is 64 clients at once, HTTP/1.0, one request per connection, as Quorvel's clients
+# send them. ab sends one URL only, and the server refuses an 11th update of one name within a
+# minute (the flood rule), so the names are spread by bench/loadgen.c, which works as ab does
+# (one thread, epoll) but takes each request from the next line of a file; ab measures the
+# floor too, beside it. The ratios compare loadgen with loadgen.
+# The server's resident memory is sampled through (b) and (c).
+#
+#   bench/service.sh          (about three minutes; not part of ./test.sh)
+#
+# QUORVEL_BUILD_DIR   build root (default build); the server is built in $QUORVEL_BUILD_DIR/bench-server
+# BENCH_NAMES         names in the store (default 10000)
+# BENCH_REQUESTS      requests of (a) and (b) (default 100000)
+# BENCH_CHANGES       address changes of (c) (default 30000: three per name)
+# BENCH_CLIENTS       clients at once (default 64)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+source scripts/knot-local.sh
+need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev apache2-utils \
+  nginx-light curl "${KNOT_PACKAGES[@]}"
+
+names=${BENCH_NAMES:-10000}
+requests=${BENCH_REQUESTS:-100000}
+changes=${BENCH_CHANGES:-30000}
+clients=${BENCH_CLIENTS:-64}
+build=$(realpath -m "${QUORVEL_BUILD_DIR:-build}/bench-server")
+server_bin=$build/server/quorvel-server
+
+say "building quorvel-server (Release)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUORVEL_TESTS=OFF >/dev/null
+cmake --build "$build" -j "${QUORVEL_JOBS:-2}" --target quorvel-server >"$build.log" 2>&1 || { tail -30 "$build.log"; exit 1; }
+gcc -O2 -o "$build/loadgen" bench/loadgen.c
+
+work=$(mktemp -d)
+server_pid="" nginx_pid="" sampler_pid=""
+cleanup() {
+  for pid in $sampler_pid $server_pid $nginx_pid; do kill "$pid" 2>/dev/null || true; done
+  knot_stop
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+say "machine"
+echo "$(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1), $(free -g | awk '/^Mem:/{print $2}') GiB, kernel $(uname -r)"
+echo "nginx $(nginx -v 2>&1 | sed 's|.*/||'), knotd $(knotd --version | awk '{print $NF}'), $(ab -V | sed -n 's/.*Version \([0-9.]*\).*/ApacheBench \1/p')"
+echo "commit $(git rev-parse --short HEAD), $(date -u +%FT%TZ); load generator, server and knotd share the cores"
+
+# --- names and identifiers ---------------------------------------------------------------
+# A reference server's text store: an identifier, the address last recorded and when, a line.
+# The labels import gives them are read back from `list`.
+say "$names names"
+python3 - "$work" "$names" <<'PY'
+import secrets, string, sys
+work, n = sys.argv[1], int(sys.argv[2])
+alphabet = string.ascii_letters + string.digits
+with open(f"{work}/ids.txt", "w") as f:
+    for i in range(n):
+        f.write("".join(secrets.choice(alphabet) for _ in range(22)) + "\t127.0.0.1\t2026-01-01T00:00:00Z\n")
+PY
+
+# serve_start STORE ARGS...: starts the server on a free loopback port, sets server_pid and
+# server_url; its log goes to $work/server.log.
+serve_start() {
+  local store=$1
+  shift
+  "$server_bin" serve --listen 127.0.0.1:0 --store "$store" --max-per-peer 4096 \
+    --max-connections 4096 "$@" >>"$work/server.log" 2>&1 &
+  server_pid=$!
+  local port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log" | tail -1)
+    [ -n "$port" ] && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$port" ]; then
+    echo "quorvel-server did not start:" >&2
+    tail -20 "$work/server.log" >&2
+    exit 1
+  fi
+  server_url=http://127.0.0.1:$port
+}
+
+serve_stop() {
+  kill "$server_pid"
+  wait "$server_pid" || true
+  server_pid=""
+  sed -i 's/^listening on/was listening on/' "$work/server.log"
+}
+
+# metric NAME: the sum of the server's samples of NAME (all labels).
+metric() {
+  curl -s "$server_url/metrics" | awk -v m="$1" '$1 == m || index($1, m "{") == 1 {s += $NF} END {printf "%d\n", s}'
+}
+
+# outcomes: the updates answered so far, by outcome, on one line.
+outcomes() {
+  curl -s "$server_url/metrics" | sed -n 's/^quorvel_updates_total{.*outcome="\([a-z_]*\)"} \([0-9]*\)$/\1=\2/p' | tr '\n' ' '
+}
+
+# cpu_ticks PID...: the processes' user and system time so far, in clock ticks.
+cpu_ticks() {
+  local pid total=0
+  for pid in "$@"; do
+    total=$((total + $(awk '{print $14 + $15}' "/proc/$pid/stat")))
+  done
+  echo "$total"
+}
+
+# cpu_per_request TICKS REQUESTS: microseconds of processor time per request.
+cpu_per_request() { calc "$1 * 1000000 / $(getconf CLK_TCK) / $2"; }
+
+# buckets FILE: the server's request-duration histogram now, "LE COUNT" a line.
+buckets() {
+  curl -s "$server_url/metrics" |
+    sed -n 's/^quorvel_request_duration_seconds_bucket{le="\([^"]*\)"} \([0-9]*\)$/\1 \2/p' >"$1"
+}
+
+# server_quantiles BEFORE AFTER: the bucket bounds under which 50 % and 99 % of the requests
+# between the two histograms were answered, as the server measures them.
+server_quantiles() {
+  paste -d' ' "$1" "$2" | awk '
+    function ms(le) { return le == "+Inf" ? "inf" : le * 1000 }
+    {le[NR] = $1; d[NR] = $4 - $2}
+    END {n = d[NR]; for (i = 1; i <= NR; i++) {
+           if (a == "" && d[i] >= 0.5 * n) a = ms(le[i])
+           if (b == "" && d[i] >= 0.99 * n) b = ms(le[i])}
+         printf "p50 <= %s ms, p99 <= %s ms\n", a, b}'
+}
+
+# sample_memory FILE: the server's resident memory (kB) every quarter second, until killed.
+sample_memory() {
+  while kill -0 "$server_pid" 2>/dev/null; do
+    awk '/^VmRSS/ {print $2}' "/proc/$server_pid/status" 2>/dev/null || true
+    sleep 0.25
+  done >"$1"
+}
+
+# memory_summary FILE: the samples at the start, a quarter, half, three quarters and the end
+# of the run, in MB, and the highest.
+memory_summary() {
+  awk '{v[NR] = $1; if ($1 > m) m = $1}
+       END {for (q = 0; q <= 4; q++) printf "%.1f ", v[int(1 + q * (NR - 1) / 4)] / 1024
+            printf "MB; highest %.1f MB (%d samples)", m / 1024, NR}' "$1"
+}
+
+# load URL FILE COUNT: COUNT requests from FILE's lines, $clients at once; prints the result.
+load() {
+  local port=${1##*:}
+  "$build/loadgen" 127.0.0.1 "$port" "$2" "$3" "$clients"
+}
+
+# calc EXPRESSION: floating-point arithmetic.
+calc() { awk "BEGIN {print $1}"; }
+
+# field NAME LINE: one value of a RESULT line.
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+say "knotd and the store"
+KNOT_ZONEFILE_SYNC=60 knot_start "$work/knot" dyn.example.test
+"$server_bin" import "$work/ids.txt" --store "$work/b.db" >/dev/null
+cut -f1 "$work/ids.txt" >"$work/id-only.txt"
+"$server_bin" list --store "$work/b.db" | awk '{print $1}' >"$work/labels.txt"
+echo "imported $(wc -l <"$work/labels.txt") names"
+
+dns=(--zone "$KNOT_ZONE" --dns-server "$KNOT_SERVER" --tsig-key "$KNOT_KEYFILE" --trusted-proxy 127.0.0.1)
+serve_start "$work/b.db" "${dns[@]}"
+
+# The update reply's size, from an identifier outside the set (it counts for no name).
+probe="notaknownidentifier0"
+reply_bytes=$(curl -s "$server_url/update?ip_key=$probe" | wc -c)
+echo "update reply: $reply_bytes bytes of body"
+
+# --- (a) the floor -------------------------------------------------------------------------
+say "(a) nginx, a static page of $reply_bytes bytes"
+mkdir -p "$work/nginx/www" "$work/nginx/tmp"
+head -c "$reply_bytes" /dev/zero | tr '\0' 'x' >"$work/nginx/www/update"
+nginx_port=$(free_port)
+user_line=""
+[ "$(id -u)" -ne 0 ] || user_line="user root root;"
+cat >"$work/nginx/nginx.conf" <<CONF
+$user_line
+daemon off;
+worker_processes auto;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 4096; }
+http {
+  access_log $work/nginx/access.log;
+  client_body_temp_path $work/nginx/tmp/body;
+  proxy_temp_path $work/nginx/tmp/proxy;
+  fastcgi_temp_path $work/nginx/tmp/fastcgi;
+  uwsgi_temp_path $work/nginx/tmp/uwsgi;
+  scgi_temp_path $work/nginx/tmp/scgi;
+  default_type text/html;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    root $work/nginx/www;
+  }
+}
+CONF
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+nginx_pid=$!
+for _ in $(seq 50); do curl -sf "http://127.0.0.1:$nginx_port/update" >/dev/null && break; sleep 0.1; done
+
+# The same paths the server gets in (b): nginx serves its page whatever the query.
+awk '{printf "/update?ip_key=%s\n", $1}' "$work/id-only.txt" >"$work/unchanged.txt"
+ab -q -c "$clients" -n "$requests" -e "$work/ab.csv" "http://127.0.0.1:$nginx_port/update?ip_key=x" >"$work/ab.txt" 2>&1
+ab_rps=$(sed -n 's/^Requests per second: *\([0-9.]*\).*/\1/p' "$work/ab.txt")
+ab_failed=$(sed -n 's/^Failed requests: *\([0-9]*\).*/\1/p' "$work/ab.txt")
+ab_p50=$(awk -F, '$1 == 50 {print $2}' "$work/ab.csv")
+ab_p99=$(awk -F, '$1 == 99 {print $2}' "$work/ab.csv")
+echo "ab:  $ab_rps requests/s, p50 $ab_p50 ms, p99 $ab_p99 ms, $ab_failed failed"
+workers=$(ps --ppid "$nginx_pid" -o pid= | tr '\n' ' ')
+ticks=$(cpu_ticks $workers)
+floor=$(load "http://127.0.0.1:$nginx_port" "$work/unchanged.txt" "$requests")
+floor_cpu=$(cpu_per_request "$(($(cpu_ticks $workers) - ticks))" "$requests")
+echo "loadgen: $floor"
+echo "nginx's processor time: $floor_cpu µs a request"
+kill "$nginx_pid"
+wait "$nginx_pid" || true
+nginx_pid=""
+
+# --- (b) unchanged updates -----------------------------------------------------------------
+say "(b) quorvel-server, unchanged updates over $names names"
+# The store was imported with 127.0.0.1 recorded for every name: each update changes nothing.
+# Whatever DNS work the import left is done first.
+while [ "$(metric quorvel_dns_pending)" != 0 ]; do sleep 0.1; done
+before=$(outcomes)
+serial_before=$(knot_serial)
+buckets "$work/hist-b0.txt"
+sample_memory "$work/rss-b.txt" &
+sampler_pid=$!
+ticks=$(cpu_ticks "$server_pid")
+unchanged=$(load "$server_url" "$work/unchanged.txt" "$requests")
+unchanged_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$requests")
+kill "$sampler_pid" 2>/dev/null || true
+wait "$sampler_pid" 2>/dev/null || true
+sampler_pid=""
+echo "loadgen: $unchanged"
+echo "the server's processor time: $unchanged_cpu µs a request"
+buckets "$work/hist-b1.txt"
+server_b=$(server_quantiles "$work/hist-b0.txt" "$work/hist-b1.txt")
+echo "as the server measures it (request line to reply): $server_b"
+echo "outcomes before: $before"
+echo "outcomes after:  $(outcomes)"
+echo "SOA serial: $serial_before before, $(knot_serial) after (unchanged updates send nothing)"
+echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-b.txt")"
+
+# The same below saturation: 8 clients at once, on a fresh server (the flood rule's minute
+# starts again), half the requests (five a name).
+serve_stop
+serve_start "$work/b.db" "${dns[@]}"
+light=$(clients=8 load "$server_url" "$work/unchanged.txt" $((requests / 2)))
+echo "8 clients: $light"
+
+# --- (c) changed updates -------------------------------------------------------------------
+say "(c) quorvel-server, $changes address changes with knotd in the loop"
+# A fresh server again; each request comes through the
+# trusted proxy with a new address for its name: pass P gives name I the address 10.P.I/256.I%256.
+serve_stop
+serve_start "$work/b.db" "${dns[@]}"
+awk -v n="$names" -v total="$changes" 'NR == FNR {id[NR - 1] = $1; next} END {
+  for (k = 0; k < total; k++) {
+    i = k % n; p = int(k / n) + 1
+    printf "/update?ip_key=%s 10.%d.%d.%d\n", id[i], p, int(i / 256) % 256, i % 256
+  }}' "$work/id-only.txt" /dev/null >"$work/changed.txt"
+serial_before=$(knot_serial)
+pushed_before=$(metric quorvel_dns_changes_pushed_total)
+buckets "$work/hist-c0.txt"
+sample_memory "$work/rss-c.txt" &
+sampler_pid=$!
+ticks=$(cpu_ticks "$server_pid")
+knot_ticks=$(cpu_ticks "$KNOT_PID")
+start=$(date +%s.%N)
+changed=$(load "$server_url" "$work/changed.txt" "$changes")
+http_s=$(calc "$(date +%s.%N) - $start")
+while [ "$(metric quorvel_dns_pending)" != 0 ]; do sleep 0.02; done
+dns_s=$(calc "$(date +%s.%N) - $start")
+changed_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$changes")
+knot_cpu=$(cpu_per_request "$(($(cpu_ticks "$KNOT_PID") - knot_ticks))" "$changes")
+kill "$sampler_pid" 2>/dev/null || true
+wait "$sampler_pid" 2>/dev/null || true
+sampler_pid=""
+pushed=$(($(metric quorvel_dns_changes_pushed_total) - pushed_before))
+serial_after=$(knot_serial)
+echo "loadgen: $changed"
+echo "processor time a change: the server $changed_cpu µs, knotd $knot_cpu µs"
+buckets "$work/hist-c1.txt"
+server_c=$(server_quantiles "$work/hist-c0.txt" "$work/hist-c1.txt")
+echo "as the server measures it: $server_c"
+echo "outcomes: $(outcomes)"
+echo "HTTP done after ${http_s}s; DNS work done after ${dns_s}s: $pushed name changes pushed in $((serial_after - serial_before)) UPDATE messages (SOA serial $serial_before -> $serial_after)"
+last_pass=$(( (changes - 1) / names + 1 ))
+in_dns=$(knot_records A | awk -v p="10.$last_pass." 'index($2, p) == 1' | wc -l)
+echo "records in the zone with the last pass's address (10.$last_pass.x.y): $in_dns of $(( changes - (last_pass - 1) * names < names ? changes - (last_pass - 1) * names : names ))"
+echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-c.txt")"
+echo "server log: $(wc -l <"$work/server.log") lines"
+
+# --- table ---------------------------------------------------------------------------------
+say "table"
+f_rps=$(field rps "$floor")
+u_rps=$(field rps "$unchanged")
+c_rps=$(field rps "$changed")
+printf '| measure | requests/s | p50 ms | p99 ms | against the floor | CPU µs a request | in the server |\n|---|---:|---:|---:|---:|---:|---|\n'
+printf '| (a) floor, nginx static page, ab | %.0f | %s | %s | | | |\n' "$ab_rps" "$ab_p50" "$ab_p99"
+printf '| (a) floor, nginx static page, loadgen | %s | %s | %s | 1 | %.0f | |\n' "$f_rps" "$(field p50_ms "$floor")" "$(field p99_ms "$floor")" "$floor_cpu"
+printf '| (b) unchanged updates, %s names | %s | %s | %s | %.2f× | %.0f | %s |\n' "$names" "$u_rps" \
+  "$(field p50_ms "$unchanged")" "$(field p99_ms "$unchanged")" "$(calc "$u_rps / $f_rps")" "$unchanged_cpu" "$server_b"
+printf '| (b) the same, 8 clients at once | %s | %s | %s | | | |\n' "$(field rps "$light")" \
+  "$(field p50_ms "$light")" "$(field p99_ms "$light")"
+printf '| (c) changed updates (HTTP) | %s | %s | %s | %.2f× | %.0f (+ knotd %.0f) | %s |\n' "$c_rps" \
+  "$(field p50_ms "$changed")" "$(field p99_ms "$changed")" "$(calc "$c_rps / $f_rps")" "$changed_cpu" "$knot_cpu" "$server_c"
+printf '\n(c) changes reaching DNS: %.0f a second (%s changes, %.2f s from the first request to the last push)\n' \
+  "$(calc "$pushed / $dns_s")" "$pushed" "$dns_s"

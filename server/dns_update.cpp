@@ -1,0 +1,239 @@
+#include "server/dns_update.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include <ldns/ldns.h>
+
+namespace qserver {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kIoTime = std::chrono::seconds(3);
+
+struct PktFree { void operator()(ldns_pkt* p) const { ldns_pkt_free(p); } };
+using Pkt = std::unique_ptr<ldns_pkt, PktFree>;
+
+ldns_rdf* Name(const std::string& text) { return ldns_dname_new_frm_str(text.c_str()); }
+
+std::string RcodeText(const ldns_pkt* p) {
+  char* name = ldns_pkt_rcode2str(ldns_pkt_get_rcode(p));
+  std::string text = name ? name : "?";
+  free(name);
+  return text;
+}
+
+// An update-section record. No rdata and class ANY: delete the RRset.
+ldns_rr* UpdateRecord(const std::string& owner, ldns_rr_type type, ldns_rr_class cls, uint32_t ttl,
+                      const std::string& address) {
+  ldns_rr* rr = ldns_rr_new();
+  ldns_rr_set_owner(rr, Name(owner));
+  ldns_rr_set_type(rr, type);
+  ldns_rr_set_class(rr, cls);
+  ldns_rr_set_ttl(rr, ttl);
+  if (!address.empty()) {
+    ldns_rdf* data = ldns_rdf_new_frm_str(type == LDNS_RR_TYPE_A ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA,
+                                          address.c_str());
+    if (!data) {
+      ldns_rr_free(rr);
+      return nullptr;
+    }
+    ldns_rr_push_rdf(rr, data);
+  }
+  return rr;
+}
+
+// Waits until fd is ready for events, or the deadline, or the stop flag (checked every
+// tenth of a second so that the server ends promptly).
+bool WaitFor(int fd, short events, Clock::time_point deadline, const std::atomic<bool>* stop) {
+  while (true) {
+    if (stop && *stop) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read the TSIG key " + path;
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string all = text.str();
+  std::smatch m;
+  static const std::regex kKey(R"re(key\s+"?([A-Za-z0-9._-]+)"?\s*\{([^}]*)\})re");
+  static const std::regex kAlgorithm(R"re(algorithm\s+"?([A-Za-z0-9-]+)"?\s*;)re");
+  static const std::regex kSecret(R"re(secret\s+"([A-Za-z0-9+/=]+)"\s*;)re");
+  if (!std::regex_search(all, m, kKey)) {
+    error = path + " holds no key \"NAME\" { ... }; (as tsig-keygen writes)";
+    return false;
+  }
+  key.name = m[1];
+  const std::string body = m[2];
+  if (!std::regex_search(body, m, kAlgorithm) || m[1] != "hmac-sha256") {
+    error = path + ": the key's algorithm must be hmac-sha256";
+    return false;
+  }
+  if (!std::regex_search(body, m, kSecret)) {
+    error = path + ": the key has no secret \"BASE64\";";
+    return false;
+  }
+  key.secret = m[1];
+  return true;
+}
+
+bool DnsUpdater::Connect(std::string& error) {
+  sockaddr_storage address;
+  const socklen_t length = server_.ToSockaddr(address);
+  quorvel::UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  int one = 1;
+  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 && errno != EINPROGRESS) {
+    error = "cannot connect to " + server_.Text() + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!WaitFor(fd.get(), POLLOUT, Clock::now() + kIoTime, stop_)) {
+    error = "no connection to " + server_.Text() + " (timed out)";
+    return false;
+  }
+  int soError = 0;
+  socklen_t size = sizeof soError;
+  ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &soError, &size);
+  if (soError) {
+    error = "cannot connect to " + server_.Text() + ": " + std::strerror(soError);
+    return false;
+  }
+  fd_ = std::move(fd);
+  return true;
+}
+
+bool DnsUpdater::Exchange(const std::vector<unsigned char>& query, std::vector<unsigned char>& answer,
+                          std::string& error) {
+  // A connection kept from before may have been closed by the primary meanwhile: one more
+  // try on a new one.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const bool reused = static_cast<bool>(fd_);
+    if (!fd_ && !Connect(error)) return false;
+    std::string out;
+    out += static_cast<char>(query.size() >> 8);
+    out += static_cast<char>(query.size() & 0xff);
+    out.append(query.begin(), query.end());
+    const auto deadline = Clock::now() + kIoTime;
+    std::size_t sent = 0;
+    bool ok = true;
+    while (ok && sent < out.size()) {
+      ssize_t n = ::send(fd_.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) sent += static_cast<std::size_t>(n);
+      else if (n < 0 && (errno == EAGAIN || errno == EINTR)) ok = WaitFor(fd_.get(), POLLOUT, deadline, stop_);
+      else ok = false;
+    }
+    std::string in;
+    std::size_t want = 2;
+    while (ok && in.size() < want) {
+      char buffer[4096];
+      ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
+      if (n > 0) {
+        in.append(buffer, static_cast<std::size_t>(n));
+        if (in.size() >= 2) want = 2 + ((static_cast<unsigned char>(in[0]) << 8) | static_cast<unsigned char>(in[1]));
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        ok = WaitFor(fd_.get(), POLLIN, deadline, stop_);
+      } else {
+        ok = false;
+      }
+    }
+    if (ok) {
+      answer.assign(in.begin() + 2, in.begin() + static_cast<std::ptrdiff_t>(want));
+      return true;
+    }
+    fd_.reset();
+    error = "no answer from " + server_.Text();
+    if (!reused || (stop_ && *stop_)) return false;
+  }
+  return false;
+}
+
+bool DnsUpdater::Send(const std::vector<PendingRow>& rows, std::string& error) {
+  ldns_rr_list* updates = ldns_rr_list_new();
+  for (const PendingRow& row : rows) {
+    const std::string owner = row.label + "." + zone_ + ".";
+    for (Family family : {kFamilyV4, kFamilyV6}) {
+      if (!(row.families & family)) continue;
+      const ldns_rr_type type = family == kFamilyV4 ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
+      const std::string& address = family == kFamilyV4 ? row.ipv4 : row.ipv6;
+      ldns_rr_list_push_rr(updates, UpdateRecord(owner, type, LDNS_RR_CLASS_ANY, 0, ""));
+      if (row.exists && !address.empty()) {
+        if (ldns_rr* add = UpdateRecord(owner, type, LDNS_RR_CLASS_IN, static_cast<uint32_t>(ttl_), address))
+          ldns_rr_list_push_rr(updates, add);
+      }
+    }
+  }
+  Pkt query(ldns_update_pkt_new(Name(zone_ + "."), LDNS_RR_CLASS_IN, nullptr, updates, nullptr));
+  ldns_rr_list_deep_free(updates);
+  if (!query) {
+    error = "cannot build the update";
+    return false;
+  }
+  ldns_pkt_set_random_id(query.get());
+  ldns_status status = ldns_pkt_tsig_sign(query.get(), (key_.name + ".").c_str(), key_.secret.c_str(), 300,
+                                          "hmac-sha256.", nullptr);
+  if (status != LDNS_STATUS_OK) {
+    error = std::string("cannot sign the update: ") + ldns_get_errorstr_by_id(status);
+    return false;
+  }
+  uint8_t* wire = nullptr;
+  size_t size = 0;
+  if (ldns_pkt2wire(&wire, query.get(), &size) != LDNS_STATUS_OK) {
+    error = "cannot encode the update";
+    return false;
+  }
+  std::vector<unsigned char> out(wire, wire + size), in;
+  free(wire);
+  if (!Exchange(out, in, error)) return false;
+  ldns_pkt* raw = nullptr;
+  if (ldns_wire2pkt(&raw, in.data(), in.size()) != LDNS_STATUS_OK) {
+    error = "an answer that is not DNS";
+    fd_.reset();
+    return false;
+  }
+  Pkt answer(raw);
+  if (ldns_pkt_id(answer.get()) != ldns_pkt_id(query.get())) {
+    error = "an answer to another message";
+    fd_.reset();
+    return false;
+  }
+  if (!ldns_pkt_tsig_verify(answer.get(), in.data(), in.size(), (key_.name + ".").c_str(),
+                            key_.secret.c_str(), ldns_rr_rdf(ldns_pkt_tsig(query.get()), 3))) {
+    error = "the answer's signature does not verify (rcode " + RcodeText(answer.get()) + ")";
+    return false;
+  }
+  if (ldns_pkt_get_rcode(answer.get()) != LDNS_RCODE_NOERROR) {
+    error = "refused by " + server_.Text() + ": " + RcodeText(answer.get());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qserver

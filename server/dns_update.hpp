@@ -1,0 +1,47 @@
+// RFC 2136 updates signed with TSIG (hmac-sha256), sent over TCP to the zone's primary. The
+// connection stays open between updates and is made again when the primary has closed it.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "common/unique_handle.hpp"
+#include "server/options.hpp"
+#include "server/store.hpp"
+
+namespace qserver {
+
+struct TsigKey {
+  std::string name;    // e.g. "quorvel-update"
+  std::string secret;  // base64, as in the file
+};
+
+// Reads a key file as BIND's tsig-keygen writes it:
+//   key "NAME" { algorithm hmac-sha256; secret "BASE64"; };
+bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error);
+
+class DnsUpdater {
+ public:
+  DnsUpdater(std::string zone, Endpoint server, TsigKey key, int ttl, const std::atomic<bool>* stop)
+      : zone_(std::move(zone)), server_(std::move(server)), key_(std::move(key)), ttl_(ttl), stop_(stop) {}
+
+  // Makes each name's records match its row, all in one UPDATE message: per family, the
+  // RRset is deleted and, when the store has an address, the new record added, so a name
+  // never holds two A records. False with the reason in error.
+  bool Send(const std::vector<PendingRow>& rows, std::string& error);
+
+ private:
+  bool Exchange(const std::vector<unsigned char>& query, std::vector<unsigned char>& answer,
+                std::string& error);
+  bool Connect(std::string& error);
+
+  std::string zone_;
+  Endpoint server_;
+  TsigKey key_;
+  int ttl_;
+  const std::atomic<bool>* stop_;
+  quorvel::UniqueFd fd_;
+};
+
+}  // namespace qserver

@@ -1,0 +1,52 @@
+// The command line and the configuration file: the same options, `--name value` on the
+// command line and `name = value` lines in the file; the command line wins.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qserver {
+
+// An address and port as written: "127.0.0.1:80", "[::1]:8080", "0.0.0.0:0".
+struct Endpoint {
+  std::string address;  // without brackets
+  int port = 0;
+  bool v6 = false;
+  std::string Host() const;  // the address, in brackets for IPv6
+  std::string Text() const;  // as written: Host() and the port
+  // The socket address; returns its length.
+  socklen_t ToSockaddr(sockaddr_storage& storage) const;
+};
+std::optional<Endpoint> ParseEndpoint(const std::string& text);
+
+struct Options {
+  std::string command;   // serve, add, remove, list, import
+  std::string argument;  // the LABEL or FILE of add, remove, import
+  std::vector<Endpoint> listen;
+  std::string store = "quorvel-server.db";
+  std::string zone;  // without a final dot; empty: addresses are recorded only
+  std::optional<Endpoint> dnsServer;
+  std::string tsigKey;
+  int ttl = 60;
+  std::vector<std::string> trustedProxies;
+  std::vector<std::string> allowHosts;
+  std::optional<Endpoint> metricsListen;
+  int readTimeout = 10;           // seconds a connection may stay silent
+  int maxPerPeer = 64;            // connections at once from one peer (all of loopback is one)
+  int maxConnections = 1024;      // connections at once
+  int maxCreationsPerMinute = 10; // identifiers one peer may create a minute on the page
+  int maxNames = 10000;           // no creation on the page once the store holds as many
+  int threads = 2;                // threads answering each listening address
+  int maxUpdatesPerMinute = 10;   // per name; more is a flood (0: no limit, for benchmarks)
+};
+
+// Fills options from argv (and the --config file it names). On failure returns false
+// with a message for the user in error.
+bool ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
+
+extern const char kUsage[];
+
+}  // namespace qserver

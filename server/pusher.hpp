@@ -1,0 +1,47 @@
+// Carries out the DNS work kept in the store, on a thread of its own: at once when a change
+// comes, several names in one UPDATE message, again every 2 seconds while the primary
+// fails, and whatever a previous run or another process (remove, import) left. Nothing is taken off the store before the
+// primary has accepted it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "server/dns_update.hpp"
+#include "server/log_sink.hpp"
+#include "server/metrics.hpp"
+#include "server/store.hpp"
+
+namespace qserver {
+
+class Pusher {
+ public:
+  Pusher(Store& store, DnsUpdater& updater, LogSink& log, Metrics& metrics, std::atomic<bool>& stop)
+      : store_(store), updater_(updater), log_(log), metrics_(metrics), stop_(stop) {}
+  ~Pusher() { Stop(); }
+  void Start() { thread_ = std::thread([this] { Run(); }); }
+  void Wake();
+  void Stop();  // the stop flag must be set first
+
+  static constexpr int kBatch = 500;
+
+ private:
+  void Run();
+  Store& store_;
+  DnsUpdater& updater_;
+  LogSink& log_;
+  Metrics& metrics_;
+  std::atomic<bool>& stop_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool woken_ = false;
+  std::thread thread_;
+};
+
+// One UPDATE for the rows given, logged; true when the primary took it.
+bool PushOnce(Store& store, DnsUpdater& updater, const std::vector<PendingRow>& rows,
+              LogSink* log, Metrics* metrics);
+
+}  // namespace qserver

@@ -1,0 +1,57 @@
+// The names as the requests see them: an in-memory copy of the store keyed by identifier
+// digest, so that an update from an unchanged address touches neither the store nor DNS;
+// the flood rule; and the writes (store first, then the DNS work) when an address changes.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "server/store.hpp"
+
+namespace qserver {
+
+class Registry {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // dns: whether changes leave DNS work; onPending is called after each change that did.
+  Registry(Store& store, bool dns, std::size_t floodLimit, std::function<void()> onPending)
+      : store_(store), dns_(dns), floodLimit_(floodLimit), onPending_(std::move(onPending)) {}
+
+  void Load();
+  // A new name, in the store and at once in the copy.
+  Store::AddResult Add(const std::string& label, const std::string& digest);
+
+  enum class Outcome { kChanged, kUnchanged, kNotFound, kDenied, kStoreError };
+  // Records addresses (family, text) for the identifier whose digest is given. label, when
+  // not empty, must be the identifier's name (dyndns2); otherwise kNotFound. labelOut gets the
+  // name found. More than floodLimit accepted updates of one name within a minute: kDenied.
+  Outcome Update(const std::string& digest, const std::string& label,
+                 const std::vector<std::pair<Family, std::string>>& addresses, std::string& labelOut);
+
+ private:
+  struct Entry {
+    std::string label;
+    std::string ipv4, ipv6;
+  };
+  Entry* Find(const std::string& digest);
+  void LoadLocked();
+
+  Store& store_;
+  bool dns_;
+  std::size_t floodLimit_;  // 0: none
+  std::function<void()> onPending_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, Entry> byDigest_;
+  std::unordered_map<std::string, std::deque<Clock::time_point>> recent_;  // by label
+  long long dataVersion_ = -1;
+  Clock::time_point lastCheck_{};
+  Clock::time_point lastPrune_{};
+};
+
+}  // namespace qserver

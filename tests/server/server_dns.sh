@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# quorvel-server against a real knotd on loopback: A and AAAA follow the updates, a change
+# replaces the record in one UPDATE, an unchanged address sends nothing (the SOA serial
+# stays), the primary down then back, pending work across a restart, removal (also while
+# the primary is down), the flood rule, X-Forwarded-For trusted and not, dyndns2 from the
+# real ddclient and inadyn, and SIGTERM.
+#
+# usage: server_dns.sh QUORVEL_SERVER
+set -uo pipefail
+server_bin=$1
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/knot-local.sh"
+
+work=$(mktemp -d)
+server=""
+cleanup() {
+  [ -z "$server" ] || { kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; }
+  knot_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+status=0
+ok() { echo "ok: $1"; }
+fail() { echo "FAIL: $1"; status=1; }
+expect() {  # WHAT EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: expected '$2', got '$3'"; fi
+}
+# until_equal SECONDS EXPECTED CMD...: waits until CMD prints EXPECTED; prints what it last printed.
+until_equal() {
+  local limit=$1 want=$2 got="" i
+  shift 2
+  for ((i = 0; i < limit * 10; i++)); do
+    got=$("$@")
+    [ "$got" = "$want" ] && break
+    sleep 0.1
+  done
+  echo "$got"
+}
+
+# knotd again on the same port, its zone as it was left.
+knot_again() {
+  knotd -c "$KNOT_DIR/knot.conf" >>"$KNOT_DIR/knotd.out" 2>&1 &
+  KNOT_PID=$!
+  local i
+  for ((i = 0; i < 100; i++)); do [ -n "$(knot_serial)" ] && return 0; sleep 0.1; done
+  echo "FAIL: knotd did not start again"; exit 1
+}
+
+mkdir -p "$work/knot"
+knot_start "$work/knot" || { echo "FAIL: knotd did not start"; exit 1; }
+zone=$KNOT_ZONE
+cat >"$work/server.conf" <<CONF
+# the same options as the command line
+store = $work/store.db
+zone = $zone
+dns-server = $KNOT_SERVER
+tsig-key = $KNOT_KEYFILE
+ttl = 120
+listen = 127.0.0.1:0
+listen = [::1]:0
+CONF
+qs() { "$server_bin" "$@" --config "$work/server.conf"; }
+
+start_server() {  # [OPTIONS...]: sets $server, $port, $port6
+  : >"$work/server.log"
+  "$server_bin" serve "$@" --config "$work/server.conf" >>"$work/server.log" 2>&1 &
+  server=$!
+  local i
+  for ((i = 0; i < 100; i++)); do
+    port=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\)/$|\1|p' "$work/server.log")
+    port6=$(sed -n 's|^listening on http://\[::1\]:\([0-9]*\)/$|\1|p' "$work/server.log")
+    [ -n "$port" ] && [ -n "$port6" ] && return 0
+    sleep 0.05
+  done
+  echo "FAIL: the server did not start:"; cat "$work/server.log"; exit 1
+}
+stop_server() {
+  kill "$server"; wait "$server"; local code=$?; server=""; return $code
+}
+update() { curl -s -g "http://${2:-127.0.0.1:$port}/update?ip_key=$1" "${@:3}" | tail -c 20 | sed 's/.*-->//'; }
+
+id=$(qs add maison | tail -n 1)
+id2=$(qs add bureau | tail -n 1)
+[[ "$id" =~ ^[A-Za-z0-9_-]{16,32}$ ]] && ok "add prints the identifier on its last line" || fail "add printed '$id'"
+start_server
+
+# A from an IPv4 peer, AAAA from an IPv6 one; each keeps the other.
+expect "update over IPv4 is found" found "$(update "$id")"
+expect "the A record follows at once" 127.0.0.1 "$(until_equal 3 127.0.0.1 knot_query maison A)"
+expect "update over IPv6 is found" found "$(update "$id" "[::1]:$port6")"
+expect "the AAAA record follows" ::1 "$(until_equal 3 ::1 knot_query maison AAAA)"
+expect "the A record is kept beside it" 127.0.0.1 "$(knot_query maison A)"
+expect "the TTL is the configured one" 120 "$(kdig @127.0.0.1 -p "$KNOT_PORT" +noall +answer maison.$zone. A | awk '{print $2}')"
+
+# Unchanged: nothing sent, the serial stays.
+serial=$(knot_serial)
+for _ in 1 2 3; do update "$id" >/dev/null; done
+sleep 0.5
+expect "unchanged updates send no UPDATE: the SOA serial stays" "$serial" "$(knot_serial)"
+grep -q "found, unchanged 127.0.0.1 for maison" "$work/server.log" && ok "the log says unchanged" || fail "no unchanged line"
+
+# Replacement, through a trusted proxy's X-Forwarded-For: one A record, the new one.
+expect "X-Forwarded-For from an untrusted peer is ignored" found "$(update "$id2" "" -H 'X-Forwarded-For: 198.51.100.1')"
+expect "  bureau gets the peer's address" 127.0.0.1 "$(until_equal 3 127.0.0.1 knot_query bureau A)"
+stop_server && ok "SIGTERM: status 0" || fail "SIGTERM status"
+start_server --trusted-proxy 127.0.0.1
+expect "from a trusted proxy, its last entry is the address" found "$(update "$id2" "" -H 'X-Forwarded-For: 10.9.9.9, 198.51.100.7')"
+expect "  the A record is replaced, not added to" 198.51.100.7 "$(until_equal 3 198.51.100.7 knot_query bureau A)"
+expect "  an IPv6 entry goes to AAAA" found "$(update "$id2" "" -H 'X-Forwarded-For: 2001:db8::7')"
+expect "  AAAA" 2001:db8::7 "$(until_equal 3 2001:db8::7 knot_query bureau AAAA)"
+expect "  and A is kept" 198.51.100.7 "$(knot_query bureau A)"
+
+# The flood: 10 updates a minute per name, the 11th denied; nothing written for it.
+for i in $(seq 1 10); do update "$id" >/dev/null; done  # this run's first ten
+word=$(update "$id")
+[ "$word" = denied ] && ok "more than 10 updates of one name within a minute: denied" || fail "flood answered '$word'"
+grep -q "denied, more than 10 updates of maison" "$work/server.log" && ok "  the log says so" || fail "  no denied line"
+expect "  another name is not held back" found "$(update "$id2")"
+
+# The primary down: answered at once, kept as pending, carried out when it is back.
+knot_stop
+start_ms=$(date +%s%N)
+expect "with DNS down, an update is still found" found "$(update "$id2" "" -H 'X-Forwarded-For: 198.51.100.8')"
+ms=$(( ($(date +%s%N) - start_ms) / 1000000 ))
+[ $ms -lt 1000 ] && ok "  answered without waiting for DNS (${ms} ms)" || fail "  the reply took ${ms} ms"
+sleep 0.5
+grep -q "dns: push failed, 1 name(s) kept as pending" "$work/server.log" && ok "  the log says the push failed" || fail "  no failure line"
+expect "  metrics count it pending" 1 "$(curl -s "http://127.0.0.1:$port/metrics" | sed -n 's/^quorvel_dns_pending //p')"
+# ...and across a restart of the server.
+stop_server && ok "SIGTERM with pending work: status 0" || fail "SIGTERM status with pending"
+grep -q "stopped, 1 name(s) with DNS work kept" "$work/server.log" && ok "  the work is kept" || fail "  no kept line"
+expect "remove while DNS is down succeeds" 0 "$(qs remove maison >"$work/remove.out" 2>&1; echo $?)"
+grep -q "kept as pending" "$work/remove.out" && ok "  and keeps the removal as pending work" || { fail "  remove said:"; cat "$work/remove.out"; }
+knot_again
+start_server
+expect "after the restart, the pending change reaches DNS" 198.51.100.8 "$(until_equal 5 198.51.100.8 knot_query bureau A)"
+expect "  and the pending removal too" "" "$(knot_query maison A)"
+grep -q "dns: pushed.*bureau A 198.51.100.8" "$work/server.log" && ok "  the log says it is done" || fail "  no pushed line"
+expect "  nothing pending" 0 "$(curl -s "http://127.0.0.1:$port/metrics" | sed -n 's/^quorvel_dns_pending //p')"
+expect "the removed name's identifier is notfound" notfound "$(update "$id")"
+
+# DNS down then back while the server runs: retried until it is done.
+knot_stop
+expect "update with DNS down" found "$(update "$id2" "[::1]:$port6")"
+sleep 1
+knot_again
+expect "the pending AAAA is carried out once the primary is back" ::1 "$(until_equal 10 ::1 knot_query bureau AAAA)"
+
+# remove while the primary answers: both records go at once.
+qs remove bureau >"$work/remove.out" 2>&1
+grep -q "the A and AAAA records of bureau.$zone are deleted" "$work/remove.out" && ok "remove deletes A and AAAA" || { fail "remove said:"; cat "$work/remove.out"; }
+expect "  no A" "" "$(knot_query bureau A)"
+expect "  no AAAA" "" "$(knot_query bureau AAAA)"
+
+# dyndns2 from the real clients.
+rid=$(qs add routeur | tail -n 1)
+cat >"$work/ddclient.conf" <<CONF
+ssl=no
+usev4=ipv4
+ipv4=192.0.2.44
+protocol=dyndns2
+server=127.0.0.1:$port
+login=routeur
+password=$rid
+routeur.$zone
+CONF
+chmod 600 "$work/ddclient.conf"
+ddclient -daemon=0 -foreground -force -file "$work/ddclient.conf" -cache "$work/ddclient.cache" >"$work/ddclient.out" 2>&1
+expect "ddclient's update reaches DNS" 192.0.2.44 "$(until_equal 3 192.0.2.44 knot_query routeur A)"
+grep -q "dyndns2 good 192.0.2.44 for routeur" "$work/server.log" && ok "  answered good" || { fail "  ddclient:"; cat "$work/ddclient.out"; }
+mkdir -p "$work/inadyn-cache"
+cat >"$work/inadyn.conf" <<CONF
+period = 600
+custom test@dyndns2 {
+    checkip-command = "/bin/echo 192.0.2.45"
+    ssl = false
+    ddns-server = 127.0.0.1:$port
+    ddns-path = "/nic/update?hostname=%h&myip=%i"
+    username = routeur.$zone
+    password = $rid
+    hostname = routeur.$zone
+}
+CONF
+inadyn -1 --force -n --no-pidfile -f "$work/inadyn.conf" --cache-dir "$work/inadyn-cache" -l info >"$work/inadyn.out" 2>&1
+expect "inadyn's update (the full name as user) reaches DNS" 192.0.2.45 "$(until_equal 3 192.0.2.45 knot_query routeur A)"
+grep -q "dyndns2 good 192.0.2.45 for routeur" "$work/server.log" && ok "  answered good" || { fail "  inadyn:"; cat "$work/inadyn.out"; }
+serial=$(knot_serial)
+sed -i 's/192.0.2.44/192.0.2.45/' "$work/ddclient.conf"
+ddclient -daemon=0 -foreground -force -file "$work/ddclient.conf" -cache "$work/ddclient.cache2" >/dev/null 2>&1
+grep -q "dyndns2 nochg 192.0.2.45 for routeur" "$work/server.log" && ok "the same address again: nochg" || fail "no nochg"
+sleep 0.3
+expect "  and no UPDATE" "$serial" "$(knot_serial)"
+
+# SIGTERM ends serve with 0 within a second.
+start_ns=$(date +%s%N)
+stop_server; code=$?
+ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+[ $code -eq 0 ] && [ $ms -lt 1000 ] && ok "SIGTERM: status 0 in ${ms} ms" || fail "SIGTERM: status $code after ${ms} ms"
+
+# A store whose addresses were recorded without DNS: served into a zone the first time, every
+# recorded address is published; the next start publishes nothing again.
+pid=$("$server_bin" add ailleurs --store "$work/plain.db" | tail -n 1)
+"$server_bin" serve --listen 127.0.0.1:0 --store "$work/plain.db" >"$work/plain.log" 2>&1 &
+plain=$!
+for _ in $(seq 50); do pport=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\)/$|\1|p' "$work/plain.log"); [ -n "$pport" ] && break; sleep 0.1; done
+expect "recorded without DNS" found "$(update "$pid" "127.0.0.1:$pport")"
+kill "$plain"; wait "$plain"
+start_server --store "$work/plain.db"
+expect "served into the zone, the recorded address is published" 127.0.0.1 "$(until_equal 5 127.0.0.1 knot_query ailleurs A)"
+grep -q "dns: first run into $zone: 1 recorded name(s) to publish" "$work/server.log" && ok "  the log says so" || fail "  no first-run line"
+stop_server
+start_server --store "$work/plain.db"
+sleep 0.3
+grep -q "first run into" "$work/server.log" && fail "published again on the next start" || ok "  once only"
+stop_server
+
+[ $status -eq 0 ] || { echo "--- server log"; cat "$work/server.log"; }
+exit $status

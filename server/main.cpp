@@ -219,7 +219,8 @@ int Manage(Options& o) {
     return 0;
   }
   // import: a refserver store, one identifier a line, optionally its address and time after
-  // tabs. Identifiers are kept as they are; each gets a name of its own.
+  // tabs. Identifiers are kept as they are; each gets a name of its own, imported-N, printed
+  // beside its line number so that the operator can rename it.
   std::ifstream in(o.argument);
   if (!in) return Fail("cannot read " + o.argument);
   std::string line;
@@ -235,10 +236,10 @@ int Manage(Options& o) {
       if (!line.empty()) ++skipped;
       continue;
     }
-    std::string label = id;
-    for (char& c : label) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    Store::AddResult result = IsLabel(label) ? store.Add(label, IdentifierDigest(id), UtcNow())
-                                             : Store::AddResult::kTaken;
+    // The name is never made from the identifier: with a zone, names are public in DNS, and an
+    // identifier is a secret.
+    std::string label;
+    Store::AddResult result = Store::AddResult::kTaken;
     while (result == Store::AddResult::kTaken) {
       label = "imported-" + std::to_string(next++);
       result = store.Add(label, IdentifierDigest(id), UtcNow());

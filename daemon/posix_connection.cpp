@@ -62,8 +62,9 @@ void PosixConnection::Close() {
 
 void PosixConnection::Connect() {
   Close();
+  failure_.clear();
   if (port_ < 1 || port_ > 65535) {
-    PostError();
+    PostError(EINVAL);
     return;
   }
   const std::string host = ToAnsi(host_);
@@ -73,7 +74,7 @@ void PosixConnection::Connect() {
     return;
   }
   if (host.empty() || host.find('\0') != std::string::npos) {
-    PostError();
+    PostError(EINVAL);
     return;
   }
   StartLookup(host);
@@ -82,7 +83,7 @@ void PosixConnection::Connect() {
 void PosixConnection::StartLookup(const std::string& host) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-    PostError();
+    PostError(errno);
     return;
   }
   lookup_.reset(pair[0]);
@@ -98,7 +99,7 @@ void PosixConnection::StartLookup(const std::string& host) {
     close(job->fd);
     delete job;
     lookup_.reset();
-    PostError();
+    PostError(EAGAIN);
     return;
   }
   state_ = kResolving;
@@ -112,7 +113,8 @@ void PosixConnection::OnLookupDone() {
   } while (got < 0 && errno == EINTR);
   lookup_.reset();
   if (got != static_cast<ssize_t>(sizeof address)) {
-    ReportError();
+    failure_ = "name not found";
+    ReportError(0);
     return;
   }
   StartConnect(address);
@@ -121,7 +123,7 @@ void PosixConnection::OnLookupDone() {
 void PosixConnection::StartConnect(std::uint32_t address) {
   socket_.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!socket_) {
-    PostError();
+    PostError(errno);
     return;
   }
   sockaddr_in remote{};
@@ -131,7 +133,7 @@ void PosixConnection::StartConnect(std::uint32_t address) {
   state_ = kConnecting;
   if (connect(socket_.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
       errno != EINPROGRESS) {
-    PostError();
+    PostError(errno);
   }
   // Otherwise the socket becomes writable when the attempt has ended, either way.
 }
@@ -170,7 +172,7 @@ void PosixConnection::OnSocket(short revents) {
     socklen_t length = sizeof error;
     if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
     if (error != 0) {
-      ReportError();
+      ReportError(error);
       return;
     }
     state_ = kConnected;
@@ -200,7 +202,7 @@ bool PosixConnection::ReadOnce() {
   } while (count < 0 && errno == EINTR);
   if (count < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-    ReportError();  // reset or broken: the reply is not complete
+    ReportError(errno);  // reset or broken: the reply is not complete
     return false;
   }
   if (count == 0) {
@@ -234,7 +236,7 @@ void PosixConnection::SendPending() {
         send(socket_.get(), outgoing_.data() + sent_, outgoing_.size() - sent_, MSG_NOSIGNAL);
     if (count < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) PostError();
+      if (errno != EAGAIN && errno != EWOULDBLOCK) PostError(errno);
       return;  // the loop polls for room and comes back
     }
     sent_ += static_cast<size_t>(count);
@@ -265,13 +267,15 @@ void PosixConnection::Fail() {
   sent_ = 0;
 }
 
-void PosixConnection::ReportError() {
+void PosixConnection::ReportError(int error) {
+  if (error != 0) failure_ = std::strerror(error);
   ++generation_;
   Fail();
   if (events_ != nullptr) events_->Winsock1_Error();
 }
 
-void PosixConnection::PostError() {
+void PosixConnection::PostError(int error) {
+  failure_ = std::strerror(error);
   Fail();
   notices_.push_back({Notice::kError, generation_});
 }

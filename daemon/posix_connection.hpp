@@ -45,6 +45,8 @@ class PosixConnection final : public Connection {
   int PollTimeout() const { return notices_.empty() ? -1 : 0; }
   // Delivers what poll reported for the descriptors AddPollFds gave, and the notices due.
   void Dispatch(const std::vector<pollfd>& fds);
+  // Why the last connection failed, in a few words ("connection refused"); empty if it did not.
+  const std::string& FailureReason() const { return failure_; }
   // Nothing under way: no socket, no lookup, no notice.
   bool Idle() const { return !socket_ && !lookup_ && notices_.empty(); }
 
@@ -66,8 +68,8 @@ class PosixConnection final : public Connection {
   // The connection is given up: state kError, nothing left to send or wait for.
   void Fail();
   // Fail, and Error now (from the loop) or later (from inside a call of the service).
-  void ReportError();
-  void PostError();
+  void ReportError(int error);
+  void PostError(int error);
   void DeliverNotices();
   bool Current(std::uint32_t generation) const { return generation == generation_; }
 
@@ -86,6 +88,7 @@ class PosixConnection final : public Connection {
   size_t sent_ = 0;
   bool sendCompletePending_ = false;
   std::string received_;
+  std::string failure_;
 };
 
 }  // namespace quorvel

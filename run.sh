@@ -5,15 +5,14 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
-root=${QUORVEL_BUILD_DIR:-build}
-jobs=${QUORVEL_JOBS:-2}
+root=build
+export CMAKE_BUILD_PARALLEL_LEVEL=${QUORVEL_JOBS:-2}
 
 say "building the reference server and quorvel.exe"
-cmake -S . -B "$root/native" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/native" -j "$jobs" --target refserver >/dev/null
-cmake -S . -B "$root/windows" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/windows" -j "$jobs" --target quorvel >/dev/null
+cmake --preset native >/dev/null
+cmake --build --preset native --target refserver >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target quorvel >/dev/null
 quorvel="$root/windows/window/quorvel.exe"
 
 # The server keeps its identifiers in build/demo/ids.txt from one run to the next.

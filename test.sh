@@ -1,35 +1,18 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the portable core natively, again under
-# AddressSanitizer and UBSan, then the Windows build (quorvel.exe and its tests) under Wine.
+# Builds everything and runs every test, one workflow preset of CMakePresets.json per stage: the
+# portable core natively, again under AddressSanitizer and UBSan, bounded fuzz runs, then the
+# Windows build (quorvel.exe and its tests) under Wine. Each stage builds in build/<preset>/
+# and leaves its results in build/<preset>/junit.xml, which the summary reads.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
-root=${QUORVEL_BUILD_DIR:-build}
-jobs=${QUORVEL_JOBS:-2}
+export CMAKE_BUILD_PARALLEL_LEVEL=${QUORVEL_JOBS:-2}
+export CTEST_PARALLEL_LEVEL=${QUORVEL_JOBS:-2}  # the fuzz and Windows presets run one at a time
 need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" clang libclang-rt-dev xdotool nsis
 
-summary=$(mktemp)
-trap 'rm -f "$summary"' EXIT
-
-# run_ctest LABEL CMD...: runs a ctest command, keeping its closing counts for the summary.
-run_ctest() {
-  local label=$1; shift
-  local out status=0
-  out=$(mktemp)
-  "$@" 2>&1 | tee "$out" || status=$?
-  grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$out" | sed "s/^/$label: /" >>"$summary" || true
-  rm -f "$out"
-  return $status
-}
-
-configure_and_build() {  # DIR ARGS...
-  local dir=$1; shift
-  cmake -S . -B "$dir" "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs" >/dev/null
-}
-
 failed=0
+presets=()
 
 # Each stage says when it starts and, with its duration, when it ends: builds print nothing
 # for minutes, so a silent stretch is still visibly under way.
@@ -42,33 +25,55 @@ stage() {  # NAME: ends the running stage and starts NAME ("" ends the last one)
   [ -z "$stage_name" ] || say "$stage_name ($(date +%H:%M:%S))"
 }
 
+# run_stage PRESET [LAUNCHER...]: the preset's workflow (configure, build, test), through the
+# launcher if one is given; the build's progress lines are left out, the tests' output is not.
+run_stage() {
+  local preset=$1; shift
+  presets+=("$preset")
+  rm -f "build/$preset/junit.xml"
+  set +e
+  "$@" cmake --workflow --preset "$preset" 2>&1 |
+    grep --line-buffered -vE '^\[ *[0-9]+%\]|^Consolidate compiler generated|^-- '
+  local status=${PIPESTATUS[0]}
+  set -e
+  [ "$status" -eq 0 ] || failed=1
+}
+
+# junit_count FILE ATTRIBUTE: a count of the test suite's element (the first such attribute).
+junit_count() {
+  grep -m1 -o "[[:space:]]$2=\"[0-9]*\"" "$1" | grep -o '[0-9][0-9]*' || echo 0
+}
+
 stage "native build and core tests"
-configure_and_build "$root/native" -DCMAKE_BUILD_TYPE=Release
-run_ctest native ctest --test-dir "$root/native" --output-on-failure -j "$jobs" || failed=1
+run_stage native
 
 stage "native build under AddressSanitizer and UBSan"
-configure_and_build "$root/native-asan" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_ctest sanitizers ctest --test-dir "$root/native-asan" --output-on-failure -j "$jobs" || failed=1
+run_stage native-asan
 
 stage "bounded fuzz runs (libFuzzer, clang)"
-cmake -S . -B "$root/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQUORVEL_FUZZ=ON \
-  -DQUORVEL_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/fuzz" -j "$jobs" --target fuzzers >/dev/null
-run_ctest fuzz ctest --test-dir "$root/fuzz" --output-on-failure -j 1 || failed=1
+run_stage fuzz
 
 stage "Windows build (mingw-w64) and its tests under Wine"
-configure_and_build "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DQUORVEL_REFSERVER="$(realpath "$root/native")/tools/refserver"
-run_ctest wine with_display scripts/windows-tests.sh "$(realpath "$root/windows")" || failed=1
+run_stage windows with_display scripts/windows-tests.sh
 
 stage ""
 say "summary (all stages: $SECONDS s)"
-cat "$summary"
-awk '{
-  for (i = 1; i <= NF; i++) {
-    if ($i == "tests" && $(i+1) == "failed" && $(i+2) == "out" && $(i+3) == "of") { f += $(i-1); t += $(i+4) }
-  }
-} END { printf "total: %d passed, %d failed\n", t - f, f }' "$summary"
-[ "$(wc -l <"$summary")" -ge 4 ] || { echo "a test suite did not report"; failed=1; }
+passed_all=0
+failed_all=0
+for preset in "${presets[@]}"; do
+  junit=build/$preset/junit.xml
+  if [ ! -f "$junit" ]; then
+    echo "$preset: no test results (the stage did not get to its tests)"
+    failed=1
+    continue
+  fi
+  tests=$(junit_count "$junit" tests)
+  failures=$(junit_count "$junit" failures)
+  skipped=$(( $(junit_count "$junit" skipped) + $(junit_count "$junit" disabled) ))
+  echo "$preset: $((tests - failures - skipped)) passed, $failures failed, $skipped skipped, of $tests"
+  passed_all=$((passed_all + tests - failures - skipped))
+  failed_all=$((failed_all + failures))
+  [ "$failures" -eq 0 ] || failed=1
+done
+echo "total: $passed_all passed, $failed_all failed"
 exit $failed

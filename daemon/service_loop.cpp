@@ -13,9 +13,8 @@
 #include <vector>
 
 #include "common/text.hpp"
-#include "daemon/line_output.hpp"
-#include "daemon/posix_connection.hpp"
 #include "daemon/commands.hpp"
+#include "daemon/line_output.hpp"
 #include "daemon/run_state.hpp"
 #include "daemon/watches.hpp"
 #include "log/activity_log.hpp"
@@ -23,6 +22,7 @@
 #include "settings/startup_settings.hpp"
 #include "settings/store_lock.hpp"
 #include "update/identifier.hpp"
+#include "update/posix_connection.hpp"
 #include "update/server_address.hpp"
 #include "update/update_service.hpp"
 

@@ -16,10 +16,10 @@ dist=$root/dist
 # Fixed times for the zip: the commit's time, unless the caller gives one.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 315532800)}
 
-# build_program SOURCE BUILD: the release quorvel.exe, without the tests.
+# build_program SOURCE BUILD: the release quorvel.exe, without the tests (the source's preset,
+# in the folder given).
 build_program() {
-  cmake -S "$1" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DQUORVEL_TESTS=OFF >/dev/null
+  cmake -S "$1" --preset windows-release -B "$2" >/dev/null
   cmake --build "$2" -j "$jobs" --target quorvel >/dev/null
 }
 

@@ -13,9 +13,8 @@ dist=$root/dist
 stage=$build/stage
 
 say "building quorveld (size-optimised, hardened)"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel -DQUORVEL_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCMAKE_CXX_FLAGS="-fstack-protector-strong -D_FORTIFY_SOURCE=2" \
-  -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now" >/dev/null
+# The preset says how; the folder is this script's.
+cmake --preset quorveld-deb -B "$build" >/dev/null
 cmake --build "$build" -j "${QUORVEL_JOBS:-2}" --target quorveld >/dev/null
 
 rm -rf "$stage"

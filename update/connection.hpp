@@ -1,5 +1,6 @@
 // The socket component as the update service sees it: one TCP client connection at a time,
-// whose results come back as events on the window's thread.
+// whose results come back as events from the loop of the thread that drives it (the window's
+// message loop, the daemon's poll loop), never from inside one of its calls.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +8,7 @@
 
 namespace quorvel {
 
-// The five events of the component. Handlers run on the window's thread, one at a time.
+// The five events of the component. Handlers run from that loop, one at a time.
 class ConnectionEvents {
  public:
   virtual ~ConnectionEvents() = default;

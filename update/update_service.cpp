@@ -27,10 +27,10 @@ constexpr size_t kReplyCap = 64 * 1024;
 
 }  // namespace
 
-UpdateService::UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log,
+UpdateService::UpdateService(ServiceView& view, Connection& connection, ActivityLog& log,
                              std::wstring programPath, BootClock clock)
     : view_(view),
-      winsock_(winsock),
+      connection_(connection),
       log_(log),
       programPath_(std::move(programPath)),
       clock_(std::move(clock)) {
@@ -76,7 +76,7 @@ void UpdateService::ActivateService(StoreWrite write) {
 
 void UpdateService::DeactivateService(StoreWrite write) {
   log_.WriteLog(L"Désactivation du service...", true);
-  winsock_.Close();
+  connection_.Close();
   updateTicks_ = kNoUpdate;
   active_ = false;
   view_.ShowServiceState(false);
@@ -96,7 +96,7 @@ void UpdateService::Timer2_Timer() {
   if (updateTicks_ == kNoUpdate) return;
   if (++updateTicks_ >= kUpdateTimeoutTicks) {
     // A silent server: give the update up as failed rather than wait for the next expiry.
-    winsock_.Close();
+    connection_.Close();
     FailureLines(FailureCause::kNoAnswer);
   }
 }
@@ -119,11 +119,11 @@ void UpdateService::EarlyUpdate(WakeReason reason) {
 }
 
 void UpdateService::StartUpdate() {
-  winsock_.Close();
+  connection_.Close();
   updateTicks_ = 0;
   updateBegun_ = true;
   updateBeganMs_ = clock_();
-  winsock_.Connect();
+  connection_.Connect();
 }
 
 void UpdateService::FailureLines(FailureCause cause) {
@@ -140,22 +140,22 @@ void UpdateService::Ended(UpdateResult result, FailureCause cause) {
 }
 
 void UpdateService::Winsock1_Connect() {
-  if (winsock_.State() == Connection::kConnected) {
+  if (connection_.State() == Connection::kConnected) {
     ReplyBuffer.clear();
     sentIdentifier_ = view_.IdentifierText();
     if (HasControlCharacter(sentIdentifier_)) {
       // A line end in it would make a second header line of the request: never sent.
-      winsock_.Close();
+      connection_.Close();
       FailureLines(FailureCause::kBadIdentifier);
       return;
     }
     log_.WriteLog(L"Envoie de votre adresse IP ( identifiant: " + sentIdentifier_ + L" )...", true);
     const std::wstring request = quorvelmod::BuildHttpRequest(
-        winsock_.RemoteHost(), L"?ip_key=" + sentIdentifier_, L"/update", L"GET");
-    winsock_.SendData(request);
+        connection_.RemoteHost(), L"?ip_key=" + sentIdentifier_, L"/update", L"GET");
+    connection_.SendData(request);
   } else {
     FailureLines(FailureCause::kConnection);
-    winsock_.Close();
+    connection_.Close();
   }
 }
 
@@ -164,9 +164,9 @@ void UpdateService::Winsock1_SendComplete() {
 }
 
 void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
-  if (winsock_.State() != Connection::kConnected) return;
+  if (connection_.State() != Connection::kConnected) return;
   std::wstring piece;
-  winsock_.GetData(piece);
+  connection_.GetData(piece);
   ReplyBuffer += piece;
   log_.WriteLog(L"Reception des données (" + DecimalText(bytesTotal) + L" bytes)...", true);
   if (ReplyBuffer.size() > kReplyCap) {
@@ -174,7 +174,7 @@ void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
     ReplyBuffer.clear();
     ReplyBuffer.shrink_to_fit();
     FailureLines(FailureCause::kTooLong);
-    winsock_.Close();
+    connection_.Close();
   }
 }
 
@@ -184,7 +184,7 @@ void UpdateService::Winsock1_Close() {
   updateTicks_ = kNoUpdate;
   if (ReplyBuffer == quorvelmod::kStatusDenied) {
     FailureLines(marked ? FailureCause::kDenied : FailureCause::kNoMarker);
-    winsock_.Close();
+    connection_.Close();
     return;
   }
   if (ReplyBuffer == quorvelmod::kStatusFound) {
@@ -205,7 +205,7 @@ void UpdateService::Winsock1_Close() {
 
 void UpdateService::Winsock1_Error() {
   FailureLines(FailureCause::kConnection);
-  winsock_.Close();
+  connection_.Close();
 }
 
 }  // namespace quorvel

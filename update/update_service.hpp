@@ -72,7 +72,7 @@ class UpdateService final : public ConnectionEvents {
  public:
   // programPath: the full path of the running program, for the autostart entry. Without a
   // clock the service uses the standard steady clock.
-  UpdateService(ServiceView& view, Connection& winsock, ActivityLog& log, std::wstring programPath,
+  UpdateService(ServiceView& view, Connection& connection, ActivityLog& log, std::wstring programPath,
                 BootClock clock = nullptr);
   ~UpdateService() override;
   UpdateService(const UpdateService&) = delete;
@@ -121,7 +121,7 @@ class UpdateService final : public ConnectionEvents {
   void Ended(UpdateResult result, FailureCause cause = FailureCause::kNone);
 
   ServiceView& view_;
-  Connection& winsock_;
+  Connection& connection_;
   ActivityLog& log_;
   std::wstring programPath_;
   BootClock clock_;

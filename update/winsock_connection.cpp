@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <climits>
 
-#include "common/text.hpp"
-
 namespace quorvel {
 
 namespace {
@@ -15,18 +13,12 @@ constexpr wchar_t kWindowClass[] = L"QuorvelWinsockConnection";
 
 // The answer of a host name lookup: wParam is the lookup's task handle.
 constexpr UINT kLookupMessage = WM_APP + 1;
-// Something this component reports later, not from inside the call that caused it:
-// wParam is one of the notices below, lParam the connection's generation.
+// Something this component reports later, not from inside the call that caused it.
 constexpr UINT kNoticeMessage = WM_APP + 2;
-constexpr WPARAM kNoticeSent = 1;
-constexpr WPARAM kNoticeError = 2;
 // Socket events: each generation has its own message number in this range, and wParam is
 // the socket, so an event queued for an older connection never matches the current one.
 constexpr UINT kSocketMessageFirst = WM_APP + 0x100;
 constexpr UINT kSocketMessageCount = 0x3000;
-
-// Bytes taken by one recv.
-constexpr int kReadChunk = 16 * 1024;
 
 bool RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
   WNDCLASSEXW windowClass{};
@@ -54,7 +46,7 @@ WinsockConnection::WinsockConnection() {
 }
 
 WinsockConnection::~WinsockConnection() {
-  Reset(kClosed);
+  Close();
   if (window_ != nullptr) {
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
@@ -74,7 +66,7 @@ LRESULT CALLBACK WinsockConnection::WindowProc(HWND window, UINT message, WPARAM
       return 0;
     }
     if (message == kNoticeMessage) {
-      self->OnNotice(wParam, lParam);
+      self->DeliverNotices();
       return 0;
     }
     if (message >= kSocketMessageFirst && message < kSocketMessageFirst + kSocketMessageCount) {
@@ -86,48 +78,27 @@ LRESULT CALLBACK WinsockConnection::WindowProc(HWND window, UINT message, WPARAM
 }
 
 UINT WinsockConnection::SocketMessage() const {
-  return kSocketMessageFirst + generation_ % kSocketMessageCount;
+  return kSocketMessageFirst + Generation() % kSocketMessageCount;
 }
 
-void WinsockConnection::Reset(std::int16_t state, bool keepGeneration) {
-  if (!keepGeneration) ++generation_;
-  sendCompletePending_ = false;
-  socket_.reset();
-  state_ = state;
-  outgoing_.clear();
-  sent_ = 0;
-}
-
-void WinsockConnection::Close() {
-  Reset(kClosed);
-  received_.clear();
-  // A lookup under way is not cancelled: its answer comes back and is dropped as stale.
-}
-
-void WinsockConnection::Connect() {
-  Close();
+void WinsockConnection::Open(const std::string& host) {
   if (window_ == nullptr) {
     // Without its window the component cannot report anything; the update's own time limit
     // ends the attempt.
-    state_ = kError;
+    SetState(kError);
     return;
   }
-  if (!winsockStarted_ || port_ < 1 || port_ > 65535) {
+  if (!winsockStarted_) {
     PostError();
     return;
   }
-  const std::string host = ToAnsi(host_);
   in_addr address{};
   if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
     StartConnect(address);
     return;
   }
-  if (host.empty() || host.find('\0') != std::string::npos) {
-    PostError();
-    return;
-  }
   auto lookup = std::make_unique<Lookup>();
-  lookup->generation = generation_;
+  lookup->generation = Generation();
   const HANDLE task = WSAAsyncGetHostByName(window_, kLookupMessage, host.c_str(),
                                             lookup->hostent, sizeof lookup->hostent);
   if (task == nullptr) {
@@ -136,7 +107,8 @@ void WinsockConnection::Connect() {
   }
   lookup->task = task;
   lookups_.push_back(std::move(lookup));
-  state_ = kResolving;
+  SetState(kResolving);
+  // A lookup abandoned by Close is not cancelled: its answer comes back and is dropped.
 }
 
 void WinsockConnection::OnLookupDone(WPARAM task, LPARAM result) {
@@ -146,7 +118,7 @@ void WinsockConnection::OnLookupDone(WPARAM task, LPARAM result) {
   if (found == lookups_.end()) return;
   const std::unique_ptr<Lookup> lookup = std::move(*found);
   lookups_.erase(found);
-  if (!Current(lookup->generation) || state_ != kResolving) return;
+  if (lookup->generation != Generation() || State() != kResolving) return;
   if (WSAGETASYNCERROR(result) != 0) {
     ReportError();
     return;
@@ -177,9 +149,9 @@ void WinsockConnection::StartConnect(const in_addr& address) {
   }
   sockaddr_in remote{};
   remote.sin_family = AF_INET;
-  remote.sin_port = htons(static_cast<u_short>(port_));
+  remote.sin_port = htons(static_cast<u_short>(RemotePort()));
   remote.sin_addr = address;
-  state_ = kConnecting;
+  SetState(kConnecting);
   if (connect(raw, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == SOCKET_ERROR) {
     const int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK) PostError();
@@ -191,149 +163,34 @@ void WinsockConnection::OnSocketEvent(UINT message, WPARAM socket, LPARAM event)
   if (message != SocketMessage() || !socket_ || static_cast<SOCKET>(socket) != socket_.get()) {
     return;  // an event of a connection that is gone
   }
-  const int error = WSAGETSELECTERROR(event);
-  const long kind = WSAGETSELECTEVENT(event);
-  if ((kind == FD_READ || kind == FD_CLOSE) && sendCompletePending_) {
-    // The reply can be queued before the notice that the request went out; the request
-    // was sent first, so that is said first.
-    const std::uint32_t generation = generation_;
-    DeliverSendComplete();
-    if (!Current(generation) || !socket_) return;
-  }
-  switch (kind) {
-    case FD_CONNECT:
-      if (state_ != kConnecting) return;
-      if (error != 0) {
-        ReportError();
-        return;
-      }
-      state_ = kConnected;
-      if (events_ != nullptr) events_->Winsock1_Connect();
-      return;
-    case FD_WRITE:
-      if (error != 0) {
-        ReportError();
-        return;
-      }
-      if (state_ == kConnected) SendPending();
-      return;
-    case FD_READ: {
-      if (error != 0) {
-        ReportError();
-        return;
-      }
-      if (state_ != kConnected) return;
-      bool drained = false;
-      (void)ReadOnce(drained);
-      return;
-    }
-    case FD_CLOSE: {
-      if (error != 0) {
-        ReportError();  // reset or aborted: the reply is not complete
-        return;
-      }
-      // The peer has finished: everything it sent is buffered here. Hand it all over before
-      // the close, so that the last piece of a reply is never lost.
-      const std::uint32_t generation = generation_;
-      bool drained = false;
-      while (!drained) {
-        if (!ReadOnce(drained)) return;
-      }
-      if (!Current(generation)) return;
-      Reset(kClosed);
-      if (events_ != nullptr) events_->Winsock1_Close();
-      return;
-    }
-    default:
-      return;
+  const bool failed = WSAGETSELECTERROR(event) != 0;
+  switch (WSAGETSELECTEVENT(event)) {
+    case FD_CONNECT: OnConnectDone(failed); return;
+    case FD_WRITE: OnWritable(failed); return;
+    case FD_READ: OnReadable(failed); return;
+    case FD_CLOSE: OnPeerClosed(failed); return;
+    default: return;
   }
 }
 
-bool WinsockConnection::ReadOnce(bool& drained) {
-  char buffer[kReadChunk];
-  const int count = recv(socket_.get(), buffer, sizeof buffer, 0);
-  if (count == SOCKET_ERROR) {
-    const int error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) {
-      drained = true;
-      return true;
-    }
-    ReportError();
-    return false;
-  }
-  if (count == 0) {
-    drained = true;
-    return true;
-  }
-  drained = false;
-  received_.append(buffer, static_cast<size_t>(count));
-  const std::uint32_t generation = generation_;
-  if (events_ != nullptr) {
-    const auto waiting = static_cast<std::int32_t>(std::min<size_t>(received_.size(), INT32_MAX));
-    events_->Winsock1_DataArrival(waiting);
-  }
-  // The handler may have closed the connection, or started another.
-  return Current(generation) && socket_;
+WinsockConnection::Io WinsockConnection::Receive(char* buffer, std::size_t size, std::size_t& count) {
+  const int got = recv(socket_.get(), buffer, static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0);
+  if (got == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? Io::kWouldBlock : Io::kFailed;
+  count = static_cast<std::size_t>(got);
+  return Io::kDone;
 }
 
-void WinsockConnection::SendData(const std::wstring& text) {
-  if (state_ != kConnected || !socket_) return;
-  outgoing_ += ToAnsi(text);
-  SendPending();
+WinsockConnection::Io WinsockConnection::Send(const char* bytes, std::size_t size, std::size_t& count) {
+  // FD_WRITE comes once there is room again after a send that would block.
+  const int put = send(socket_.get(), bytes, static_cast<int>(std::min<std::size_t>(size, INT_MAX)), 0);
+  if (put == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? Io::kWouldBlock : Io::kFailed;
+  count = static_cast<std::size_t>(put);
+  return Io::kDone;
 }
 
-void WinsockConnection::SendPending() {
-  while (sent_ < outgoing_.size()) {
-    const size_t left = outgoing_.size() - sent_;
-    const int count = send(socket_.get(), outgoing_.data() + sent_,
-                           static_cast<int>(std::min<size_t>(left, INT_MAX)), 0);
-    if (count == SOCKET_ERROR) {
-      const int error = WSAGetLastError();
-      if (error != WSAEWOULDBLOCK) PostError();
-      return;  // FD_WRITE comes once there is room again
-    }
-    sent_ += static_cast<size_t>(count);
-  }
-  if (outgoing_.empty()) return;
-  outgoing_.clear();
-  sent_ = 0;
-  sendCompletePending_ = true;
-  Notify(kNoticeSent);
-}
-
-void WinsockConnection::DeliverSendComplete() {
-  sendCompletePending_ = false;
-  if (state_ == kConnected && events_ != nullptr) events_->Winsock1_SendComplete();
-}
-
-void WinsockConnection::GetData(std::wstring& data) {
-  data = FromAnsi(received_);
-  received_.clear();
-}
-
-void WinsockConnection::ReportError() {
-  Reset(kError);
-  if (events_ != nullptr) events_->Winsock1_Error();
-}
-
-void WinsockConnection::PostError() {
-  Reset(kError, /*keepGeneration=*/true);
-  Notify(kNoticeError);
-}
-
-void WinsockConnection::Notify(UINT kind) {
+void WinsockConnection::Wake() {
   // A full message queue loses the notice; the update's own time limit then ends it.
-  (void)PostMessageW(window_, kNoticeMessage, kind, static_cast<LPARAM>(generation_));
-}
-
-void WinsockConnection::OnNotice(WPARAM kind, LPARAM generation) {
-  if (!Current(static_cast<std::uint32_t>(generation))) return;
-  if (kind == kNoticeSent) {
-    if (sendCompletePending_) DeliverSendComplete();
-  } else if (kind == kNoticeError) {
-    ++generation_;
-    if (events_ != nullptr) events_->Winsock1_Error();
-  }
+  if (window_ != nullptr) (void)PostMessageW(window_, kNoticeMessage, 0, 0);
 }
 
 }  // namespace quorvel

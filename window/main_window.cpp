@@ -13,7 +13,7 @@
 #include "window/dpi.hpp"
 #include "window/high_contrast.hpp"
 #include "window/identifier_link.hpp"
-#include "window/label1.hpp"
+#include "window/interval_sentence.hpp"
 #include "window/layout.hpp"
 #include "window/resource.hpp"
 

@@ -156,14 +156,6 @@ Behaviour SendThenReset(std::string part) {
   };
 }
 
-bool UnderWine() {
-#ifdef _WIN32
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
-
 TEST_F(HostileServerTest, ResetInTheMiddleOfTheReply_EndsInTheFailureLines) {
   const std::string reply = Reply("found");
   ScriptedServer server({SendThenReset(reply.substr(0, reply.size() - 20)),  // inside the marker
@@ -261,7 +253,7 @@ TEST_F(HostileServerTest, RefusedPort_EndsInTheFailureLines) {
   ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks), Outcome::Failed) << harness.LastUpdateText();
   EXPECT_EQ(harness.CountInLastUpdate(kConnectedPrefix), 0u);
   ExpectFailureLinesEnd(harness);
-  harness.winsock.SetRemotePort(server.Port());
+  harness.connection.SetRemotePort(server.Port());
   ExpectNextUpdateSucceeds(harness);
 }
 
@@ -282,7 +274,7 @@ TEST_F(HostileServerTest, HostNameThatDoesNotResolve_EndsInTheFailureLines) {
               static_cast<long long>(elapsed), ticks);
   EXPECT_EQ(harness.CountInLastUpdate(kConnectedPrefix), 0u);
   ExpectFailureLinesEnd(harness);
-  harness.winsock.SetRemoteHost(L"127.0.0.1");
+  harness.connection.SetRemoteHost(L"127.0.0.1");
   ExpectNextUpdateSucceeds(harness);
 }
 

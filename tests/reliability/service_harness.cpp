@@ -3,18 +3,13 @@
 #ifdef _WIN32
 #include <psapi.h>
 #else
-#include <poll.h>
-
-#include <chrono>
 #include <fstream>
 #endif
 
 #include <algorithm>
 
+#include "common/text.hpp"
 #include "support/log_lines.hpp"
-#ifdef _WIN32
-#include "support/message_pump.hpp"
-#endif
 
 namespace quorvel_test {
 
@@ -37,7 +32,7 @@ const char* OutcomeName(Outcome outcome) {
 }
 
 ServiceHarness::ServiceHarness(const std::wstring& host, int port)
-    : log(FixedTime), service(*this, winsock, log, L"C:\\Quorvel\\quorvel.exe") {
+    : log(FixedTime), service(*this, connection, log, L"C:\\Quorvel\\quorvel.exe") {
   log.SetListener([this](const std::wstring& text, std::wstring_view line) {
     lines.push_back(LogMessage(line));
     // The cap is tested before each append: what came before this line stays within it.
@@ -45,42 +40,15 @@ ServiceHarness::ServiceHarness(const std::wstring& host, int port)
     const size_t before = end == std::wstring::npos ? 0 : end;
     if (before > quorvel::ActivityLog::kCap) ++capOverruns;
   });
-  winsock.SetEvents(&service);
-  winsock.SetRemoteHost(host);
-  winsock.SetRemotePort(port);
+  connection.SetEvents(&service);
+  connection.SetRemoteHost(host);
+  connection.SetRemotePort(port);
   service.RestoreServiceState(true, 900);
 }
 
-ServiceHarness::~ServiceHarness() { winsock.SetEvents(nullptr); }
+ServiceHarness::~ServiceHarness() { connection.SetEvents(nullptr); }
 
-#ifdef _WIN32
-void ServiceHarness::Pump(int milliseconds) { PumpFor(milliseconds); }
-
-bool ServiceHarness::PumpUntil(const std::function<bool()>& done, int milliseconds) {
-  return quorvel_test::PumpUntil(done, milliseconds, 5);
-}
-#else
-void ServiceHarness::Pump(int milliseconds) {
-  PumpUntil([] { return false; }, milliseconds);
-}
-
-// quorveld's loop in small: poll the connection's descriptors, then let it deliver.
-bool ServiceHarness::PumpUntil(const std::function<bool()>& done, int milliseconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  std::vector<pollfd> fds;
-  for (;;) {
-    if (done()) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          end - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
-    fds.clear();
-    winsock.AddPollFds(fds);
-    const int wait = winsock.PollTimeout() == 0 ? 0 : static_cast<int>(std::min<long long>(left, 5));
-    poll(fds.data(), fds.size(), wait);
-    winsock.Dispatch(fds);
-  }
-}
-#endif
+void ServiceHarness::Pump(int milliseconds) { PumpFor(connection, milliseconds); }
 
 void ServiceHarness::StartUpdateByCountdown() {
   updateStart_ = lines.size();
@@ -99,7 +67,7 @@ Outcome ServiceHarness::OutcomeSince(size_t first) const {
 Outcome ServiceHarness::FinishUpdate(int tickMilliseconds, int maxTicks, int* ticksTaken) {
   int ticks = 0;
   for (;;) {
-    PumpUntil([&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds);
+    PumpUntil(connection, [&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds, 5);
     const Outcome outcome = OutcomeSince(updateStart_);
     if (outcome != Outcome::None || ticks >= maxTicks) {
       if (ticksTaken != nullptr) *ticksTaken = ticks;
@@ -185,23 +153,8 @@ std::string MemoryReport() {
          std::to_string(StatusBytes("VmRSS"));
 }
 
-std::string Utf8(const std::wstring& text) {
-  std::string out;
-  for (const wchar_t wc : text) {
-    const auto c = static_cast<unsigned long>(wc);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | ((c >> 12) & 0x0F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+// Without code pages the program's own conversion gives UTF-8.
+std::string Utf8(const std::wstring& text) { return quorvel::ToAnsi(text); }
 #endif
 
 }  // namespace quorvel_test

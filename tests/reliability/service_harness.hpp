@@ -17,20 +17,15 @@
 
 #include "log/activity_log.hpp"
 #include "update/update_service.hpp"
+#include "support/platform_connection.hpp"
 #ifdef _WIN32
-#include "update/winsock_connection.hpp"
 #include "support/handle_count.hpp"
 #include "support/window_text.hpp"  // Utf8
-#else
-#include "daemon/posix_connection.hpp"
 #endif
 
 namespace quorvel_test {
 
-#ifdef _WIN32
-using HarnessConnection = quorvel::WinsockConnection;
-#else
-using HarnessConnection = quorvel::PosixConnection;
+#ifndef _WIN32
 // The log's text for a failure message (the lines are ASCII but for a few accents).
 std::string Utf8(const std::wstring& text);
 #endif
@@ -91,13 +86,11 @@ class ServiceHarness final : public quorvel::ServiceView {
   int capOverruns = 0;
 
   quorvel::ActivityLog log;
-  HarnessConnection winsock;
+  PlatformConnection connection;
   quorvel::UpdateService service;
 
  private:
   Outcome OutcomeSince(size_t first) const;
-  // Delivers events until done() or the time is up; true if done.
-  bool PumpUntil(const std::function<bool()>& done, int milliseconds);
   size_t updateStart_ = 0;
 };
 

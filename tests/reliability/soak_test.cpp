@@ -57,7 +57,7 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
     const Kind kind = static_cast<Kind>(pick(random));
     harness.identifier = std::wstring(kind == kFound ? L"found-" : kind == kReset ? L"reset-" : L"denied-") +
                          std::to_wstring(i);
-    harness.winsock.SetRemotePort(kind == kRefused ? refusedPort : server.Port());
+    harness.connection.SetRemotePort(kind == kRefused ? refusedPort : server.Port());
     linesWritten += harness.lines.size();
     harness.ForgetLines();
 

@@ -37,10 +37,6 @@ RawValue QueryWide(const wchar_t* subKey, const wchar_t* name) {
   return raw;
 }
 
-void SetRaw(const std::wstring& subKey, const char* name, DWORD type, const void* data, DWORD size) {
-  quorvel_test::StoreRaw(subKey, name, type, data, size);
-}
-
 std::vector<BYTE> WideWithZero(const std::wstring& text) {
   const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
   return std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
@@ -77,54 +73,54 @@ TEST_F(SettingsStoreTest, ValuesLandUnderCurrentUserWithTheirTerminatingZero) {
 TEST_F(SettingsStoreTest, StringsStoredWithoutZeroReadBackWhole) {
   // The system adds the zero itself when the byte after the data is one, so each buffer
   // here goes on past the stored size.
-  SetRaw(kKey, "short", REG_SZ, "abcd", 3);
+  quorvel_test::StoreRaw(kKey, "short", REG_SZ, "abcd", 3);
   EXPECT_EQ(QueryWide(kKey.c_str(), L"short").data.size(), 3 * sizeof(wchar_t));
   EXPECT_EQ(GetRegString(kRoot, kKey, L"short", L"default"), L"abc");
 
   // 1024 characters with no zero fill the buffer exactly: still the whole text.
   const std::string letters(2000, 'x');
-  SetRaw(kKey, "full", REG_SZ, letters.data(), 1024);
+  quorvel_test::StoreRaw(kKey, "full", REG_SZ, letters.data(), 1024);
   EXPECT_EQ(QueryWide(kKey.c_str(), L"full").data.size(), 1024 * sizeof(wchar_t));
   EXPECT_EQ(GetRegString(kRoot, kKey, L"full", L"default"), std::wstring(1024, L'x'));
 
-  SetRaw(kKey, "over", REG_SZ, letters.data(), 1025);
+  quorvel_test::StoreRaw(kKey, "over", REG_SZ, letters.data(), 1025);
   EXPECT_EQ(GetRegString(kRoot, kKey, L"over", L"default"), L"default");
 
-  SetRaw(kKey, "empty", REG_SZ, "", 0);
+  quorvel_test::StoreRaw(kKey, "empty", REG_SZ, "", 0);
   EXPECT_EQ(GetRegString(kRoot, kKey, L"empty", L"default"), L"");
 }
 
 TEST_F(SettingsStoreTest, OtherTypesReadByTheirType) {
   const BYTE binary[] = {0x41, 0x42, 0x00, 0x43};
-  SetRaw(kKey, "binary", REG_BINARY, binary, sizeof(binary));
+  quorvel_test::StoreRaw(kKey, "binary", REG_BINARY, binary, sizeof(binary));
   EXPECT_EQ(GetRegString(kRoot, kKey, L"binary", L"default"), L"");
 
   const DWORD numbers[] = {900, 0x100, 0, 0xFFFFFFFFu, 0x12345678};
   const wchar_t* texts[] = {L"900", L"256", L"0", L"4294967295", L"305419896"};
   for (int i = 0; i < 5; ++i) {
-    SetRaw(kKey, "number", REG_DWORD, &numbers[i], sizeof(DWORD));
+    quorvel_test::StoreRaw(kKey, "number", REG_DWORD, &numbers[i], sizeof(DWORD));
     EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), texts[i]) << numbers[i];
   }
   // A number of the wrong length is no number, one byte short or one over.
   const BYTE five[] = {0x84, 0x03, 0x00, 0x00, 0x00};
   for (const DWORD size : {3u, 5u}) {
-    SetRaw(kKey, "number", REG_DWORD, five, size);
+    quorvel_test::StoreRaw(kKey, "number", REG_DWORD, five, size);
     EXPECT_EQ(GetRegString(kRoot, kKey, L"number", L"default"), L"") << size << " bytes";
   }
 
   const char expand[] = "%SystemRoot%\\quorvel";
-  SetRaw(kKey, "expand", REG_EXPAND_SZ, expand, sizeof(expand));
+  quorvel_test::StoreRaw(kKey, "expand", REG_EXPAND_SZ, expand, sizeof(expand));
   EXPECT_EQ(GetRegString(kRoot, kKey, L"expand", L"default"), L"%SystemRoot%\\quorvel");
 
   const char multi[] = "one\0two\0";
-  SetRaw(kKey, "multi", REG_MULTI_SZ, multi, sizeof(multi));
+  quorvel_test::StoreRaw(kKey, "multi", REG_MULTI_SZ, multi, sizeof(multi));
   EXPECT_EQ(GetRegString(kRoot, kKey, L"multi", L"default"), L"");
-  SetRaw(kKey, "none", REG_NONE, "abc", 3);
+  quorvel_test::StoreRaw(kKey, "none", REG_NONE, "abc", 3);
   EXPECT_EQ(GetRegString(kRoot, kKey, L"none", L"default"), L"");
 
   // The size limit holds for every type.
   const std::vector<BYTE> bigBinary(2000, 1);
-  SetRaw(kKey, "bigbinary", REG_BINARY, bigBinary.data(), 2000);
+  quorvel_test::StoreRaw(kKey, "bigbinary", REG_BINARY, bigBinary.data(), 2000);
   EXPECT_EQ(GetRegString(kRoot, kKey, L"bigbinary", L"default"), L"default");
 }
 
@@ -136,7 +132,7 @@ TEST_F(SettingsStoreTest, AnInvalidRootNeitherReadsNorWrites) {
 
 TEST_F(SettingsStoreTest, KeyGrantingOnlyReadRightsReadsAsMissing) {
   const std::wstring readOnly = kKey + L"\\ReadOnly";
-  SetRaw(readOnly, "name", REG_SZ, "text", 5);
+  quorvel_test::StoreRaw(readOnly, "name", REG_SZ, "text", 5);
   ASSERT_EQ(GetRegString(kRoot, readOnly, L"name", L"default"), L"text");
 
   // Everyone may read the key; nobody may write it.

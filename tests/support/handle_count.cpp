@@ -1,7 +1,12 @@
-// This process's handles, from GetProcessHandleCount or, under Wine, the system's handle table.
+// This process's handles, from GetProcessHandleCount or, under Wine, the system's handle table;
+// elsewhere its open descriptors.
 #include "handle_count.hpp"
 
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include <dirent.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -9,6 +14,16 @@
 
 namespace quorvel_test {
 
+#ifndef _WIN32
+unsigned long HandleCount() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  unsigned long count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;
+}
+#else
 unsigned long HandleCount() {
   DWORD count = 0;
   if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
@@ -46,5 +61,6 @@ unsigned long HandleCount() {
   }
   return mine;
 }
+#endif
 
 }  // namespace quorvel_test

@@ -14,7 +14,7 @@
 #include "settings/activation.hpp"
 #include "settings/settings.hpp"
 #include "support/log_lines.hpp"
-#include "tests/settings/store_fixture.hpp"
+#include "../settings/store_fixture.hpp"
 #include "update/protocol.hpp"
 
 #ifdef _WIN32

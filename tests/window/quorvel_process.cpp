@@ -70,6 +70,21 @@ long QuorvelProcess::WaitForExit(int milliseconds) {
   return static_cast<long>(code);
 }
 
+bool QuorvelProcess::Settle(int milliseconds) {
+  // Posted messages of one thread are handled in the order they were posted.
+  static LPARAM marker = 0x51000000;
+  const LPARAM mine = ++marker;
+  const HWND list = Control(IDC_LIST1);
+  if (!PostMessageW(list, LB_SETITEMDATA, 0, mine)) return false;
+  return WaitFor(
+      [&] {
+        DWORD_PTR data = 0;
+        return SendMessageTimeoutW(list, LB_GETITEMDATA, 0, 0, SMTO_ABORTIFHUNG, 1000, &data) != 0 &&
+               static_cast<LPARAM>(data) == mine;
+      },
+      milliseconds);
+}
+
 HWND QuorvelProcess::Focus() {
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
@@ -91,15 +106,14 @@ bool PressKeys(HWND window, const std::wstring& keys) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  // Wine starts a Unix program as it starts a Windows one, but does not report its end: the
-  // keys are given a moment to arrive instead.
+  // Wine starts a Unix program as it starts a Windows one, but does not report its end.
   if (!CreateProcessW(L"Z:\\usr\\bin\\xdotool", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &info)) {
     return false;
   }
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
-  Sleep(300);
+  // Callers wait for what the last key does.
   return true;
 }
 

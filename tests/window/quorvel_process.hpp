@@ -48,6 +48,9 @@ class QuorvelProcess {
   bool IsRunning() const;
   // Waits for the process to end; its exit code, or -1 if it still runs.
   long WaitForExit(int milliseconds);
+  // Waits until the program has handled every message posted to it so far: a marker posted
+  // after them (the list's first row's item data, which the program never uses) is read back.
+  bool Settle(int milliseconds = 5000);
   // The focused control of the program's window thread.
   HWND Focus();
   // Moves the keyboard focus to the control, as Tab would, and waits for it to get there.

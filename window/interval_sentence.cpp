@@ -1,4 +1,4 @@
-#include "window/label1.hpp"
+#include "window/interval_sentence.hpp"
 
 #include <cstdlib>
 #include <string>

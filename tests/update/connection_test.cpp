@@ -137,6 +137,9 @@ TEST_F(ConnectionTest, RefusedPortEndsInError) {
   ASSERT_TRUE(PumpUntilEnded());
   EXPECT_EQ(recorder.events, Events{"Error"});
   EXPECT_EQ(connection.State(), PlatformConnection::kError);
+#ifndef _WIN32
+  EXPECT_EQ(connection.FailureReason(), "Connection refused");  // quorveld's reason line
+#endif
   connection.Close();
   EXPECT_EQ(connection.State(), PlatformConnection::kClosed);
   // A port outside 1..65535 fails the same way, later, without touching the network.
@@ -146,6 +149,16 @@ TEST_F(ConnectionTest, RefusedPortEndsInError) {
   EXPECT_TRUE(recorder.events.empty());
   ASSERT_TRUE(PumpUntilEnded());
   EXPECT_EQ(recorder.events, Events{"Error"});
+
+  // The notice of that failure, still due, never reaches the next connection made at once.
+  recorder.Forget();
+  connection.Connect();
+  ScriptedServer server({[](TestSocket, const std::atomic<bool>&) {}});  // closed at once
+  Aim(L"127.0.0.1", server.Port());
+  connection.Connect();
+  ASSERT_TRUE(PumpUntilEnded());
+  PumpFor(connection, 100);
+  EXPECT_EQ(recorder.events, (Events{"Connect", "Close"}));
 }
 
 // The server sends part of a reply, then resets the connection.
@@ -174,6 +187,23 @@ TEST_F(ConnectionTest, ResetInTheMiddleOfAReplyEndsInError) {
   } else {
     EXPECT_EQ(outline[3], "Error");
   }
+}
+
+TEST_F(ConnectionTest, DataThatComesWithAResetIsDeliveredBeforeTheError) {
+  ScriptedServer server({[](TestSocket client, const std::atomic<bool>&) {
+    ReadRequest(client);
+    SendAll(client, "HTTP/1.0 200 OK\r\n\r\n<html>");
+    ResetOnClose(client);  // at once: the bytes and the reset arrive together
+  }});
+  Aim(L"127.0.0.1", server.Port());
+  recorder.request = L"GET / HTTP/1.0\r\n\r\n";
+  connection.Connect();
+  ASSERT_TRUE(PumpUntilEnded());
+  EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OK\r\n\r\n<html>");
+  const Events outline = recorder.Outline();
+  ASSERT_GE(outline.size(), 3u);
+  EXPECT_EQ(outline[outline.size() - 2], "DataArrival");
+  if (!UnderWine()) EXPECT_EQ(outline.back(), "Error");
 }
 
 TEST_F(ConnectionTest, HostNameIsResolvedWithoutBlocking) {

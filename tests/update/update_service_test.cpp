@@ -597,6 +597,14 @@ TEST_F(UpdateServiceTest, ResumeAndNetworkChangeBringTheUpdateForward) {
   EXPECT_EQ(TicksToNextUpdate(), 35);
   EXPECT_EQ(service.SecondsLeft, 900);
 
+  // The spacing counts from the latest update, not the first: a second early event 25 s after
+  // an update that was 35 s away leaves it 35 s away.
+  Established();
+  ServerReplies({Reply(L"found")});
+  nowMs += 25'000;
+  service.EarlyUpdate(quorvel::WakeReason::Resume);
+  EXPECT_EQ(service.SecondsLeft, 35);
+
   // Seconds spent asleep count: the clock ran on while no tick came.
   nowMs += 3'600'000;
   service.EarlyUpdate(quorvel::WakeReason::Resume);

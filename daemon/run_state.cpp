@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -60,11 +62,16 @@ void SaveLastUpdate(const std::string& word, const std::string& reason) {
   localtime_r(&now, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::string line = std::string(stamp) + ' ' + word + (reason.empty() ? "" : " ") + reason + '\n';
+  // One bounded line: a reason of absurd length is cut, never a reason to write more.
+  char line[512];
+  const int length = std::snprintf(line, sizeof line, "%s %s%s%.400s\n", stamp, word.c_str(),
+                                   reason.empty() ? "" : " ", reason.c_str());
+  if (length <= 0) return;
+  const size_t size = std::min(static_cast<size_t>(length), sizeof line - 1);
   // Written beside, then renamed: `status` never reads half a line.
   const auto temp = folder / ".last-update.new";
   const UniqueFd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out || write(out.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) return;
+  if (!out || write(out.get(), line, size) != static_cast<ssize_t>(size)) return;
   std::filesystem::rename(temp, folder / "last-update", ignored);
 }
 

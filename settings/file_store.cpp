@@ -106,7 +106,9 @@ bool ReplaceStore(const std::filesystem::path& path, const std::string& text) {
   // user's, or the service could no longer read it.
   struct stat folder{};
   if (geteuid() == 0 && stat(path.parent_path().c_str(), &folder) == 0 && folder.st_uid != 0) {
-    (void)fchown(fd, folder.st_uid, folder.st_gid);
+    if (fchown(fd, folder.st_uid, folder.st_gid) != 0) {
+      // Left root's: the service then says it cannot read the store.
+    }
   }
   bool ok = WriteAll(fd, text) && fsync(fd) == 0;
   int error = errno;

@@ -150,6 +150,7 @@ class Daemon final : public ServiceView {
   std::wstring identifier_;
   int row_ = kDefaultIntervalRow;
   bool ended_ = false;
+  bool once_ = false;  // `once`: the store is never written
   UpdateOutcome outcome_;
 
   UniqueFd signals_ = MakeSignalWatch();
@@ -184,6 +185,8 @@ void Daemon::UpdateEnded(const UpdateOutcome& outcome) {
       break;
     case UpdateResult::kUnknownIdentifier:
       word = "unknown";
+      // The service is off for this run; a store that could not say so is named.
+      if (!once_ && !LastStoreError().empty()) err_.Write("quorveld: the service's end was not stored: " + LastStoreError());
       break;
     case UpdateResult::kNoStatus:
       word = "no-status";
@@ -393,6 +396,7 @@ int Daemon::Run() {
 }
 
 int Daemon::Once() {
+  once_ = true;
   service_.SetOneShot();
   StartupSettings settings;
   {

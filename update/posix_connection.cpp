@@ -165,13 +165,7 @@ PosixConnection::Io PosixConnection::Receive(char* buffer, std::size_t size, std
   do {
     got = recv(socket_.get(), buffer, size, 0);
   } while (got < 0 && errno == EINTR);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::kWouldBlock;
-  if (got < 0) {
-    Because(errno);
-    return Io::kFailed;
-  }
-  count = static_cast<std::size_t>(got);
-  return Io::kDone;
+  return Result(got, count);
 }
 
 PosixConnection::Io PosixConnection::Send(const char* bytes, std::size_t size, std::size_t& count) {
@@ -180,12 +174,16 @@ PosixConnection::Io PosixConnection::Send(const char* bytes, std::size_t size, s
   do {
     put = send(socket_.get(), bytes, size, MSG_NOSIGNAL);
   } while (put < 0 && errno == EINTR);
-  if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::kWouldBlock;
-  if (put < 0) {
+  return Result(put, count);
+}
+
+PosixConnection::Io PosixConnection::Result(ssize_t done, std::size_t& count) {
+  if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::kWouldBlock;
+  if (done < 0) {
     Because(errno);
     return Io::kFailed;
   }
-  count = static_cast<std::size_t>(put);
+  count = static_cast<std::size_t>(done);
   return Io::kDone;
 }
 

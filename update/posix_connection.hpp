@@ -4,6 +4,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -58,6 +59,8 @@ class PosixConnection final : public ConnectionCore {
   std::string failure_;
   // Keeps the system's reason for a failure about to be reported.
   void Because(int error);
+  // What one send or receive returned, as the core reads it.
+  Io Result(ssize_t done, std::size_t& count);
 };
 
 }  // namespace quorvel

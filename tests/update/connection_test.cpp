@@ -39,6 +39,16 @@ class ConnectionTest : public testing::Test {
   bool PumpUntilEnded(int limit = 10000) {
     return PumpUntil(connection, [&] { return recorder.Ended(); }, limit);
   }
+  // One exchange with a server that sends the start of a reply, then resets the connection:
+  // every byte it sent arrives; the outline of the events is returned.
+  Events ExchangeEndedByReset(const ScriptedServer& server) {
+    Aim(L"127.0.0.1", server.Port());
+    recorder.request = L"GET / HTTP/1.0\r\n\r\n";
+    connection.Connect();
+    EXPECT_TRUE(PumpUntilEnded());
+    EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OK\r\n\r\n<html>");
+    return recorder.Outline();
+  }
 
   SocketLibrary library;  // the test's own sockets
   PlatformConnection connection;
@@ -171,12 +181,7 @@ void SendPartThenReset(TestSocket client, const std::atomic<bool>&) {
 
 TEST_F(ConnectionTest, ResetInTheMiddleOfAReplyEndsInError) {
   ScriptedServer server({SendPartThenReset});
-  Aim(L"127.0.0.1", server.Port());
-  recorder.request = L"GET / HTTP/1.0\r\n\r\n";
-  connection.Connect();
-  ASSERT_TRUE(PumpUntilEnded());
-  EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OK\r\n\r\n<html>");
-  const Events outline = recorder.Outline();
+  const Events outline = ExchangeEndedByReset(server);
   ASSERT_EQ(outline.size(), 4u);
   EXPECT_EQ(outline[1], "SendComplete");
   EXPECT_EQ(outline[2], "DataArrival");
@@ -195,12 +200,7 @@ TEST_F(ConnectionTest, DataThatComesWithAResetIsDeliveredBeforeTheError) {
     SendAll(client, "HTTP/1.0 200 OK\r\n\r\n<html>");
     ResetOnClose(client);  // at once: the bytes and the reset arrive together
   }});
-  Aim(L"127.0.0.1", server.Port());
-  recorder.request = L"GET / HTTP/1.0\r\n\r\n";
-  connection.Connect();
-  ASSERT_TRUE(PumpUntilEnded());
-  EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OK\r\n\r\n<html>");
-  const Events outline = recorder.Outline();
+  const Events outline = ExchangeEndedByReset(server);
   ASSERT_GE(outline.size(), 3u);
   EXPECT_EQ(outline[outline.size() - 2], "DataArrival");
   if (!UnderWine()) EXPECT_EQ(outline.back(), "Error");

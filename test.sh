@@ -9,7 +9,8 @@ source scripts/common.sh
 
 export CMAKE_BUILD_PARALLEL_LEVEL=${QUORVEL_JOBS:-2}
 export CTEST_PARALLEL_LEVEL=${QUORVEL_JOBS:-2}  # the fuzz and Windows presets run one at a time
-need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${SERVER_TEST_PACKAGES[@]}" clang libclang-rt-dev xdotool nsis
+need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${SERVER_TEST_PACKAGES[@]}" clang libclang-rt-dev xdotool nsis \
+  util-linux iproute2
 
 failed=0
 presets=()

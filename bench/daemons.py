@@ -4,7 +4,7 @@ own protocol: one forced update in one-shot mode (wall, CPU, peak memory; median
 interleaved runs), then the daemons running (resident and anonymous memory after start and,
 for quorveld, after many updates; CPU used while idle). Prints a Markdown table.
 
-usage: daemons.py QUORVELD SPAWN_USAGE   (run by bench/daemons.sh)
+usage: daemons.py QUORVELD SPAWN_USAGE FLOOR_CLIENT   (run by bench/daemons.sh)
 """
 import http.server
 import os
@@ -97,10 +97,11 @@ def main():
     global SPAWN
     quorveld = os.path.abspath(sys.argv[1])
     SPAWN = os.path.abspath(sys.argv[2])
+    floor = os.path.abspath(sys.argv[3])
     port = start_server()
     work = tempfile.mkdtemp(prefix="quorvel-daemons-")
     base = dict(os.environ, QUORVEL_SERVER=f"127.0.0.1:{port}", XDG_CONFIG_HOME=f"{work}/q",
-                LC_ALL="C")
+                XDG_STATE_HOME=f"{work}/state", LC_ALL="C")
 
     # inadyn: the custom provider over plain HTTP to the loopback server; the address is lo's,
     # so it never asks a check-ip server on the Internet.
@@ -134,6 +135,7 @@ bench.example
     subprocess.run([quorveld, "activate", "bench-id", "--interval", "1"], env=base, check=True)
     # The others remember the last update; a forced one-shot update each time.
     oneshot = {
+        "floor": [floor, str(port), "bench-id"],
         "quorveld": [quorveld, "once"],
         "inadyn": ["inadyn", "-1", "--force", "-n", "--no-pidfile", "-f", f"{work}/inadyn.conf",
                    "--cache-dir", f"{work}/inadyn-cache", "-l", "err"],
@@ -148,7 +150,7 @@ bench.example
     for _ in range(RUNS):
         for name in names:
             samples[name].append(timed(oneshot[name], base))
-    if hits["quorvel"] - before["quorvel"] != RUNS or hits["dyndns2"] - before["dyndns2"] != 2 * RUNS:
+    if hits["quorvel"] - before["quorvel"] != 2 * RUNS or hits["dyndns2"] - before["dyndns2"] != 2 * RUNS:
         sys.exit(f"the server did not see one update per run: {hits} before {before}")
 
     rows = {}
@@ -157,6 +159,9 @@ bench.example
         cpu = statistics.median(s[1] for s in samples[name]) * 1000
         peak = statistics.median(s[2] for s in samples[name]) / 1024
         rows[name] = {"wall": wall, "cpu": cpu, "peak": peak}
+
+    floor_row = rows.pop("floor")
+    names.remove("floor")
 
     # The daemons, each after its first update.
     running = {}
@@ -215,15 +220,17 @@ bench.example
     def mb(kb):
         return f"{kb / 1024:.1f}"
 
-    print(f"| one update, one-shot (median of {RUNS}) | quorveld | inadyn | ddclient |")
-    print("|---|---|---|---|")
-    print("| wall time (ms) | " + " | ".join(f"{rows[n]['wall']:.1f}" for n in names) + " |")
-    print("| CPU time (ms) | " + " | ".join(f"{rows[n]['cpu']:.1f}" for n in names) + " |")
-    print("| peak resident (MB) | " + " | ".join(f"{rows[n]['peak']:.1f}" for n in names) + " |")
-    print("| **running daemon** | | | |")
-    print("| resident after start and one update (MB) | " + " | ".join(mb(rows[n]['rss']) for n in names) + " |")
-    print("| anonymous after start and one update (MB) | " + " | ".join(mb(rows[n]['anon']) for n in names) + " |")
-    print(f"| CPU while idle for {IDLE} s (% of a core) | " + " | ".join(f"{rows[n]['idle']:.4f}" for n in names) + " |")
+    print(f"| one update, one-shot (median of {RUNS}) | floor (static C) | quorveld | inadyn | ddclient |")
+    print("|---|---|---|---|---|")
+    for key, label in (("wall", "wall time (ms)"), ("cpu", "CPU time (ms)"), ("peak", "peak resident (MB)")):
+        print(f"| {label} | {floor_row[key]:.1f} | " + " | ".join(f"{rows[n][key]:.1f}" for n in names) + " |")
+    print("| **running daemon** | | | | |")
+    print("| resident after start and one update (MB) | | " + " | ".join(mb(rows[n]['rss']) for n in names) + " |")
+    print("| anonymous after start and one update (MB) | | " + " | ".join(mb(rows[n]['anon']) for n in names) + " |")
+    print(f"| CPU while idle for {IDLE} s (% of a core) | | " + " | ".join(f"{rows[n]['idle']:.4f}" for n in names) + " |")
+    print()
+    print(f"quorveld's one-shot wall time is {rows['quorveld']['wall'] / floor_row['wall']:.2f}x the floor's "
+          "(target 1.5x)")
     print()
     print(f"quorveld over {UPDATES} updates (1 ms tick, bench only), kB after 1, {UPDATES // 2} and "
           f"{UPDATES}: resident {after_one[0]}, {half_way[0]}, {after_many[0]}; "

@@ -1,5 +1,6 @@
 // quorveld: the command line. Every rule of the service is the core's; this file only picks
 // the command.
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,37 +8,40 @@
 #include <string>
 
 #include "common/text.hpp"
+#include "daemon/commands.hpp"
 #include "daemon/service_loop.hpp"
 #include "daemon/version.hpp"
+#include "settings/interval.hpp"
+#include "update/server_address.hpp"
 
 namespace {
 
+// Where the system unit keeps its settings and state (its StateDirectory).
+constexpr char kSystemFolder[] = "/var/lib/quorveld";
+
 constexpr char kHelp[] =
-    "usage: quorveld COMMAND\n"
+    "usage: quorveld [--system] COMMAND\n"
     "Keeps this machine's address up to date with the Quorvel service.\n"
     "\n"
     "  run                    the service in the foreground until SIGTERM or SIGINT;\n"
-    "                         follows activate and deactivate without a restart\n"
+    "                         follows activate and deactivate without a restart;\n"
+    "                         SIGUSR1 updates now, SIGHUP reads the settings again\n"
     "  activate IDENTIFIANT [--interval MINUTES]\n"
-    "                         stores the identifier and the interval (1 to 60, default 15)\n"
-    "                         and switches the service on\n"
+    "                         stores the identifier and the interval (1 to 60; the stored\n"
+    "                         one, else 15, without --interval) and switches the service on\n"
     "  deactivate             switches the service off\n"
-    "  status                 shows the stored state, identifier and interval\n"
-    "  once                   one update now; exit status 0 found, 2 unknown identifier,\n"
-    "                         1 anything else\n"
+    "  status                 the stored state, identifier and interval, whether a run is\n"
+    "                         running, the last update; exit status 0 on, 3 off\n"
+    "  once                   one update now, settings unchanged; exit status 0 found,\n"
+    "                         2 unknown identifier, 1 anything else\n"
+    "  --system               the system service's settings (/var/lib/quorveld), as root\n"
     "  --help, --version\n"
     "\n"
     "Settings: $XDG_CONFIG_HOME/quorvel/settings. QUORVEL_SERVER=host[:port] points the\n"
     "program at another update server.\n";
 
-void Print(int fd, const char* text) {
-  if (write(fd, text, std::strlen(text)) < 0) {
-    // Nothing to report it to.
-  }
-}
-
 int Usage() {
-  Print(STDERR_FILENO, kHelp);
+  quorvel::PrintLine(STDERR_FILENO, std::string(kHelp, sizeof kHelp - 2));
   return 2;
 }
 
@@ -45,17 +49,17 @@ int Usage() {
 int ParseMinutes(const char* text) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || value < 1 || value > 60) return 0;
+  if (end == text || *end != '\0' || value < 1 || value > quorvel::kIntervalRows) return 0;
   return static_cast<int>(value);
 }
 
-int Activate(int argc, char** argv) {
+int Activate(int argc, char** argv, int first) {
   const char* identifier = nullptr;
-  int minutes = 15;
-  for (int i = 2; i < argc; ++i) {
+  int minutes = 0;
+  for (int i = first; i < argc; ++i) {
     if (std::strcmp(argv[i], "--interval") == 0) {
       if (i + 1 >= argc || (minutes = ParseMinutes(argv[++i])) == 0) {
-        Print(STDERR_FILENO, "quorveld: --interval takes a number of minutes from 1 to 60\n");
+        quorvel::PrintLine(STDERR_FILENO, "quorveld: --interval takes a number of minutes from 1 to 60");
         return 2;
       }
     } else if (identifier == nullptr) {
@@ -64,28 +68,43 @@ int Activate(int argc, char** argv) {
       return Usage();
     }
   }
-  const std::wstring text = identifier != nullptr ? quorvel::FromAnsi(identifier) : L"";
-  return quorvel::StoreActivation(text.c_str(), minutes);
+  return quorvel::Activate(identifier != nullptr ? identifier : "", minutes);
+}
+
+// A server address that is not host or host:port is an error, never a quiet fall-back to the
+// public host (the identifier would go there in clear text).
+bool ServerAddressUsable() {
+  const quorvel::ServerAddress address = quorvel::ServerAddressFromEnvironment();
+  if (address.rejected.empty()) return true;
+  quorvel::PrintLine(STDERR_FILENO, "quorveld: QUORVEL_SERVER is not host or host:port (port 1 to 65535): '" +
+                                        quorvel::ToAnsi(address.rejected) + "'");
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
-  const std::string command = argv[1];
+  int first = 1;
+  if (first < argc && std::strcmp(argv[first], "--system") == 0) {
+    setenv("XDG_CONFIG_HOME", kSystemFolder, 1);
+    setenv("XDG_STATE_HOME", kSystemFolder, 1);
+    ++first;
+  }
+  if (first >= argc) return Usage();
+  const std::string command = argv[first];
   if (command == "--help" || command == "-h") {
-    Print(STDOUT_FILENO, kHelp);
+    quorvel::PrintLine(STDOUT_FILENO, std::string(kHelp, sizeof kHelp - 2));
     return 0;
   }
   if (command == "--version") {
-    Print(STDOUT_FILENO, "quorveld " QUORVELD_VERSION "\n");
+    quorvel::PrintLine(STDOUT_FILENO, "quorveld " QUORVELD_VERSION);
     return 0;
   }
-  if (command == "activate") return Activate(argc, argv);
-  if (argc != 2) return Usage();
-  if (command == "run") return quorvel::RunService();
-  if (command == "once") return quorvel::RunOnce();
+  if (command == "activate") return Activate(argc, argv, first + 1);
+  if (argc != first + 1) return Usage();
+  if (command == "run") return ServerAddressUsable() ? quorvel::RunService() : 2;
+  if (command == "once") return ServerAddressUsable() ? quorvel::RunOnce() : 2;
   if (command == "status") return quorvel::ShowStatus();
-  if (command == "deactivate") return quorvel::StoreDeactivation();
+  if (command == "deactivate") return quorvel::Deactivate();
   return Usage();
 }

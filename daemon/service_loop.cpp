@@ -1,31 +1,28 @@
 #include "daemon/service_loop.hpp"
 
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/timerfd.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <utility>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/text.hpp"
-#include "update/posix_connection.hpp"
+#include "daemon/commands.hpp"
+#include "daemon/line_output.hpp"
+#include "daemon/run_state.hpp"
+#include "daemon/watches.hpp"
 #include "log/activity_log.hpp"
 #include "settings/file_store.hpp"
-#include "settings/settings.hpp"
 #include "settings/startup_settings.hpp"
+#include "settings/store_lock.hpp"
+#include "update/identifier.hpp"
+#include "update/posix_connection.hpp"
 #include "update/server_address.hpp"
 #include "update/update_service.hpp"
 
@@ -33,66 +30,20 @@ namespace quorvel {
 
 namespace {
 
-// A jump of the boot clock past the monotonic one longer than this is a sleep, not jitter.
-constexpr std::int64_t kResumeJumpMs = 2000;
+// The loop never waits longer than this for the store's lock: a command holds it for a moment.
+constexpr int kLoopLockWaitMs = 500;
+// After the lock could not be had, the store is looked at again this soon.
+constexpr int kStoreRetryMs = 200;
 
-enum class Outcome { kNone, kFound, kUnknown, kFailed };
-
-std::int64_t ClockMs(clockid_t clock) {
-  timespec now{};
-  clock_gettime(clock, &now);
-  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+// The countdown's tick: 1000 ms, or shorter for the benchmark and the tests only (many
+// countdowns in little time).
+std::int64_t TickMs() {
+  if (const char* text = std::getenv("QUORVEL_TICK_MS"); text != nullptr && *text != '\0') {
+    const long value = std::strtol(text, nullptr, 10);
+    if (value >= 1 && value <= 1000) return value;
+  }
+  return 1000;
 }
-
-std::wstring ProgramPath() {
-  char buffer[4096];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-  if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) return L"quorveld";
-  return FromAnsi(std::string_view(buffer, static_cast<size_t>(length)));
-}
-
-// The identifier and the interval row stand where the window has its boxes; messages go to
-// standard error.
-class DaemonView final : public ServiceView {
- public:
-  std::wstring identifier;
-  int row = 14;
-  Outcome outcome = Outcome::kNone;
-
-  std::wstring IdentifierText() const override { return identifier; }
-  int SelectedIntervalRow() const override { return row; }
-  void ShowServiceState(bool) override {}
-  void ShowMessage(const std::wstring& text, MessageIcon) override {
-    if (text == L"Cet identifiant n'existe pas !") outcome = Outcome::kUnknown;
-    WriteLine(STDERR_FILENO, text);
-  }
-};
-
-// Writes each new line of the log to standard output as it is written.
-class LogOutput {
- public:
-  explicit LogOutput(ActivityLog& log, Outcome& outcome) : outcome_(outcome) {
-    log.SetListener([this](const std::wstring& text) { OnText(text); });
-  }
-
- private:
-  void OnText(const std::wstring& text) {
-    // The log only grows, or is cleared and starts again shorter.
-    std::wstring_view added(text);
-    if (text.size() > shown_) added.remove_prefix(shown_);
-    shown_ = text.size();
-    if (added.starts_with(L"\r\n")) added.remove_prefix(2);
-    WriteLine(STDOUT_FILENO, added);
-    if (added.ends_with(L"  Identifiant mis à jour avec succès.")) outcome_ = Outcome::kFound;
-    if (added.ends_with(L"  Impossible de se connecter au serveur maitre.") &&
-        outcome_ == Outcome::kNone) {
-      outcome_ = Outcome::kFailed;
-    }
-  }
-
-  Outcome& outcome_;
-  size_t shown_ = 0;
-};
 
 // The store's file as last seen: a write replaces the file, so its inode changes with it.
 struct StoreStamp {
@@ -116,204 +67,234 @@ StoreStamp StampOf(const std::string& path) {
   return stamp;
 }
 
-// The store's folder, locked for as long as it lives: a command and the running daemon never
-// write the store at the same time, and the daemon reads a command's values all together.
-class StoreLock {
- public:
-  explicit StoreLock(const std::filesystem::path& store) {
-    std::error_code ignored;
-    std::filesystem::create_directories(store.parent_path(), ignored);
-    folder_.reset(open(store.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // Without the lock the store is still used; a write may then meet another one.
-    if (folder_) (void)flock(folder_.get(), LOCK_EX);
-  }
-
- private:
-  UniqueFd folder_;  // closing it releases the lock
-};
-
-// The countdown's tick: 1000 ms, or shorter for the benchmark only (many countdowns in
-// little time).
-std::int64_t TickMs() {
-  if (const char* text = std::getenv("QUORVEL_TICK_MS"); text != nullptr && *text != '\0') {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value >= 1 && value <= 1000) return value;
-  }
-  return 1000;
-}
-
-// Readable when the wall clock is set, and when the machine resumes from sleep: the kernel
-// cancels such a timer then.
-UniqueFd MakeClockWatch() {
-  UniqueFd watch(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
-  itimerspec never{};
-  never.it_value.tv_sec = INT32_MAX;
-  if (watch && timerfd_settime(watch.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never,
-                               nullptr) != 0) {
-    watch.reset();
-  }
-  return watch;
-}
-
-// Writes into the store's folder (activate, deactivate, the service itself), made sure to exist.
-UniqueFd MakeStoreWatch(const std::filesystem::path& store) {
-  std::error_code ignored;
-  std::filesystem::create_directories(store.parent_path(), ignored);
-  UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (watch && inotify_add_watch(watch.get(), store.parent_path().c_str(),
-                                 IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_CREATE) < 0) {
-    watch.reset();
-  }
-  return watch;
-}
-
-void Drain(int fd) {
-  char buffer[4096];
-  while (read(fd, buffer, sizeof buffer) > 0) {
-  }
-}
-
-// SIGTERM and SIGINT as a descriptor of the loop.
-UniqueFd MakeStopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
-  return UniqueFd(signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
-}
-
-// Changes of the machine's addresses, from the kernel.
-UniqueFd MakeAddressWatch() {
-  UniqueFd watch(socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
-  if (!watch) return watch;
-  sockaddr_nl local{};
-  local.nl_family = AF_NETLINK;
-  local.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-  if (bind(watch.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) watch.reset();
-  return watch;
-}
-
-// Reads every waiting message; true if an address was added or removed.
-bool AddressesChanged(int watch) {
-  bool changed = false;
-  alignas(nlmsghdr) char buffer[8192];
-  for (;;) {
-    const ssize_t got = recv(watch, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (got <= 0) return changed;
-    size_t left = static_cast<size_t>(got);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, left);
-         header = NLMSG_NEXT(header, left)) {
-      if (header->nlmsg_type == RTM_NEWADDR || header->nlmsg_type == RTM_DELADDR) changed = true;
+std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
+  const std::string server =
+      ToAnsi(connection.RemoteHost()) + ":" + std::to_string(connection.RemotePort());
+  switch (cause) {
+    case FailureCause::kConnection: {
+      const std::string why = connection.FailureReason();
+      return server + ": " + (why.empty() ? "no connection" : why);
     }
+    case FailureCause::kNoAnswer:
+      return server + ": no outcome within 30 s";
+    case FailureCause::kNoMarker:
+      return server + ": the reply holds no Quorvel status (not an update server?)";
+    case FailureCause::kDenied:
+      return server + ": the server denied the update or is overloaded";
+    case FailureCause::kTooLong:
+      return server + ": the reply is longer than any update reply";
+    case FailureCause::kBadIdentifier:
+      return "the identifier holds a control character; it was not sent";
+    case FailureCause::kNone:
+      break;
   }
+  return server;
 }
 
-// The service and everything it runs on, for both `run` and `once`.
-class Daemon {
+// The service and everything it runs on, for both `run` and `once`. It stands where the window
+// stands for the service: the identifier and the interval row come from the store, messages go
+// to standard error.
+class Daemon final : public ServiceView {
  public:
   Daemon()
       : address_(ServerAddressFromEnvironment()),
-        logOutput_(log_, view_.outcome),
-        service_(view_, connection_, log_, ProgramPath(), [] { return ClockMs(CLOCK_BOOTTIME); }) {
+        service_(*this, connection_, log_, ProgramPath(), BootClockMs) {
     connection_.SetEvents(&service_);
+    log_.SetListener([this](const std::wstring&, std::wstring_view line) { out_.Write(ToAnsi(line)); });
     signal(SIGPIPE, SIG_IGN);
+    SetStoreLockWaitMs(kLoopLockWaitMs);
   }
-  ~Daemon() { connection_.SetEvents(nullptr); }
+  ~Daemon() override {
+    connection_.SetEvents(nullptr);
+    log_.SetListener(nullptr);
+  }
 
   int Run();
   int Once();
 
+  std::wstring IdentifierText() const override { return identifier_; }
+  int SelectedIntervalRow() const override { return row_; }
+  void ShowServiceState(bool) override {}
+  void ShowMessage(const std::wstring& text, MessageIcon) override { err_.Write(ToAnsi(text)); }
+  void UpdateEnded(const UpdateOutcome& outcome) override;
+
  private:
-  // Waits for the next events and handles them; false once a stop signal came.
-  bool Turn(bool followStore);
+  // The loop's own descriptors, by name; the connection's follow them.
+  enum Slot { kSignals, kTicker, kAddresses, kStoreWatch, kClockWatch, kStdout, kStderr, kSlots };
+
+  // Waits for the next events and handles them; false once the loop should end.
+  bool Turn(bool service);
+  void OnSignal(int signal);
   // The ticks that have come due since the last call, given to the countdown.
-  void CountTicks(bool followStore);
+  void CountTicks(bool service);
   // Sets the timer for the next tick the service needs: every tick while an update is under
   // way, the countdown's end when none is, none while the service is off.
-  void ArmTicker(bool followStore);
+  void ArmTicker(bool service);
+  int PollTimeout() const;
   void Start(const StartupSettings& settings);
-  void FollowStore();
-  void CheckResume();
+  // The store's folder, made if missing, watched, and this run's lock taken in it: at the start,
+  // and again when the folder was removed (a lock or a write may already have made it anew;
+  // the old folder's removal is only reported once nothing holds it, and the lock file does).
+  void WatchStore(bool takeLock);
+  std::pair<dev_t, ino_t> FolderId() const;
+  // Reads the store again if it changed and follows what a command did to it.
+  void FollowStore(bool force);
+  void SayLost();
 
   ServerAddress address_;
-  DaemonView view_;
+  LineOutput out_{STDOUT_FILENO};
+  LineOutput err_{STDERR_FILENO};
   ActivityLog log_;
-  LogOutput logOutput_;
   PosixConnection connection_;
   UpdateService service_;
-  UniqueFd stop_ = MakeStopSignals();
+  std::wstring identifier_;
+  int row_ = kDefaultIntervalRow;
+  bool ended_ = false;
+  bool once_ = false;  // `once`: the store is never written
+  UpdateOutcome outcome_;
+
+  UniqueFd signals_ = MakeSignalWatch();
   UniqueFd addresses_;
   UniqueFd storeWatch_;
+  std::pair<dev_t, ino_t> watchedFolder_{};
+  InstanceLock instance_;
   UniqueFd clockWatch_;
+  ResumeCheck resume_;
+  int stopSignal_ = 0;
   // One timer for every tick that matters; ticks are counted from the monotonic clock, so
   // the countdown can sleep through an interval in one wait and still count every second.
   UniqueFd ticker_{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
   std::int64_t tickMs_ = TickMs();
-  std::int64_t firstTickBase_ = ClockMs(CLOCK_MONOTONIC);
+  std::int64_t firstTickBase_ = MonotonicClockMs();
   std::int64_t ticksDone_ = 0;
-  std::string storePath_ = SettingsFilePath().string();
+  std::filesystem::path storePath_ = SettingsFilePath();
   StoreStamp stamp_;
   StartupSettings stored_;
-  std::int64_t sleepGap_ = ClockMs(CLOCK_BOOTTIME) - ClockMs(CLOCK_MONOTONIC);
+  bool storeRetry_ = false;
+  std::string storeProblem_;
   std::vector<pollfd> fds_;
 };
 
-void Daemon::Start(const StartupSettings& settings) {
-  log_.WriteLog(L"Quorvel Version 2.0 - " + address_.WebHost(), false);
-  connection_.SetRemotePort(address_.port);
-  connection_.SetRemoteHost(address_.host);
-  view_.identifier = settings.identifier;
-  view_.row = settings.intervalRow;
+void Daemon::UpdateEnded(const UpdateOutcome& outcome) {
+  ended_ = true;
+  outcome_ = outcome;
+  std::string word = "failed", reason;
+  switch (outcome.result) {
+    case UpdateResult::kFound:
+      word = "found";
+      break;
+    case UpdateResult::kUnknownIdentifier:
+      word = "unknown";
+      // The service is off for this run; a store that could not say so is named.
+      if (!once_ && !LastStoreError().empty()) err_.Write("quorveld: the service's end was not stored: " + LastStoreError());
+      break;
+    case UpdateResult::kNoStatus:
+      word = "no-status";
+      break;
+    case UpdateResult::kFailed:
+      reason = ReasonText(outcome.cause, connection_);
+      err_.Write("quorveld: " + reason);
+      break;
+  }
+  SaveLastUpdate(word, reason);
 }
 
-bool Daemon::Turn(bool followStore) {
-  ArmTicker(followStore);
-  fds_.clear();
-  fds_.push_back({stop_.get(), POLLIN, 0});
-  fds_.push_back({ticker_.get(), POLLIN, 0});
-  fds_.push_back({addresses_.get(), POLLIN, 0});
-  fds_.push_back({storeWatch_.get(), POLLIN, 0});
-  fds_.push_back({clockWatch_.get(), POLLIN, 0});
-  const size_t ownFds = fds_.size();
-  connection_.AddPollFds(fds_);
-  if (poll(fds_.data(), fds_.size(), connection_.PollTimeout()) < 0 && errno != EINTR) return false;
-  if (fds_[0].revents != 0) return false;
-  if (fds_[1].revents != 0) Drain(ticker_.get());
-  const bool storeTouched = fds_[3].revents != 0;
-  if (storeTouched) Drain(storeWatch_.get());
-  if (fds_[4].revents != 0) {
-    clockWatch_ = MakeClockWatch();  // a cancelled timer stays readable until set again
+void Daemon::Start(const StartupSettings& settings) {
+  log_.WriteLog(BannerLine(address_), false);
+  connection_.SetRemotePort(address_.port);
+  connection_.SetRemoteHost(address_.host);
+  identifier_ = settings.identifier;
+  row_ = settings.intervalRow;
+}
+
+int Daemon::PollTimeout() const {
+  const int connection = connection_.PollTimeout();
+  if (connection == 0 || !storeRetry_) return connection;
+  return kStoreRetryMs;
+}
+
+bool Daemon::Turn(bool service) {
+  ArmTicker(service);
+  fds_.assign(kSlots, pollfd{-1, 0, 0});
+  fds_[kSignals] = {signals_.get(), POLLIN, 0};
+  fds_[kTicker] = {ticker_.get(), POLLIN, 0};
+  if (service) {
+    fds_[kAddresses] = {addresses_.get(), POLLIN, 0};
+    fds_[kStoreWatch] = {storeWatch_.get(), POLLIN, 0};
+    fds_[kClockWatch] = {clockWatch_.get(), POLLIN, 0};
   }
-  const std::vector<pollfd> connectionFds(fds_.begin() + static_cast<long>(ownFds), fds_.end());
-  // Whatever the service does next may write the store (an activation, a deactivation).
-  const StoreLock lock(storePath_);
-  connection_.Dispatch(connectionFds);
-  CountTicks(followStore);
-  if (!followStore) return true;
-  CheckResume();
-  if (fds_[2].revents != 0 && AddressesChanged(addresses_.get())) {
+  if (out_.Waiting()) fds_[kStdout] = {out_.PollFd(), POLLOUT, 0};
+  if (err_.Waiting()) fds_[kStderr] = {err_.PollFd(), POLLOUT, 0};
+  connection_.AddPollFds(fds_);
+  if (poll(fds_.data(), fds_.size(), PollTimeout()) < 0 && errno != EINTR) return false;
+  if (fds_[kSignals].revents != 0) {
+    while (const int signal = TakeSignal(signals_.get())) OnSignal(signal);
+    if (stopSignal_ != 0) return false;
+  }
+  if (fds_[kTicker].revents != 0) Drain(ticker_.get());
+  if (fds_[kStdout].revents != 0 || fds_[kStderr].revents != 0) {
+    out_.Flush();
+    err_.Flush();
+    SayLost();
+  }
+  const bool storeTouched = fds_[kStoreWatch].revents != 0;
+  if (storeTouched && (StoreWatchEnded(storeWatch_.get(), storePath_) || FolderId() != watchedFolder_)) WatchStore(true);
+  if (fds_[kClockWatch].revents != 0) clockWatch_ = MakeClockWatch();  // stays readable until set again
+  connection_.Dispatch(std::vector<pollfd>(fds_.begin() + kSlots, fds_.end()));
+  CountTicks(service);
+  if (!service) return true;
+  if (resume_.Resumed()) service_.EarlyUpdate(WakeReason::Resume);
+  if (fds_[kAddresses].revents != 0 && AddressesChanged(addresses_.get())) {
     service_.EarlyUpdate(WakeReason::NetworkChange);
   }
-  if (storeTouched || !storeWatch_) FollowStore();
+  if (storeTouched || storeRetry_ || !storeWatch_) FollowStore(false);
   return true;
 }
 
-void Daemon::CountTicks(bool followStore) {
-  const std::int64_t due = (ClockMs(CLOCK_MONOTONIC) - firstTickBase_) / tickMs_;
+void Daemon::OnSignal(int signal) {
+  switch (signal) {
+    case SIGHUP:
+      FollowStore(true);
+      break;
+    case SIGUSR1:
+      if (service_.IsActive()) {
+        // The countdown's end, now.
+        service_.SecondsLeft = 1;
+        service_.Timer2_Timer();
+      } else {
+        err_.Write("quorveld: the service is off; SIGUSR1 updates only while it is on");
+      }
+      break;
+    default:
+      stopSignal_ = signal;
+      break;
+  }
+}
+
+void Daemon::SayLost() {
+  if (const std::size_t lost = out_.TakeLost()) {
+    log_.WriteLog(L"Sortie bloquée: " + DecimalText(static_cast<long long>(lost)) + L" lignes perdues.", true);
+  }
+  if (const std::size_t lost = err_.TakeLost()) {
+    err_.Write("quorveld: standard error was blocked; " + std::to_string(lost) + " lines lost");
+  }
+}
+
+void Daemon::CountTicks(bool service) {
+  const std::int64_t due = (MonotonicClockMs() - firstTickBase_) / tickMs_;
   for (; ticksDone_ < due; ++ticksDone_) {
     // Ticks the loop slept through while nothing was under way only count down; once an
     // update starts, the ticks left from a stall are not replayed against it.
-    if (followStore && !service_.IsActive()) continue;
+    if (service && !service_.IsActive()) continue;
     if (!connection_.Idle() && ticksDone_ + 1 < due) continue;
     service_.Timer2_Timer();
   }
 }
 
-void Daemon::ArmTicker(bool followStore) {
+void Daemon::ArmTicker(bool service) {
   itimerspec next{};
   std::int64_t ticks = 1;
-  if (followStore && !service_.IsActive()) {
+  if (service && !service_.IsActive()) {
     // Off: no countdown. Without a store watch, the store is looked at every second.
     ticks = storeWatch_ ? 0 : 1;
   } else if (connection_.Idle() && service_.SecondsLeft > 1) {
@@ -328,128 +309,130 @@ void Daemon::ArmTicker(bool followStore) {
   timerfd_settime(ticker_.get(), TFD_TIMER_ABSTIME, &next, nullptr);
 }
 
-void Daemon::CheckResume() {
-  const std::int64_t gap = ClockMs(CLOCK_BOOTTIME) - ClockMs(CLOCK_MONOTONIC);
-  // The boot clock runs on while the machine sleeps; the monotonic one stops.
-  if (gap - sleepGap_ > kResumeJumpMs) service_.EarlyUpdate(WakeReason::Resume);
-  sleepGap_ = gap;
+std::pair<dev_t, ino_t> Daemon::FolderId() const {
+  struct stat facts{};
+  if (stat(storePath_.parent_path().c_str(), &facts) != 0) return {};
+  return {facts.st_dev, facts.st_ino};
 }
 
-void Daemon::FollowStore() {
+void Daemon::WatchStore(bool takeLock) {
+  storeWatch_ = MakeStoreWatch(storePath_);
+  watchedFolder_ = FolderId();
+  pid_t ignored = 0;
+  if (takeLock) (void)instance_.Take(storePath_.parent_path(), ignored);
+}
+
+void Daemon::FollowStore(bool force) {
   const StoreStamp now = StampOf(storePath_);
-  if (now == stamp_) return;
-  const StartupSettings seen = ReadStartupSettings();
+  if (now == stamp_ && !force) return;
+  StartupSettings seen;
+  {
+    const StoreLock lock(StoreLock::Mode::kShared);
+    storeRetry_ = !lock.Held();
+    if (storeRetry_) return;
+    seen = ReadStartupSettings();
+  }
+  const std::string problem = LastStoreError();
+  if (!problem.empty()) {
+    // Kept as last read; said once for each new problem.
+    if (problem != storeProblem_) err_.Write("quorveld: " + problem + "; the values read before are kept");
+    storeProblem_ = problem;
+    stamp_ = now;
+    return;
+  }
+  storeProblem_.clear();
+  stamp_ = now;
   const bool changed = seen.serviceActive != stored_.serviceActive ||
                        seen.identifier != stored_.identifier || seen.secondsLeft != stored_.secondsLeft;
+  const StartupSettings before = stored_;
+  stored_ = seen;
   if (seen.serviceActive && changed) {
     // As a click on "Activer le service" with these values in the boxes: an update at once.
-    view_.identifier = seen.identifier;
-    view_.row = seen.intervalRow;
-    service_.ActivateService();
-  } else if (!seen.serviceActive && stored_.serviceActive && service_.IsActive()) {
-    service_.DeactivateService();
+    identifier_ = seen.identifier;
+    row_ = seen.intervalRow;
+    service_.ActivateService(StoreWrite::kNo);
+  } else if (!seen.serviceActive && before.serviceActive && service_.IsActive()) {
+    service_.DeactivateService(StoreWrite::kNo);
   }
-  // What the service wrote itself is now the store as seen; it is not acted on again.
-  stamp_ = StampOf(storePath_);
-  stored_ = ReadStartupSettings();
 }
 
 int Daemon::Run() {
+  pid_t holder = 0;
+  if (!instance_.Take(storePath_.parent_path(), holder)) {
+    err_.Write("quorveld: another quorveld run (pid " + std::to_string(holder) + ") uses " +
+               storePath_.parent_path().string());
+    return 1;
+  }
   addresses_ = MakeAddressWatch();
-  storeWatch_ = MakeStoreWatch(storePath_);
+  WatchStore(false);
   clockWatch_ = MakeClockWatch();
   stamp_ = StampOf(storePath_);
-  stored_ = ReadStartupSettings();
+  {
+    const StoreLock lock(StoreLock::Mode::kShared);
+    stored_ = ReadStartupSettings();
+  }
+  if (!LastStoreError().empty()) {
+    storeProblem_ = LastStoreError();
+    err_.Write("quorveld: " + storeProblem_);
+  }
   Start(stored_);
   bool active = stored_.serviceActive;
-  if (active && stored_.identifier.empty()) {
+  if (active && (stored_.identifier.empty() || HasControlCharacter(stored_.identifier))) {
     // As the logon start without an identifier; the daemon then waits for an activation.
-    view_.ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
+    ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
     active = false;
   }
   service_.RestoreServiceState(active, stored_.secondsLeft);
+  // The address has most likely changed since the service last ran (a boot, a restart).
+  service_.EarlyUpdate(WakeReason::Start);
   while (Turn(true)) {
   }
   connection_.Close();
+  const wchar_t* name = stopSignal_ == SIGINT ? L"SIGINT" : L"SIGTERM";
+  log_.WriteLog(std::wstring(L"Arrêt de quorveld (") + name + L").", true);
+  out_.Flush();
+  err_.Flush();
   return 0;
 }
 
 int Daemon::Once() {
-  const StartupSettings settings = ReadStartupSettings();
+  once_ = true;
+  service_.SetOneShot();
+  StartupSettings settings;
+  {
+    const StoreLock lock(StoreLock::Mode::kShared);
+    settings = ReadStartupSettings();
+  }
+  if (!LastStoreError().empty()) err_.Write("quorveld: " + LastStoreError());
   Start(settings);
-  if (settings.identifier.empty()) {
-    view_.ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
+  if (settings.identifier.empty() || HasControlCharacter(settings.identifier)) {
+    ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
     return 1;
   }
   // The countdown's last tick: the update starts as it would at the end of an interval.
   service_.SecondsLeft = 1;
   service_.Timer2_Timer();
-  while (view_.outcome == Outcome::kNone && !connection_.Idle()) {
+  while (!ended_ && !connection_.Idle()) {
     if (!Turn(false)) break;
   }
   connection_.Close();
-  switch (view_.outcome) {
-    case Outcome::kFound:
+  out_.Flush();
+  err_.Flush();
+  if (!ended_) return 1;
+  switch (outcome_.result) {
+    case UpdateResult::kFound:
       return 0;
-    case Outcome::kUnknown:
+    case UpdateResult::kUnknownIdentifier:
       return 2;
     default:
       return 1;
   }
 }
 
-std::wstring StoredText(const wchar_t* subKey, const wchar_t* name) {
-  return TrimSpaces(quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, subKey, name, L""));
-}
-
 }  // namespace
-
-void WriteLine(int fd, std::wstring_view text) {
-  std::string bytes = ToAnsi(text);
-  bytes += '\n';
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return;  // a closed output loses the line, not the service
-    done += static_cast<size_t>(put);
-  }
-}
 
 int RunService() { return Daemon().Run(); }
 
 int RunOnce() { return Daemon().Once(); }
-
-int ShowStatus() {
-  const StartupSettings settings = ReadStartupSettings();
-  WriteLine(STDOUT_FILENO, settings.serviceActive ? L"Le service est activé." : L"Le service est désactivé.");
-  WriteLine(STDOUT_FILENO, L"Identifiant: " + settings.identifier);
-  WriteLine(STDOUT_FILENO, L"Intervalle: " + DecimalText(settings.intervalRow + 1) + L" minutes");
-  return 0;
-}
-
-int StoreActivation(const wchar_t* identifier, int minutes) {
-  if (identifier == nullptr || *identifier == L'\0') {
-    WriteLine(STDERR_FILENO, L"Aucun identifiant unique n'est spécifié");
-    return 2;
-  }
-  using namespace quorvelmod;
-  const StoreLock lock(SettingsFilePath());
-  SaveRegString(kHkeyCurrentUser, kSettingsKey, kIdentifierValue, TrimSpaces(identifier));
-  SaveRegString(kHkeyCurrentUser, kSettingsKey, kIntervalValue, DecimalText(minutes * 60));
-  // Last, so that a running daemon sees the activation with its identifier and interval.
-  const bool saved =
-      SaveRegString(kHkeyCurrentUser, kRunKey, kAutostartValue, L"\"" + ProgramPath() + L"\" -wiper");
-  if (!saved || StoredText(kRunKey, kAutostartValue).empty()) return 1;
-  return 0;
-}
-
-int StoreDeactivation() {
-  const StoreLock lock(SettingsFilePath());
-  return quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
-                                   quorvelmod::kAutostartValue, L"")
-             ? 0
-             : 1;
-}
 
 }  // namespace quorvel

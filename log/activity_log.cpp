@@ -38,10 +38,11 @@ ActivityLog::ActivityLog(Clock clock) : clock_(std::move(clock)) {}
 bool ActivityLog::WriteLog(std::wstring message, bool newLine) {
   if (text_.size() > kCap) text_.clear();
   if (newLine) text_ += L"\r\n";
+  const size_t start = text_.size();
   text_ += FormatTimeOfDay(clock_());
   text_ += L"  ";
   text_ += message;
-  if (listener_) listener_(text_);
+  if (listener_) listener_(text_, std::wstring_view(text_).substr(start));
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace quorvel {
 
@@ -25,7 +26,9 @@ class ActivityLog {
   static constexpr size_t kCap = 10000;
 
   using Clock = std::function<TimeOfDay()>;
-  using Listener = std::function<void(const std::wstring& text)>;
+  // text: the whole log after the write; line: what the write appended, without the line end
+  // before it ("hh:mm:ss  message").
+  using Listener = std::function<void(const std::wstring& text, std::wstring_view line)>;
 
   explicit ActivityLog(Clock clock = LocalTimeOfDay);
 
@@ -34,7 +37,7 @@ class ActivityLog {
 
   const std::wstring& Text() const { return text_; }
 
-  // Called with the whole text after each write (the window's log box).
+  // Called after each write (the window's log box, the daemon's output).
   void SetListener(Listener listener) { listener_ = std::move(listener); }
 
  private:

@@ -50,7 +50,7 @@ program() {
   version=$(sed -n 's/^!define VERSION "\(.*\)"$/\1/p' "$work/a/window/generated/version.nsh")
   rm -rf "$work/stage" && mkdir -p "$work/stage"
   cp "$work/a/window/quorvel.exe" "$work/stage/quorvel.exe"
-  [ -z "$sign" ] || "$sign" "$work/stage/quorvel.exe"
+  [ -z "$sign" ] || with_password "$sign" "$work/stage/quorvel.exe"
 }
 
 # portable_zip: the program and its French note, fixed times, fixed order, no extra fields.
@@ -67,7 +67,7 @@ installer() {
   say "quorvel-$version-setup.exe"
   local signing=()
   [ -z "$sign" ] || signing=("-DSIGN=$sign")
-  makensis -V2 -INPUTCHARSET UTF8 "-DGENERATED=$work/a/window/generated" "-DPROGRAM=$work/stage/quorvel.exe" \
+  with_password makensis -V2 -INPUTCHARSET UTF8 "-DGENERATED=$work/a/window/generated" "-DPROGRAM=$work/stage/quorvel.exe" \
     "-DOUTFILE=$dist/quorvel-$version-setup.exe" "${signing[@]}" "$PWD/window/installer.nsi"
 }
 
@@ -75,6 +75,18 @@ checksums() {
   (cd "$dist" && sha256sum "quorvel-$version-setup.exe" "quorvel-$version-win64.zip" >SHA256SUMS)
   say "in $dist"
   (cd "$dist" && ls -l --time-style=+ SHA256SUMS "quorvel-$version-setup.exe" "quorvel-$version-win64.zip" && cat SHA256SUMS)
+}
+
+# The signing password is in no build step's environment and in no file: the steps that sign
+# get it on descriptor 3, a pipe that gives it once per signature.
+password=${QUORVEL_SIGN_PASSWORD:-}
+unset QUORVEL_SIGN_PASSWORD
+with_password() {
+  if [ -z "$sign" ]; then
+    "$@"
+  else
+    "$@" 3< <(while printf '%s\n' "$password" 2>/dev/null; do :; done)
+  fi
 }
 
 need_packages "${BUILD_PACKAGES[@]}" nsis zip osslsigncode

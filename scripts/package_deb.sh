@@ -20,11 +20,49 @@ cmake --build "$build" -j "${QUORVEL_JOBS:-2}" --target quorveld quorvel-server 
 # Everything installed once; each package takes its own files from there.
 rm -rf "$stage"
 DESTDIR=$stage cmake --install "$build" --strip >/dev/null
+# The compiler's version notes are of no use in an installed program.
+objcopy --remove-section=.comment "$stage/usr/bin/quorveld" "$stage/usr/bin/quorvel-server"
 version=$("$stage/usr/bin/quorveld" --version | awk '{print $2}')
 arch=$(dpkg --print-architecture)
 shlibs=$(mktemp -d)
 trap 'rm -rf "$shlibs"' EXIT
 mkdir -p "$dist"
+
+mkdir -p "$stage/usr/share/doc/quorveld"
+cat >"$stage/usr/share/doc/quorveld/README.Debian" <<'TEXT'
+quorveld for Debian
+===================
+
+Two ways to run it; pick one.
+
+As a system service (a server, a router, a board): the daemon runs under a user made for it
+at each start (systemd's DynamicUser), with its settings and last update in /var/lib/quorveld.
+
+  sudo quorveld --system activate YOUR-IDENTIFIER [--interval MINUTES]
+  sudo systemctl enable --now quorveld
+  sudo quorveld --system status
+  journalctl -u quorveld
+
+As your own user service (a desktop, a laptop): settings in ~/.config/quorvel.
+
+  quorveld activate YOUR-IDENTIFIER
+  systemctl --user enable --now quorveld
+  journalctl --user -u quorveld
+
+An identifier is made on https://www.quorvel.fr/. The log is in French; the README's glossary
+and quorveld(1) say what each line means. `systemctl kill -s USR1 quorveld` updates now;
+`systemctl reload quorveld` reads the settings again.
+
+Removing: `sudo systemctl disable --now quorveld`, `sudo apt purge quorveld`, then
+`sudo rm -rf /var/lib/private/quorveld` (system) or `rm -rf ~/.config/quorvel
+~/.local/state/quorvel` (user) for the settings.
+TEXT
+
+# The system service is a systemd unit on purpose: its user exists only while it runs
+# (DynamicUser) and its sandbox is systemd's. Without systemd, `quorveld run` works as is.
+mkdir -p "$stage/usr/share/lintian/overrides"
+echo "quorveld: package-supports-alternative-init-but-no-init.d-script [usr/lib/systemd/system/quorveld.service]" \
+  >"$stage/usr/share/lintian/overrides/quorveld"
 
 # deb NAME SUMMARY DESCRIPTION FILE...: build/dist/NAME_VERSION-1_ARCH.deb with the staged
 # FILEs (paths under /), checked by dpkg-deb and lintian (errors fail the script). Files
@@ -86,13 +124,17 @@ TEXT
 
   local package=$dist/${name}_${version}-1_${arch}.deb
   find "$root" -type d -exec chmod 755 {} +
+  # Each installed file's checksum, as dpkg --verify and debsums read them.
+  (cd "$root" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | sort -z | xargs -0 md5sum) \
+    >"$root/DEBIAN/md5sums"
+  chmod 644 "$root/DEBIAN/md5sums"
   dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null
   say "package: $package"
   dpkg-deb --info "$package"
   dpkg-deb --contents "$package"
   say "lintian $name"
   local lintian_out
-  lintian_out=$(lintian --tag-display-limit 0 "$package" 2>&1 || true)
+  lintian_out=$(lintian -I --pedantic --tag-display-limit 0 "$package" 2>&1 || true)
   printf '%s\n' "$lintian_out"
   if printf '%s\n' "$lintian_out" | grep -q '^E: '; then
     echo "lintian found errors in $package"
@@ -104,8 +146,12 @@ deb quorveld "keeps a machine's address up to date with the Quorvel service" \
 " quorveld is the Quorvel client for machines without a desktop: a home server,
  a NAS, a small board. While the service is active it sends the stored
  identifier to the update server at the chosen interval, and logs each step.
- It runs as a systemd user service (systemctl --user enable --now quorveld)." \
-  usr/bin/quorveld usr/lib/systemd/user/quorveld.service usr/share/man/man1/quorveld.1
+ It runs as a system service under a dynamic user of its own
+ (systemctl enable --now quorveld) or as a user service
+ (systemctl --user enable --now quorveld)." \
+  usr/bin/quorveld usr/lib/systemd/user/quorveld.service usr/lib/systemd/system/quorveld.service \
+  usr/share/man/man1/quorveld.1 usr/share/doc/quorveld/README.Debian \
+  usr/share/lintian/overrides/quorveld
 
 deb quorvel-server "Quorvel update server, publishing clients' addresses in DNS" \
 " quorvel-server answers Quorvel, quorveld and dyndns2 clients (routers,

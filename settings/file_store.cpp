@@ -1,19 +1,24 @@
 // The settings store as one small file. A write builds the whole new file beside the old
 // one, flushes it and renames it over the old one, so a crash leaves either store whole.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "common/text.hpp"
+#include "common/unique_handle.hpp"
 #include "settings/file_store.hpp"
 #include "settings/file_store_format.hpp"
 #include "settings/settings.hpp"
+#include "settings/store_lock.hpp"
 
 namespace quorvel {
 namespace {
@@ -22,29 +27,59 @@ namespace {
 constexpr std::size_t kMaxStoreBytes = 1 << 20;
 
 void (*g_beforeReplace)() = nullptr;
+int g_lockWaitMs = 5000;
+// Why the last read or write of the store failed; empty after one that worked.
+std::string g_error;
 
 enum class LoadResult { kLoaded, kMissing, kFailed };
 
+bool Fail(const std::string& why) {
+  g_error = why;
+  return false;
+}
+
+std::string Reason(const std::filesystem::path& path, int error) {
+  return path.string() + ": " + std::strerror(error);
+}
+
+// Only a regular file within the cap is a store: a FIFO would hang the reader, a device or a
+// folder is not ours, and a longer file would be cut, then written back without its values.
 LoadResult LoadStore(const std::filesystem::path& path, std::vector<StoredValue>& values) {
   values.clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? LoadResult::kMissing : LoadResult::kFailed;
+  g_error.clear();
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT) return LoadResult::kMissing;
+    Fail(Reason(path, errno));
+    return LoadResult::kFailed;
+  }
+  struct stat facts{};
+  if (fstat(fd.get(), &facts) != 0) {
+    Fail(Reason(path, errno));
+    return LoadResult::kFailed;
+  }
+  if (!S_ISREG(facts.st_mode)) {
+    Fail(path.string() + ": not a regular file; left as it is");
+    return LoadResult::kFailed;
+  }
   std::string text;
   char chunk[4096];
-  LoadResult result = LoadResult::kLoaded;
-  while (text.size() < kMaxStoreBytes) {
-    const ssize_t got = read(fd, chunk, sizeof(chunk));
+  for (;;) {
+    const ssize_t got = read(fd.get(), chunk, sizeof(chunk));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      result = LoadResult::kFailed;
-      break;
+      Fail(Reason(path, errno));
+      return LoadResult::kFailed;
     }
     if (got == 0) break;
     text.append(chunk, static_cast<std::size_t>(got));
+    if (text.size() > kMaxStoreBytes) {
+      Fail(path.string() + ": larger than " + std::to_string(kMaxStoreBytes) + " bytes; left as it is");
+      return LoadResult::kFailed;
+    }
   }
-  close(fd);
-  if (result == LoadResult::kLoaded) values = ParseStoreText(text);
-  return result;
+  values = ParseStoreText(text);
+  return LoadResult::kLoaded;
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -52,7 +87,11 @@ bool WriteAll(int fd, const std::string& bytes) {
   while (done < bytes.size()) {
     const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
+    if (put < 0) return false;
+    if (put == 0) {
+      errno = EIO;
+      return false;
+    }
     done += static_cast<std::size_t>(put);
   }
   return true;
@@ -62,14 +101,29 @@ bool WriteAll(int fd, const std::string& bytes) {
 bool ReplaceStore(const std::filesystem::path& path, const std::string& text) {
   std::string temp = (path.parent_path() / ".settings-XXXXXX").string();
   const int fd = mkstemp(temp.data());
-  if (fd < 0) return false;
+  if (fd < 0) return Fail(Reason(path.parent_path(), errno));
+  // Written by root into a folder of another user (a system service's), the store stays that
+  // user's, or the service could no longer read it.
+  struct stat folder{};
+  if (geteuid() == 0 && stat(path.parent_path().c_str(), &folder) == 0 && folder.st_uid != 0) {
+    if (fchown(fd, folder.st_uid, folder.st_gid) != 0) {
+      // Left root's: the service then says it cannot read the store.
+    }
+  }
   bool ok = WriteAll(fd, text) && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
   if (ok && g_beforeReplace != nullptr) g_beforeReplace();
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
   if (!ok) {
     unlink(temp.c_str());
-    return false;
+    return Fail(Reason(path, error));
   }
   // Make the rename itself durable; the store is already whole either way.
   const int dir = open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -77,6 +131,7 @@ bool ReplaceStore(const std::filesystem::path& path, const std::string& text) {
     fsync(dir);
     close(dir);
   }
+  g_error.clear();
   return true;
 }
 
@@ -116,6 +171,43 @@ std::filesystem::path SettingsFilePath() {
 
 void SetBeforeReplaceHook(void (*hook)()) { g_beforeReplace = hook; }
 
+const std::string& LastStoreError() { return g_error; }
+
+int StoreLockWaitMs() { return g_lockWaitMs; }
+void SetStoreLockWaitMs(int milliseconds) { g_lockWaitMs = milliseconds; }
+
+StoreLock::StoreLock(Mode mode) {
+  const auto store = SettingsFilePath();
+  if (store.empty()) {
+    Fail("no settings folder: neither XDG_CONFIG_HOME nor HOME is set");
+    return;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(store.parent_path(), error);
+  folder_.reset(open(store.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder_) {
+    Fail(Reason(store.parent_path(), errno));
+    return;
+  }
+  const int operation = (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+  const timespec pause{0, 10 * 1000 * 1000};
+  for (int waited = 0;; waited += 10) {
+    if (flock(folder_.get(), operation) == 0) {
+      held_ = true;
+      return;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      // A file system without locks: the store is still used, as it was before locks.
+      held_ = true;
+      return;
+    }
+    if (waited >= g_lockWaitMs) break;
+    nanosleep(&pause, nullptr);
+  }
+  folder_.reset();
+  Fail(store.parent_path().string() + ": another quorveld holds the settings' lock; try again");
+}
+
 }  // namespace quorvel
 
 namespace quorvelmod {
@@ -123,10 +215,10 @@ namespace quorvelmod {
 bool SaveRegString(RegRoot root, const std::wstring& subKey, const std::wstring& valueName,
                    const std::wstring& value) {
   const auto path = quorvel::SettingsFilePath();
-  if (path.empty()) return false;
+  if (path.empty()) return quorvel::Fail("no settings folder: neither XDG_CONFIG_HOME nor HOME is set");
   std::error_code error;
   std::filesystem::create_directories(path.parent_path(), error);
-  if (error) return false;
+  if (error) return quorvel::Fail(path.parent_path().string() + ": " + error.message());
 
   std::vector<quorvel::StoredValue> values;
   // An unreadable store is left alone rather than replaced by one that lost its values.

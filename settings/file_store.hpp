@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace quorvel {
 
@@ -12,5 +13,10 @@ std::filesystem::path SettingsFilePath();
 // Called after a write has put the new store, flushed, beside the old one and just before it
 // replaces it. Tests use it to stop a write at its most delicate point; null removes it.
 void SetBeforeReplaceHook(void (*hook)());
+
+// Why the store's last read, write or lock failed, naming the file and the reason; empty after
+// one that worked. A store that cannot be read (not a regular file, over the size cap) is left
+// untouched, and reads give their defaults.
+const std::string& LastStoreError();
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@
 #include "common/text.hpp"
 #include "common/unique_handle.hpp"
 #include "settings/settings.hpp"
+#include "settings/store_lock.hpp"
 #include "settings/stored_value.hpp"
 
 namespace quorvelmod {
@@ -77,3 +78,13 @@ std::wstring GetRegString(RegRoot root, const std::wstring& subKey, const std::w
 }
 
 }  // namespace quorvelmod
+
+namespace quorvel {
+
+// The registry keeps each value whole by itself; the Windows program needs no lock of its own.
+StoreLock::StoreLock(Mode) : held_(true) {}
+
+int StoreLockWaitMs() { return 0; }
+void SetStoreLockWaitMs(int) {}
+
+}  // namespace quorvel

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace quorvel {
 
@@ -54,6 +55,7 @@ void PosixConnection::Open(const std::string& host) {
 void PosixConnection::StartLookup(const std::string& host) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    Because(errno);
     PostError();
     return;
   }
@@ -84,6 +86,7 @@ void PosixConnection::OnLookupDone() {
   } while (got < 0 && errno == EINTR);
   lookup_.reset();
   if (got != static_cast<ssize_t>(sizeof address)) {
+    failure_ = "name not found";
     ReportError();
     return;
   }
@@ -93,6 +96,7 @@ void PosixConnection::OnLookupDone() {
 void PosixConnection::StartConnect(std::uint32_t address) {
   socket_.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!socket_) {
+    Because(errno);
     PostError();
     return;
   }
@@ -103,6 +107,7 @@ void PosixConnection::StartConnect(std::uint32_t address) {
   SetState(kConnecting);
   if (connect(socket_.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
       errno != EINPROGRESS) {
+    Because(errno);
     PostError();
   }
   // Otherwise the socket becomes writable when the attempt has ended, either way.
@@ -141,6 +146,7 @@ void PosixConnection::OnSocket(short revents) {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    Because(error);
     OnConnectDone(error != 0);
     return;
   }
@@ -159,9 +165,7 @@ PosixConnection::Io PosixConnection::Receive(char* buffer, std::size_t size, std
   do {
     got = recv(socket_.get(), buffer, size, 0);
   } while (got < 0 && errno == EINTR);
-  if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Io::kWouldBlock : Io::kFailed;
-  count = static_cast<std::size_t>(got);
-  return Io::kDone;
+  return Result(got, count);
 }
 
 PosixConnection::Io PosixConnection::Send(const char* bytes, std::size_t size, std::size_t& count) {
@@ -170,9 +174,21 @@ PosixConnection::Io PosixConnection::Send(const char* bytes, std::size_t size, s
   do {
     put = send(socket_.get(), bytes, size, MSG_NOSIGNAL);
   } while (put < 0 && errno == EINTR);
-  if (put < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Io::kWouldBlock : Io::kFailed;
-  count = static_cast<std::size_t>(put);
+  return Result(put, count);
+}
+
+PosixConnection::Io PosixConnection::Result(ssize_t done, std::size_t& count) {
+  if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::kWouldBlock;
+  if (done < 0) {
+    Because(errno);
+    return Io::kFailed;
+  }
+  count = static_cast<std::size_t>(done);
   return Io::kDone;
+}
+
+void PosixConnection::Because(int error) {
+  if (error != 0) failure_ = std::strerror(error);
 }
 
 }  // namespace quorvel

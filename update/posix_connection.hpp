@@ -4,6 +4,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -27,6 +28,13 @@ class PosixConnection final : public ConnectionCore {
   void Dispatch(const std::vector<pollfd>& fds);
   // Nothing under way: no socket, no lookup, no notice.
   bool Idle() const { return !socket_ && !lookup_ && !NoticesDue(); }
+  void Connect() override {
+    failure_.clear();
+    ConnectionCore::Connect();
+  }
+  // Why the last connection failed, in a few words ("Connection refused", "name not found");
+  // empty when the system gave no reason.
+  const std::string& FailureReason() const { return failure_; }
 
  private:
   void Open(const std::string& host) override;
@@ -48,6 +56,11 @@ class PosixConnection final : public ConnectionCore {
   UniqueFd socket_;
   // The lookup's end of a socket pair; its thread writes the address (or nothing) and exits.
   UniqueFd lookup_;
+  std::string failure_;
+  // Keeps the system's reason for a failure about to be reported.
+  void Because(int error);
+  // What one send or receive returned, as the core reads it.
+  Io Result(ssize_t done, std::size_t& count);
 };
 
 }  // namespace quorvel

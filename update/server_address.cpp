@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "common/text.hpp"
+#include "update/identifier.hpp"
 
 namespace quorvel {
 
@@ -15,6 +16,10 @@ ServerAddress ParseServerAddress(const std::wstring& overrideText) {
   const std::wstring text = TrimSpaces(overrideText);
   ServerAddress address;
   if (text.empty()) return address;
+  ServerAddress rejected;
+  rejected.rejected = text;
+  // The host goes into the request's Host line: a space or a line end there is not a host.
+  if (text.find(L' ') != std::wstring::npos || HasControlCharacter(text)) return rejected;
   const size_t colon = text.rfind(L':');
   if (colon == std::wstring::npos) {
     address.host = text;
@@ -22,13 +27,13 @@ ServerAddress ParseServerAddress(const std::wstring& overrideText) {
   }
   const std::wstring host = text.substr(0, colon);
   const std::wstring port = text.substr(colon + 1);
-  if (host.empty() || port.empty() || port.size() > 5) return ServerAddress{};
+  if (host.empty() || port.empty() || port.size() > 5) return rejected;
   std::int32_t value = 0;
   for (const wchar_t c : port) {
-    if (c < L'0' || c > L'9') return ServerAddress{};
+    if (c < L'0' || c > L'9') return rejected;
     value = value * 10 + (c - L'0');
   }
-  if (value < 1 || value > 65535) return ServerAddress{};
+  if (value < 1 || value > 65535) return rejected;
   address.host = host;
   address.port = value;
   return address;

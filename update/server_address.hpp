@@ -16,10 +16,18 @@ struct ServerAddress {
   // The host as the user sees it in the banner and the creation page's address: with its
   // port when that is not 80.
   std::wstring WebHost() const;
+  // The override text when it was malformed and therefore not used; empty otherwise.
+  std::wstring rejected;
 };
 
+// The first line of the log: the program and the server it updates.
+inline std::wstring BannerLine(const ServerAddress& address) {
+  return L"Quorvel Version 2.0 - " + address.WebHost();
+}
+
 // Reads the override text (the environment variable's value; empty means none).
-// A text whose port is not a number from 1 to 65535 is ignored as a whole.
+// A text whose port is not a number from 1 to 65535 is not used: the built-in host is, and the
+// text is kept in `rejected` so that the program can say so.
 ServerAddress ParseServerAddress(const std::wstring& overrideText);
 
 // The override from the environment of this process.

@@ -5,7 +5,8 @@
 
 #include "common/text.hpp"
 #include "settings/interval.hpp"
-#include "settings/settings.hpp"
+#include "settings/activation.hpp"
+#include "update/identifier.hpp"
 #include "update/protocol.hpp"
 
 namespace quorvel {
@@ -55,14 +56,10 @@ std::int32_t UpdateService::IntervalSeconds() const {
   return IntervalSecondsForRow(view_.SelectedIntervalRow());
 }
 
-std::wstring UpdateService::AutostartCommand() const {
-  // Quoted, so that a folder with spaces cannot start another program at logon.
-  return L"\"" + programPath_ + L"\" -wiper";
-}
-
-void UpdateService::ActivateService() {
+void UpdateService::ActivateService(StoreWrite write) {
   const std::wstring identifier = view_.IdentifierText();
-  if (identifier.empty()) {
+  // An identifier that could never be sent is answered as a missing one; spaces are sent.
+  if (identifier.empty() || HasControlCharacter(identifier)) {
     view_.ShowMessage(L"Aucun identifiant unique n'est spécifié", MessageIcon::Warning);
     return;
   }
@@ -70,28 +67,21 @@ void UpdateService::ActivateService() {
   active_ = true;
   view_.ShowServiceState(true);
   SecondsLeft = IntervalSeconds();
-  // The three writes' results are ignored on purpose: a registry that cannot be written must
-  // not keep the user from updating now; the values simply read back as before at the next
-  // start.
-  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
-                                  quorvelmod::kIdentifierValue, TrimSpaces(identifier));
-  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
-                                  quorvelmod::kAutostartValue, AutostartCommand());
-  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
-                                  quorvelmod::kIntervalValue, DecimalText(SecondsLeft));
+  // The result is ignored on purpose: a store that cannot be written must not keep the user
+  // from updating now; the values simply read back as before at the next start.
+  if (write == StoreWrite::kYes && !oneShot_) (void)StoreActivation(identifier, SecondsLeft, AutostartCommandFor(programPath_));
   log_.WriteLog(L"Service activé.", true);
   StartUpdate();
 }
 
-void UpdateService::DeactivateService() {
+void UpdateService::DeactivateService(StoreWrite write) {
   log_.WriteLog(L"Désactivation du service...", true);
   connection_.Close();
   updateTicks_ = kNoUpdate;
   active_ = false;
   view_.ShowServiceState(false);
-  // Ignored as on activation: the service is off for this run whatever the registry says.
-  (void)quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kRunKey,
-                                  quorvelmod::kAutostartValue, L"");
+  // Ignored as on activation: the service is off for this run whatever the store says.
+  if (write == StoreWrite::kYes && !oneShot_) (void)StoreDeactivation();
   log_.WriteLog(L"Service désactivé.", true);
 }
 
@@ -107,7 +97,7 @@ void UpdateService::Timer2_Timer() {
   if (++updateTicks_ >= kUpdateTimeoutTicks) {
     // A silent server: give the update up as failed rather than wait for the next expiry.
     connection_.Close();
-    FailureLines();
+    FailureLines(FailureCause::kNoAnswer);
   }
 }
 
@@ -121,7 +111,9 @@ void UpdateService::EarlyUpdate(WakeReason reason) {
   // Only ever sooner: a burst of events moves the update once and logs one line.
   if (wait >= SecondsLeft) return;
   SecondsLeft = static_cast<std::int32_t>(wait);
-  const wchar_t* what = reason == WakeReason::Resume ? L"Sortie de veille" : L"Changement de réseau";
+  const wchar_t* what = reason == WakeReason::Resume          ? L"Sortie de veille"
+                        : reason == WakeReason::NetworkChange ? L"Changement de réseau"
+                                                              : L"Démarrage du service";
   log_.WriteLog(std::wstring(what) + L", mise à jour dans " + DecimalText(SecondsLeft) + L" secondes.",
                 true);
 }
@@ -134,24 +126,35 @@ void UpdateService::StartUpdate() {
   connection_.Connect();
 }
 
-void UpdateService::FailureLines() {
+void UpdateService::FailureLines(FailureCause cause) {
   log_.WriteLog(L"Impossible de se connecter au serveur maitre.", true);
-  log_.WriteLog(L"Retentera dans 60 secondes.", true);
+  if (!oneShot_) log_.WriteLog(L"Retentera dans 60 secondes.", true);
   updateTicks_ = kNoUpdate;
   // The line above must come true: the next attempt is at most a minute away.
   SecondsLeft = std::min(SecondsLeft, kRetrySeconds);
+  Ended(UpdateResult::kFailed, cause);
+}
+
+void UpdateService::Ended(UpdateResult result, FailureCause cause) {
+  view_.UpdateEnded({result, cause, sentIdentifier_});
 }
 
 void UpdateService::Winsock1_Connect() {
   if (connection_.State() == Connection::kConnected) {
     ReplyBuffer.clear();
-    const std::wstring identifier = view_.IdentifierText();
-    log_.WriteLog(L"Envoie de votre adresse IP ( identifiant: " + identifier + L" )...", true);
+    sentIdentifier_ = view_.IdentifierText();
+    if (HasControlCharacter(sentIdentifier_)) {
+      // A line end in it would make a second header line of the request: never sent.
+      connection_.Close();
+      FailureLines(FailureCause::kBadIdentifier);
+      return;
+    }
+    log_.WriteLog(L"Envoie de votre adresse IP ( identifiant: " + sentIdentifier_ + L" )...", true);
     const std::wstring request = quorvelmod::BuildHttpRequest(
-        connection_.RemoteHost(), L"?ip_key=" + identifier, L"/update", L"GET");
+        connection_.RemoteHost(), L"?ip_key=" + sentIdentifier_, L"/update", L"GET");
     connection_.SendData(request);
   } else {
-    FailureLines();
+    FailureLines(FailureCause::kConnection);
     connection_.Close();
   }
 }
@@ -170,31 +173,38 @@ void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
     // No reply of our server is this long: stop collecting, as for an unusable reply.
     ReplyBuffer.clear();
     ReplyBuffer.shrink_to_fit();
-    FailureLines();
+    FailureLines(FailureCause::kTooLong);
     connection_.Close();
   }
 }
 
 void UpdateService::Winsock1_Close() {
+  const bool marked = ReplyBuffer.find(quorvelmod::kReplyMarker) != std::wstring::npos;
   ReplyBuffer = quorvelmod::ParseServerReply(ReplyBuffer);
   updateTicks_ = kNoUpdate;
   if (ReplyBuffer == quorvelmod::kStatusDenied) {
-    FailureLines();
+    FailureLines(marked ? FailureCause::kDenied : FailureCause::kNoMarker);
     connection_.Close();
     return;
   }
   if (ReplyBuffer == quorvelmod::kStatusFound) {
     log_.WriteLog(L"Identifiant mis à jour avec succès.", true);
+    Ended(UpdateResult::kFound);
   } else if (ReplyBuffer == quorvelmod::kStatusNotFound ||
              ReplyBuffer == quorvelmod::kStatusIncorrect) {
     log_.WriteLog(L"Cet identifiant n'existe pas ! Abbandon...", true);
-    DeactivateService();
+    DeactivateService(StoreWrite::kNo);
+    // Only the refused identifier is switched off: a newer activation in the store stays.
+    if (!oneShot_) (void)StoreRefusal(sentIdentifier_);
+    Ended(UpdateResult::kUnknownIdentifier);
     view_.ShowMessage(L"Cet identifiant n'existe pas !", MessageIcon::Error);
+  } else {
+    Ended(UpdateResult::kNoStatus);
   }
 }
 
 void UpdateService::Winsock1_Error() {
-  FailureLines();
+  FailureLines(FailureCause::kConnection);
   connection_.Close();
 }
 

@@ -14,6 +14,31 @@ namespace quorvel {
 // Message box icons, with the style numbers the boxes are known by.
 enum class MessageIcon { Error = 16, Warning = 48 };
 
+// How an update ended, for a program that acts on it (the daemon's exit status, its state file).
+enum class UpdateResult {
+  kFound,              // "Identifiant mis à jour avec succès."
+  kUnknownIdentifier,  // "Cet identifiant n'existe pas ! Abbandon..."
+  kFailed,             // the two failure lines
+  kNoStatus,           // a reply with a word the program does not act on: no line
+};
+
+// Why an update failed.
+enum class FailureCause {
+  kNone,
+  kConnection,     // no connection, or it broke: the connection knows more
+  kNoAnswer,       // no outcome within the update's time limit
+  kNoMarker,       // a reply without the marker, or nothing after it
+  kDenied,         // the server's own "denied", or an overload notice
+  kTooLong,        // a reply longer than any reply of the server
+  kBadIdentifier,  // an identifier that cannot be sent (a control character)
+};
+
+struct UpdateOutcome {
+  UpdateResult result = UpdateResult::kFailed;
+  FailureCause cause = FailureCause::kNone;
+  std::wstring identifier;  // as sent (or as refused to be sent)
+};
+
 // What the service needs of the main window. The window implements it; the service never
 // sees a window handle.
 class ServiceView {
@@ -27,10 +52,17 @@ class ServiceView {
   virtual void ShowServiceState(bool active) = 0;
   // A modal box titled "Quorvel" with an OK button; returns once the user has closed it.
   virtual void ShowMessage(const std::wstring& text, MessageIcon icon) = 0;
+  // Each update's end, after its log lines. The window has nothing to do with it.
+  virtual void UpdateEnded(const UpdateOutcome&) {}
 };
 
-// The system events after which the machine's address has most likely changed.
-enum class WakeReason { Resume, NetworkChange };
+// The system events after which the machine's address has most likely changed; Start is a
+// daemon's start with the service on (the window keeps its countdown at logon).
+enum class WakeReason { Resume, NetworkChange, Start };
+
+// Whether switching the service on or off also writes the store: not when the store already
+// says so (the daemon following an activation made by a command).
+enum class StoreWrite { kYes, kNo };
 
 // Milliseconds on a clock that keeps running while the machine sleeps (GetTickCount64 on
 // Windows, CLOCK_BOOTTIME on Linux); only differences are used.
@@ -55,10 +87,13 @@ class UpdateService final : public ConnectionEvents {
   // interval as the first countdown. No update starts.
   void RestoreServiceState(bool active, std::int32_t secondsLeft);
   bool IsActive() const { return active_; }
+  // One update on its own (`quorveld once`): the store is never written, and a failure
+  // promises no new attempt.
+  void SetOneShot() { oneShot_ = true; }
 
   // "Activer le service" and "Désactiver le service".
-  void ActivateService();
-  void DeactivateService();
+  void ActivateService(StoreWrite write = StoreWrite::kYes);
+  void DeactivateService(StoreWrite write = StoreWrite::kYes);
   // The countdown's tick, every 1000 ms while the service is active.
   void Timer2_Timer();
   // A resume from sleep or a change of the machine's addresses: while the service is active,
@@ -78,12 +113,12 @@ class UpdateService final : public ConnectionEvents {
 
   // The interval chosen in the list, in seconds.
   std::int32_t IntervalSeconds() const;
-  // The command line stored for the start at logon.
-  std::wstring AutostartCommand() const;
   // Winsock1.Close then Winsock1.Connect, the start of one update.
   void StartUpdate();
-  // "Impossible de se connecter..." and "Retentera dans 60 secondes.", made true.
-  void FailureLines();
+  // "Impossible de se connecter..." and "Retentera dans 60 secondes.", made true, then the
+  // outcome.
+  void FailureLines(FailureCause cause);
+  void Ended(UpdateResult result, FailureCause cause = FailureCause::kNone);
 
   ServiceView& view_;
   Connection& connection_;
@@ -91,11 +126,14 @@ class UpdateService final : public ConnectionEvents {
   std::wstring programPath_;
   BootClock clock_;
   bool active_ = false;
+  bool oneShot_ = false;
   // When the latest update began, on clock_; none yet since the program started.
   bool updateBegun_ = false;
   std::int64_t updateBeganMs_ = 0;
   // Countdown ticks since the current update's Connect, or kNoUpdate.
   int updateTicks_ = kNoUpdate;
+  // The identifier the current update sends.
+  std::wstring sentIdentifier_;
 };
 
 }  // namespace quorvel

@@ -25,8 +25,9 @@ SetCompressor /SOLID lzma
 ManifestDPIAware true
 
 !ifdef SIGN
-  !finalize '"${SIGN}" "%1"'
-  !uninstfinalize '"${SIGN}" "%1"'
+  ; A signing command that fails fails the build: never an unsigned file that looks signed.
+  !finalize '"${SIGN}" "%1"' = 0
+  !uninstfinalize '"${SIGN}" "%1"' = 0
 !endif
 
 !define MUI_ICON "${__FILEDIR__}/quorvel.ico"
@@ -82,6 +83,14 @@ FunctionEnd
 !insertmacro CLOSE_QUORVEL "un."
 
 Section "Quorvel"
+  ; A folder that holds files but no Quorvel is another program's: Quorvel goes into a folder of
+  ; its own inside it, so that its uninstaller can never remove another program's files.
+  ${IfNot} ${FileExists} "$INSTDIR\quorvel.exe"
+    ${DirState} "$INSTDIR" $0
+    ${If} $0 == 1
+      StrCpy $INSTDIR "$INSTDIR\Quorvel"
+    ${EndIf}
+  ${EndIf}
   Call CloseQuorvel
   SetOutPath "$INSTDIR"
   ; The file of a program that has just ended can stay locked for a moment; a silent install
@@ -112,7 +121,16 @@ Section "Quorvel"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
-  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  ; Quorvel's own files only, in KiB rounded up: the folder may hold other things.
+  FileOpen $2 "$INSTDIR\quorvel.exe" r
+  FileSeek $2 0 END $0
+  FileClose $2
+  FileOpen $2 "$INSTDIR\uninstall.exe" r
+  FileSeek $2 0 END $3
+  FileClose $2
+  IntOp $0 $0 + $3
+  IntOp $0 $0 + 1023
+  IntOp $0 $0 / 1024
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
@@ -124,7 +142,17 @@ Section "Uninstall"
   StrCpy $1 '"$INSTDIR\quorvel.exe"'
   StrLen $2 $1
   StrCpy $3 $0 $2
+  ; A value that is only spaces (" ", left by "Désactiver le service") starts nothing: it goes too.
+  StrCpy $4 $0
+  ${DoWhile} $4 != ""
+    StrCpy $5 $4 1
+    ${If} $5 != " "
+      ${Break}
+    ${EndIf}
+    StrCpy $4 $4 "" 1
+  ${Loop}
   ${If} $3 == $1
+  ${OrIf} $4 == ""
     DeleteRegValue HKCU "${RUN_KEY}" "quorvel"
   ${EndIf}
   MessageBox MB_YESNO|MB_ICONQUESTION "Conserver votre identifiant et la fréquence d'actualisation ?" /SD IDYES IDYES keep

@@ -9,6 +9,7 @@
 
 #include "common/text.hpp"
 #include "settings/startup_settings.hpp"
+#include "update/identifier.hpp"
 #include "window/dpi.hpp"
 #include "window/high_contrast.hpp"
 #include "window/identifier_link.hpp"
@@ -243,7 +244,7 @@ bool quorvelmain::OnCreate() {
   LayOut();
   highContrast_ = HighContrastOn();
   focus_.Start(hwnd_, Control(IDC_COMMAND1));
-  log_.SetListener([this](const std::wstring& text) { ShowLog(text); });
+  log_.SetListener([this](const std::wstring& text, std::wstring_view) { ShowLog(text); });
   // Without the watch the program still updates at every interval: nothing more to do.
   addresses_.Start(hwnd_, QUORVEL_WM_ADDRESSES_CHANGED);
   // Without the timer the logon start runs at once instead of 100 ms later.
@@ -309,7 +310,8 @@ void quorvelmain::Form_Load() {
   UpdateWindow(hwnd_);
   SetFocus(Control(IDC_COMMAND1));
   AddTrayIcon();
-  log_.WriteLog(L"Quorvel Version 2.0 - " + address_.WebHost(), false);
+  log_.WriteLog(BannerLine(address_), false);
+  if (!address_.rejected.empty()) log_.WriteLog(L"QUORVEL_SERVER ignoré: " + address_.rejected, true);
 
   const StartupSettings settings = ReadStartupSettings();
   service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
@@ -351,7 +353,8 @@ void quorvelmain::Timer1_Timer() {
   // Off before anything else: the handler runs once, even while its message box is open.
   KillTimer(hwnd_, kTimer1);
   if (commandLineTail_ != L"-wiper") return;
-  if (IdentifierText().empty()) {
+  // An identifier that can never be sent is no more valid than none.
+  if (IdentifierText().empty() || HasControlCharacter(IdentifierText())) {
     ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
     tray_.Remove();
     DestroyWindow(hwnd_);

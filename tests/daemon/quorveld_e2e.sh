@@ -2,8 +2,10 @@
 # The real quorveld against the update server (quorvel-server): a running `quorveld run` follows
 # `activate` (an update at once, the success line), an unknown identifier (the service off,
 # the message on standard error, still running), a new activation, `deactivate` and SIGTERM;
-# then `once` with each of its exit statuses, and a start with the service active. The test
-# has its own settings folder.
+# then `once` with each of its exit statuses, and a start with the service active (an update
+# within ten ticks). Then what keeps it from being fooled or frozen: refused identifiers and
+# server values, one run per settings folder, the signals, `status`'s codes, the store's edge
+# cases and its lock, and a reader of the log that never reads. The test has its own folders.
 #
 # usage: quorveld_e2e.sh QUORVELD UPDATE_SERVER
 set -uo pipefail
@@ -16,7 +18,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-export XDG_CONFIG_HOME=$work/config
+export XDG_CONFIG_HOME=$work/config XDG_STATE_HOME=$work/state
 
 status=0
 ok() { echo "ok: $1"; }
@@ -37,6 +39,9 @@ wait_for() {
 
 unknown="unknown-$RANDOM"
 known=$("$update_server" add maison --store "$work/store.db" | tail -n 1)
+# A second identifier, of the same length as every identifier the server makes: a re-activation
+# changes nothing else.
+other=$("$update_server" add bureau --store "$work/store.db" | tail -n 1)
 "$update_server" serve --listen 127.0.0.1:0 --store "$work/store.db" >"$work/server.log" 2>&1 &
 server=$!
 wait_for '^listening on http://127\.0\.0\.1:[0-9]+/$' "$work/server.log" 5 || { echo "FAIL: no server"; exit 1; }
@@ -65,13 +70,31 @@ fi
 check "the server answered the update from 127.0.0.1" \
   "\"GET /update\?ip_key=${known:0:4}\*\*\* HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1 for maison$" "$work/server.log"
 
+# The same length and interval, another identifier: followed all the same.
+from=$(($(wc -l <"$work/out") + 1))
+"$quorveld" activate "$other"
+wait_for "${t}Envoie de votre adresse IP \( identifiant: $other \)\.\.\.$" "$work/out" 4 "$from" \
+  && ok "a re-activation with an identifier of the same length is followed" \
+  || fail "a re-activation with an identifier of the same length is followed"
+"$quorveld" status >"$work/status"; code=$?
+[ $code -eq 0 ] && grep -Eq "^quorveld run: en marche \(pid $daemon\)$" "$work/status" \
+  && ok "status: on (0), the running daemon's pid" || fail "status while on ($code): $(cat "$work/status")"
+"$quorveld" run >"$work/second" 2>&1; code=$?
+[ $code -eq 1 ] && grep -q "another quorveld run (pid $daemon)" "$work/second" \
+  && ok "a second run says so and exits 1" || fail "a second run ($code)"
+
+from=$(($(wc -l <"$work/out") + 1))
 "$quorveld" activate "$unknown"
-wait_for "${t}Service désactivé\.$" "$work/out" 4 || fail "an unknown identifier switches the service off"
+wait_for "${t}Service désactivé\.$" "$work/out" 4 "$from" || fail "an unknown identifier switches the service off"
 check "the unknown identifier's message on standard error" "^Cet identifiant n'existe pas !$" "$work/err"
 sleep 0.5
 kill -0 "$daemon" 2>/dev/null && ok "run goes on after an unknown identifier" || fail "run ended"
-"$quorveld" status >"$work/status"
+n=$(tail -n +"$from" "$work/out" | grep -c "Désactivation du service\.\.\.")
+[ "$n" -eq 1 ] && ok "one deactivation after the unknown identifier" || fail "$n deactivations after the unknown identifier"
+"$quorveld" status >"$work/status"; code=$?
 check "the store shows the service off" "^Le service est désactivé\.$" "$work/status"
+[ $code -eq 3 ] && ok "status: off is 3" || fail "status when off: $code"
+check "status: the last update's time and outcome" "^Dernière mise à jour: [0-9-]{10} [0-9:]{8} unknown$" "$work/status"
 
 # A new activation is followed again, then a deactivation.
 from=$(($(wc -l <"$work/out") + 1))
@@ -83,10 +106,27 @@ from=$(($(wc -l <"$work/out") + 1))
 wait_for "${t}Désactivation du service\.\.\.$" "$work/out" 4 "$from" \
   && ok "run follows deactivate" || fail "run follows deactivate"
 
+# SIGHUP reads the store again and goes on; SIGUSR1 updates now.
+"$quorveld" activate "$known" --interval 60
+wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 4 "$(($(wc -l <"$work/out")))"
+from=$(($(wc -l <"$work/out") + 1))
+kill -HUP "$daemon"; kill -USR1 "$daemon"
+wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 4 "$from" \
+  && ok "SIGHUP goes on, SIGUSR1 updates now" || fail "SIGHUP then SIGUSR1"
+
+# The settings folder removed under a running daemon: made again and watched.
+rm -rf "$XDG_CONFIG_HOME/quorvel"
+sleep 0.3
+from=$(($(wc -l <"$work/out") + 1))
+"$quorveld" activate "$known"
+wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 4 "$from" \
+  && ok "a removed settings folder is watched again" || fail "a removed settings folder is watched again"
+
 start=$(date +%s%N)
 kill -TERM "$daemon"; wait "$daemon"; code=$?; daemon=""
 ms=$(( ($(date +%s%N) - start) / 1000000 ))
 [ $code -eq 0 ] && [ $ms -lt 1000 ] && ok "SIGTERM: exit 0 in ${ms} ms" || fail "SIGTERM: exit $code in ${ms} ms"
+check "the stop is logged" "${t}Arrêt de quorveld \(SIGTERM\)\.$" "$work/out"
 echo "--- run's output:"; cat "$work/out"
 
 # once: 0 for found, 2 for an unknown identifier, 1 for a server that cannot be reached.
@@ -98,30 +138,137 @@ echo "--- run's output:"; cat "$work/out"
 "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
 [ $code -eq 2 ] && grep -qx "Cet identifiant n'existe pas !" "$work/err" \
   && ok "once: unknown identifier, status 2" || fail "once with an unknown identifier ($code)"
-QUORVEL_SERVER=127.0.0.1:1 "$quorveld" once >"$work/once" 2>&1; code=$?
+"$quorveld" status >/dev/null && ok "once leaves the store as it was (still on)" || fail "once changed the store"
+QUORVEL_SERVER=127.0.0.1:1 "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
 [ $code -eq 1 ] && grep -Eq "${t}Impossible de se connecter au serveur maitre\.$" "$work/once" \
   && ok "once: no server, status 1" || fail "once without a server ($code)"
+grep -q "Retentera" "$work/once" && fail "once promises a retry" || ok "once promises no retry"
+check "once: the reason after the failure lines" "^quorveld: 127\.0\.0\.1:1: Connection refused$" "$work/err"
+QUORVEL_SERVER=name.invalid "$quorveld" once >/dev/null 2>"$work/err"
+check "once: a name that does not resolve says so" "^quorveld: name\.invalid:80: name not found$" "$work/err"
 
-# Started with the service active: no update at once, the first when the stored interval has
-# counted down (one minute, here of 20 ms ticks).
+# Refused before anything is stored or sent: identifiers that are blank, that hold a control
+# character, or that the store could not read back; server values that are not host[:port].
+"$quorveld" activate "$known" --interval 7
+for id in "   " "$(printf 'a\r\nX-Evil: 1')" "$(head -c 1100 /dev/zero | tr '\0' a)"; do
+  "$quorveld" activate "$id" 2>"$work/err"; code=$?
+  [ $code -eq 2 ] && [ -s "$work/err" ] && ok "activate refuses '${id:0:12}': $(head -c 70 "$work/err")" \
+    || fail "activate '${id:0:12}' ($code)"
+done
+"$quorveld" activate "$other"
+"$quorveld" status >"$work/status"
+check "activate without --interval keeps the stored one" "^Intervalle: 7 minutes$" "$work/status"
+check "the refused identifiers left the store as it was" "^Identifiant: $other$" "$work/status"
+for bad in 127.0.0.1:99999 host:8O80; do
+  QUORVEL_SERVER=$bad "$quorveld" once >/dev/null 2>"$work/err"; code=$?
+  [ $code -eq 2 ] && grep -q "QUORVEL_SERVER.*'$bad'" "$work/err" \
+    && ok "QUORVEL_SERVER=$bad: status 2, named" || fail "QUORVEL_SERVER=$bad ($code)"
+done
+
+# once without an identifier: its message, status 1.
+mkdir -p "$work/empty"
+XDG_CONFIG_HOME=$work/empty "$quorveld" once >/dev/null 2>"$work/err"; code=$?
+[ $code -eq 1 ] && grep -qx "Aucun identifiant valide" "$work/err" \
+  && ok "once without an identifier: status 1" || fail "once without an identifier ($code)"
+
+# Started with the service active: the first update within ten ticks (here of 100 ms), not a
+# whole interval later.
 "$quorveld" activate "$known" --interval 1
-QUORVEL_TICK_MS=20 "$quorveld" run >"$work/out" 2>&1 &
+QUORVEL_TICK_MS=100 "$quorveld" run >"$work/out" 2>&1 &
 daemon=$!
+wait_for "${t}Démarrage du service, mise à jour dans 10 secondes\.$" "$work/out" 2 \
+  && ok "an active start announces its early update" || fail "an active start announces its early update"
 sleep 0.5
-grep -q "succès" "$work/out" && fail "an active start updated at once" || ok "an active start waits for its countdown"
+grep -q "succès" "$work/out" && fail "an active start updated at once" || ok "an active start waits its ten ticks"
 wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 5 \
-  && ok "the first update when the countdown ends" || fail "no update after the countdown"
+  && ok "the first update ten ticks after the start" || fail "no update after the start"
 kill "$daemon"; wait "$daemon"; daemon=""
 
+# The store's edge cases: a FIFO, a file over the cap. Reported, never waited on, never
+# rewritten.
+store=$XDG_CONFIG_HOME/quorvel/settings
+cp "$store" "$work/good"
+rm "$store"; mkfifo "$store"
+timeout 5 "$quorveld" status >/dev/null 2>"$work/err"; code=$?
+[ $code -eq 4 ] && grep -q "not a regular file" "$work/err" && ok "a FIFO store: status 4, said" || fail "FIFO store: status $code"
+timeout 5 "$quorveld" activate "$known" 2>"$work/err"; code=$?
+[ $code -eq 1 ] && [ -p "$store" ] && grep -q "not a regular file" "$work/err" \
+  && ok "a FIFO store: activate 1, the FIFO left" || fail "FIFO store: activate $code"
+rm "$store"; { cat "$work/good"; head -c 1100000 /dev/zero | tr '\0' '#'; } >"$store"
+size=$(stat -c %s "$store")
+"$quorveld" deactivate 2>"$work/err"; code=$?
+[ $code -eq 1 ] && [ "$(stat -c %s "$store")" -eq "$size" ] && grep -q "larger than" "$work/err" \
+  && ok "an over-cap store: deactivate 1, the file untouched" || fail "over-cap store: deactivate $code"
+"$quorveld" run >"$work/out" 2>"$work/err" &
+daemon=$!
+wait_for "larger than" "$work/err" 3 && ok "run reports an over-cap store" || fail "run reports an over-cap store"
+cp "$work/good" "$store.new" && mv "$store.new" "$store"
+wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 4 \
+  && ok "run follows the store once it is whole again" || fail "run follows the store once whole again"
+
+# The store's lock: a command waits for a reader holding it, and gives up after 5 s.
+flock -s "$XDG_CONFIG_HOME/quorvel" sleep 1 &
+sleep 0.2
+start=$(date +%s%N)
+"$quorveld" activate "$other"; code=$?
+ms=$(( ($(date +%s%N) - start) / 1000000 ))
+[ $code -eq 0 ] && [ $ms -ge 600 ] && ok "activate waits for a reader's lock (${ms} ms)" || fail "activate and a reader's lock ($code, ${ms} ms)"
+flock -s "$XDG_CONFIG_HOME/quorvel" sleep 7 &
+holder=$!
+sleep 0.2
+"$quorveld" deactivate 2>"$work/err"; code=$?
+[ $code -eq 1 ] && grep -q "lock" "$work/err" && ok "a lock held too long: deactivate 1, said" || fail "a lock held too long ($code)"
+kill "$holder"; wait "$holder"
+kill "$daemon"; wait "$daemon"; daemon=""
+
+# A reader that never reads (a 4 KiB pipe): the daemon goes on, commands complete, SIGTERM
+# ends it, and the lines lost are counted once the output flows again.
+python3 - "$quorveld" "$known" "$other" <<'PY' && ok "a stalled log reader freezes nothing" || fail "a stalled log reader"
+import fcntl, os, signal, subprocess, sys, time
+quorveld, ids = sys.argv[1], sys.argv[2:]
+r, w = os.pipe()
+fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
+daemon = subprocess.Popen([quorveld, "run"], stdout=w, stderr=subprocess.DEVNULL)
+os.close(w)
+try:
+    time.sleep(0.3)
+    # Each activation logs about 400 bytes: far more than the pipe and the daemon's queue hold.
+    for i in range(400):
+        start = time.time()
+        subprocess.run([quorveld, "activate", ids[i % 2]], check=True, timeout=5)
+        assert time.time() - start < 2, "activate took %.1f s" % (time.time() - start)
+    time.sleep(0.3)
+    os.set_blocking(r, False)
+    text, deadline = b"", time.time() + 5
+    while b"lignes perdues" not in text and time.time() < deadline:
+        try:
+            text += os.read(r, 65536)
+        except BlockingIOError:
+            time.sleep(0.05)
+    assert b"lignes perdues" in text, "no count of the lost lines"
+    start = time.time()
+    daemon.send_signal(signal.SIGTERM)
+    daemon.wait(timeout=1)
+finally:
+    daemon.kill()
+PY
+
 # A new address on the machine (in a network namespace of its own, where the test may add
-# one): the early update's line, then the update itself ten ticks later (no server there).
+# one, with its own update server): after the start's update, the early update's line, then
+# the update itself sixty ticks later.
 if unshare -n true 2>/dev/null && command -v ip >/dev/null; then
-  "$quorveld" activate "$known" --interval 60
+  ns_id=$("$update_server" add maison --store "$work/ns.db" | tail -n 1)
+  "$quorveld" activate "$ns_id" --interval 60
   unshare -n bash -c 'ip link set lo up
-    QUORVEL_TICK_MS=20 QUORVEL_SERVER=127.0.0.1:1 "$1" run >"$2" 2>&1 & d=$!
-    sleep 0.5; ip addr add 192.0.2.7/32 dev lo; sleep 1; kill $d; wait $d' _ "$quorveld" "$work/netns"
-  check "a new address brings the update forward" "${t}Changement de réseau, mise à jour dans 10 secondes\.$" "$work/netns"
-  check "the early update is made" "${t}Impossible de se connecter au serveur maitre\.$" "$work/netns"
+    "$2" serve --listen 127.0.0.1:0 --store "$4/ns.db" >"$4/server-ns.log" 2>&1 & s=$!
+    sleep 0.3
+    port=$(sed -n "1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p" "$4/server-ns.log")
+    QUORVEL_TICK_MS=20 QUORVEL_SERVER=127.0.0.1:$port "$1" run >"$3" 2>&1 & d=$!
+    sleep 0.5; ip addr add 192.0.2.7/32 dev lo; sleep 2; kill $d $s; wait $d' \
+    _ "$quorveld" "$update_server" "$work/netns" "$work"
+  check "a new address brings the update forward" "${t}Changement de réseau, mise à jour dans 60 secondes\.$" "$work/netns"
+  n=$(grep -c "succès" "$work/netns")
+  [ "$n" -eq 2 ] && ok "the early update is made" || fail "the early update is made ($n updates)"
 else
   echo "note: no network namespace here; the address change is not tested"
 fi

@@ -68,8 +68,8 @@ for expected in "DisplayName REG_SZ Quorvel" "DisplayVersion REG_SZ 2.01" "Publi
   check "the Uninstall entry has $expected" 'tr -s " " <<<"$entry" | grep -qxF " $expected"'
 done
 size=$(value "$uninstall_key" EstimatedSize)
-check "the Uninstall entry's EstimatedSize is the program's size in KiB ($size)" \
-  '[ -n "$size" ] && [ $((size)) -ge $(( $(stat -c %s "$quorvel") / 1024 )) ]'
+check "the Uninstall entry's EstimatedSize is Quorvel's two files in KiB ($size)" \
+  '[ -n "$size" ] && [ $((size)) -eq $(( ($(stat -c %s "$unix_dir/quorvel.exe") + $(stat -c %s "$unix_dir/uninstall.exe") + 1023) / 1024 )) ]'
 
 # An old time on the installed file shows whether the second install writes it again.
 touch -d 2001-01-01 "$unix_dir/quorvel.exe"
@@ -84,6 +84,23 @@ check "the uninstall removes the shortcut" '[ ! -e "$shortcut" ]'
 check "the uninstall removes the Uninstall entry" '! query "$uninstall_key" >/dev/null'
 check "the uninstall removes the autostart value of this folder" '[ -z "$(value "$run_key" quorvel)" ]'
 check "a silent uninstall keeps the identifier" '[ "$(value "$settings_key" identifiant)" = "$id" ]'
+
+# "Désactiver le service" leaves one space: the uninstall removes that too.
+silent_install
+wine reg add "$run_key" /v quorvel /d " " /f >/dev/null 2>&1
+silent_uninstall
+check "a blank autostart value goes with the uninstall" '! query "$run_key" /v quorvel >/dev/null'
+
+# A folder that holds another program's files: Quorvel goes into a folder of its own inside it,
+# and its uninstall leaves the other program's files alone.
+mkdir -p "$unix_dir" && echo other >"$unix_dir/uninstall.exe"
+wine "$setup" /S "/D=$dir"
+check "a non-empty folder without Quorvel gets a Quorvel folder inside it" \
+  '[ -f "$unix_dir/Quorvel/quorvel.exe" ] && [ "$(cat "$unix_dir/uninstall.exe")" = other ]'
+wine "$unix_dir/Quorvel/uninstall.exe" /S
+for _ in $(seq 300); do [ -e "$unix_dir/Quorvel" ] || break; sleep 0.2; done
+check "its uninstall leaves the other program's files" '[ "$(cat "$unix_dir/uninstall.exe")" = other ]'
+rm -rf "$unix_dir"
 
 silent_install
 other='"C:\Autre\quorvel.exe" -wiper'

@@ -13,16 +13,21 @@ ActivityLog FixedClockLog(TimeOfDay time = {14, 5, 9}) {
 
 TEST(WriteLog, LinesAreTimeStampedAndSeparatedByCrLf) {
   auto log = FixedClockLog();
-  std::wstring mirrored;
-  log.SetListener([&](const std::wstring& text) { mirrored = text; });
+  std::wstring mirrored, line;
+  log.SetListener([&](const std::wstring& text, std::wstring_view added) {
+    mirrored = text;
+    line = added;
+  });
   EXPECT_TRUE(log.WriteLog(L"Quorvel Version 2.0 - h", false));
   EXPECT_EQ(log.Text(), L"14:05:09  Quorvel Version 2.0 - h");
   EXPECT_TRUE(log.WriteLog(L"Le service est désactivé.", true));
   EXPECT_EQ(log.Text(), L"14:05:09  Quorvel Version 2.0 - h\r\n14:05:09  Le service est désactivé.");
   EXPECT_EQ(mirrored, log.Text());
+  EXPECT_EQ(line, L"14:05:09  Le service est désactivé.");
   log.WriteLog(L"", true);  // an empty message still has its time and two spaces
   EXPECT_EQ(log.Text().substr(log.Text().size() - 12), L"\r\n14:05:09  ");
   log.WriteLog(L"suite", false);  // joins the last line
+  EXPECT_EQ(line, L"14:05:09  suite");
   EXPECT_EQ(log.Text().substr(log.Text().size() - 27), L"\r\n14:05:09  14:05:09  suite");
 }
 

@@ -33,9 +33,8 @@ const char* OutcomeName(Outcome outcome) {
 
 ServiceHarness::ServiceHarness(const std::wstring& host, int port)
     : log(FixedTime), service(*this, connection, log, L"C:\\Quorvel\\quorvel.exe") {
-  log.SetListener([this](const std::wstring& text) {
-    // Each write appends exactly one line: the text after the last line end.
-    lines.push_back(LastLogMessage(text));
+  log.SetListener([this](const std::wstring& text, std::wstring_view line) {
+    lines.push_back(LogMessage(line));
     // The cap is tested before each append: what came before this line stays within it.
     const size_t end = text.rfind(L"\r\n");
     const size_t before = end == std::wstring::npos ? 0 : end;

@@ -4,14 +4,15 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvel_test {
 
 // The message of one line of the log, without its time stamp.
-inline std::wstring LogMessage(const std::wstring& line) {
+inline std::wstring LogMessage(std::wstring_view line) {
   const size_t separator = line.find(L"  ");
-  return separator == std::wstring::npos ? line : line.substr(separator + 2);
+  return std::wstring(separator == std::wstring_view::npos ? line : line.substr(separator + 2));
 }
 
 // The log's messages in order, without their time stamps.
@@ -25,12 +26,6 @@ inline std::vector<std::wstring> LogMessages(const std::wstring& text) {
     start = end + 2;
   }
   return messages;
-}
-
-// The message of the log's last line: the one a write has just added.
-inline std::wstring LastLogMessage(const std::wstring& text) {
-  const size_t end = text.rfind(L"\r\n");
-  return LogMessage(end == std::wstring::npos ? text : text.substr(end + 2));
 }
 
 inline bool HasLogMessage(const std::wstring& text, const std::wstring& message) {

@@ -39,6 +39,16 @@ class ConnectionTest : public testing::Test {
   bool PumpUntilEnded(int limit = 10000) {
     return PumpUntil(connection, [&] { return recorder.Ended(); }, limit);
   }
+  // One exchange with a server that sends the start of a reply, then resets the connection:
+  // every byte it sent arrives; the outline of the events is returned.
+  Events ExchangeEndedByReset(const ScriptedServer& server) {
+    Aim(L"127.0.0.1", server.Port());
+    recorder.request = L"GET / HTTP/1.0\r\n\r\n";
+    connection.Connect();
+    EXPECT_TRUE(PumpUntilEnded());
+    EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OK\r\n\r\n<html>");
+    return recorder.Outline();
+  }
 
   SocketLibrary library;  // the test's own sockets
   PlatformConnection connection;
@@ -137,6 +147,9 @@ TEST_F(ConnectionTest, RefusedPortEndsInError) {
   ASSERT_TRUE(PumpUntilEnded());
   EXPECT_EQ(recorder.events, Events{"Error"});
   EXPECT_EQ(connection.State(), PlatformConnection::kError);
+#ifndef _WIN32
+  EXPECT_EQ(connection.FailureReason(), "Connection refused");  // quorveld's reason line
+#endif
   connection.Close();
   EXPECT_EQ(connection.State(), PlatformConnection::kClosed);
   // A port outside 1..65535 fails the same way, later, without touching the network.
@@ -146,6 +159,16 @@ TEST_F(ConnectionTest, RefusedPortEndsInError) {
   EXPECT_TRUE(recorder.events.empty());
   ASSERT_TRUE(PumpUntilEnded());
   EXPECT_EQ(recorder.events, Events{"Error"});
+
+  // The notice of that failure, still due, never reaches the next connection made at once.
+  recorder.Forget();
+  connection.Connect();
+  ScriptedServer server({[](TestSocket, const std::atomic<bool>&) {}});  // closed at once
+  Aim(L"127.0.0.1", server.Port());
+  connection.Connect();
+  ASSERT_TRUE(PumpUntilEnded());
+  PumpFor(connection, 100);
+  EXPECT_EQ(recorder.events, (Events{"Connect", "Close"}));
 }
 
 // The server sends part of a reply, then resets the connection.
@@ -158,12 +181,7 @@ void SendPartThenReset(TestSocket client, const std::atomic<bool>&) {
 
 TEST_F(ConnectionTest, ResetInTheMiddleOfAReplyEndsInError) {
   ScriptedServer server({SendPartThenReset});
-  Aim(L"127.0.0.1", server.Port());
-  recorder.request = L"GET / HTTP/1.0\r\n\r\n";
-  connection.Connect();
-  ASSERT_TRUE(PumpUntilEnded());
-  EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OK\r\n\r\n<html>");
-  const Events outline = recorder.Outline();
+  const Events outline = ExchangeEndedByReset(server);
   ASSERT_EQ(outline.size(), 4u);
   EXPECT_EQ(outline[1], "SendComplete");
   EXPECT_EQ(outline[2], "DataArrival");
@@ -174,6 +192,18 @@ TEST_F(ConnectionTest, ResetInTheMiddleOfAReplyEndsInError) {
   } else {
     EXPECT_EQ(outline[3], "Error");
   }
+}
+
+TEST_F(ConnectionTest, DataThatComesWithAResetIsDeliveredBeforeTheError) {
+  ScriptedServer server({[](TestSocket client, const std::atomic<bool>&) {
+    ReadRequest(client);
+    SendAll(client, "HTTP/1.0 200 OK\r\n\r\n<html>");
+    ResetOnClose(client);  // at once: the bytes and the reset arrive together
+  }});
+  const Events outline = ExchangeEndedByReset(server);
+  ASSERT_GE(outline.size(), 3u);
+  EXPECT_EQ(outline[outline.size() - 2], "DataArrival");
+  if (!UnderWine()) EXPECT_EQ(outline.back(), "Error");
 }
 
 TEST_F(ConnectionTest, HostNameIsResolvedWithoutBlocking) {

@@ -21,10 +21,15 @@ TEST(ServerAddress, BuiltInHostOnPort80UnlessOverridden) {
   EXPECT_EQ(withPort.WebHost(), L"127.0.0.1:8080");
 }
 
-TEST(ServerAddress, MalformedOverrideFallsBackToTheBuiltInAddress) {
-  for (const wchar_t* bad : {L"host:", L":80", L"host:0", L"host:65536", L"host:8o", L"h:123456"}) {
+TEST(ServerAddress, MalformedOverrideIsNotUsedAndIsKeptToBeReported) {
+  for (const wchar_t* bad : {L"host:", L":80", L"host:0", L"host:65536", L"host:8o", L"h:123456",
+                             L"127.0.0.1:99999", L"host:8O80", L"a b", L"h\r\nX-Evil: 1"}) {
     const auto address = ParseServerAddress(bad);
     EXPECT_EQ(address.host, quorvel::kDefaultServiceHost) << bad;
     EXPECT_EQ(address.port, 80) << bad;
+    EXPECT_EQ(address.rejected, bad);
   }
+  EXPECT_EQ(ParseServerAddress(L" example.test:81 ").rejected, L"");
+  EXPECT_EQ(quorvel::BannerLine(ParseServerAddress(L"example.test:81")),
+            L"Quorvel Version 2.0 - example.test:81");
 }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "settings/activation.hpp"
 #include "settings/settings.hpp"
 #include "support/log_lines.hpp"
 #include "../settings/store_fixture.hpp"
@@ -102,6 +103,7 @@ class StandInWindow : public quorvel::ServiceView {
     logWhenBoxShown = Lines(log_);
     autostartWhenBoxShown = StoredAutostart();
   }
+  void UpdateEnded(const quorvel::UpdateOutcome& outcome) override { outcomes.push_back(outcome); }
 
   std::wstring identifier = L"abc123";
   int row = 14;
@@ -110,6 +112,7 @@ class StandInWindow : public quorvel::ServiceView {
   std::vector<std::pair<std::wstring, MessageIcon>> boxes;
   std::vector<std::wstring> logWhenBoxShown;
   std::wstring autostartWhenBoxShown;
+  std::vector<quorvel::UpdateOutcome> outcomes;
 
  private:
   const ActivityLog& log_;
@@ -184,10 +187,20 @@ TEST_F(UpdateServiceTest, ActivationWithoutIdentifierOnlyShowsTheWarning) {
   EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"<missing>");
   EXPECT_EQ(StoredAutostart(), L"<missing>");
 
+  // A line end or any control character would split the request: answered as no identifier.
+  for (const wchar_t* unsendable : {L"a\r\nX-Evil: 1", L"ab\tc", L"x\x7f"}) {
+    window.identifier = unsendable;
+    service.ActivateService();
+    EXPECT_EQ(window.boxes.back().first, L"Aucun identifiant unique n'est spécifié");
+    EXPECT_FALSE(service.IsActive());
+    EXPECT_EQ(StoredAutostart(), L"<missing>");
+  }
+  EXPECT_EQ(window.boxes.size(), 4u);
+
   // Spaces count as an identifier.
   window.identifier = L"  ";
   service.ActivateService();
-  EXPECT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes.size(), 4u);
   EXPECT_TRUE(service.IsActive());
 }
 
@@ -302,7 +315,50 @@ TEST_F(UpdateServiceTest, UnknownIdentifierSwitchesTheServiceOffThenShowsTheBox)
     // The identifier and the interval stay.
     EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"abc123");
     EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"900");
+    ASSERT_FALSE(window.outcomes.empty());
+    EXPECT_EQ(window.outcomes.back().result, quorvel::UpdateResult::kUnknownIdentifier);
+    EXPECT_EQ(window.outcomes.back().identifier, L"abc123");
   }
+}
+
+TEST_F(UpdateServiceTest, ARefusalSwitchesOffOnlyTheIdentifierItRefused) {
+  ActivateAndForget();
+  Established();
+  // Meanwhile another activation stored a newer identifier (a command, another program).
+  ASSERT_TRUE(quorvel::StoreActivation(L"newer", 300, L"\"x\" -wiper"));
+  ServerReplies({Reply(L"notfound")});
+  EXPECT_FALSE(service.IsActive());
+  EXPECT_EQ(StoredAutostart(), L"\"x\" -wiper");
+  EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"newer");
+}
+
+TEST_F(UpdateServiceTest, OneShotUpdateWritesNothingAndPromisesNoRetry) {
+  service.SetOneShot();
+  service.SecondsLeft = 1;
+  service.Timer2_Timer();
+  Established();
+  ServerReplies({Reply(L"notfound")});
+  EXPECT_EQ(window.outcomes.back().result, quorvel::UpdateResult::kUnknownIdentifier);
+  EXPECT_EQ(StoredAutostart(), L"<missing>");
+  service.SecondsLeft = 1;
+  service.Timer2_Timer();
+  const size_t before = Lines(log).size();
+  winsock.state = 0;
+  service.Winsock1_Connect();
+  EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{kFailed}));
+  EXPECT_EQ(window.outcomes.back().result, quorvel::UpdateResult::kFailed);
+  EXPECT_EQ(window.outcomes.back().cause, quorvel::FailureCause::kConnection);
+}
+
+TEST_F(UpdateServiceTest, AnIdentifierWithAControlCharacterIsNeverSent) {
+  ActivateAndForget();
+  window.identifier = L"abc\r\nX-Evil: 1";
+  const size_t before = Lines(log).size();
+  winsock.state = Connection::kConnected;
+  service.Winsock1_Connect();
+  EXPECT_TRUE(winsock.sent.empty());
+  EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{kFailed, kRetry}));
+  EXPECT_EQ(window.outcomes.back().cause, quorvel::FailureCause::kBadIdentifier);
 }
 
 TEST_F(UpdateServiceTest, UnusableRepliesEndInTheFailureLines) {
@@ -317,6 +373,10 @@ TEST_F(UpdateServiceTest, UnusableRepliesEndInTheFailureLines) {
     ServerReplies(reply);
     EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{kFailed, kRetry}));
     EXPECT_EQ(service.ReplyBuffer, L"denied");
+    // Told apart for the daemon's reason: a marker with a refusal, or no marker at all.
+    const bool marked = !reply.empty() && reply[0].find(kMarker) != std::wstring::npos;
+    EXPECT_EQ(window.outcomes.back().cause,
+              marked ? quorvel::FailureCause::kDenied : quorvel::FailureCause::kNoMarker);
     EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
     EXPECT_TRUE(service.IsActive());
     EXPECT_TRUE(window.boxes.empty());
@@ -536,6 +596,14 @@ TEST_F(UpdateServiceTest, ResumeAndNetworkChangeBringTheUpdateForward) {
   EXPECT_EQ(Lines(log).back(), L"Changement de réseau, mise à jour dans 35 secondes.");
   EXPECT_EQ(TicksToNextUpdate(), 35);
   EXPECT_EQ(service.SecondsLeft, 900);
+
+  // The spacing counts from the latest update, not the first: a second early event 25 s after
+  // an update that was 35 s away leaves it 35 s away.
+  Established();
+  ServerReplies({Reply(L"found")});
+  nowMs += 25'000;
+  service.EarlyUpdate(quorvel::WakeReason::Resume);
+  EXPECT_EQ(service.SecondsLeft, 35);
 
   // Seconds spent asleep count: the clock ran on while no tick came.
   nowMs += 3'600'000;

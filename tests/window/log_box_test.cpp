@@ -40,7 +40,7 @@ class LogBoxTextTest : public ::testing::Test {
 
 TEST_F(LogBoxTextTest, FollowsTheLogThroughGrowthAndItsCap) {
   quorvel::ActivityLog log([] { return quorvel::TimeOfDay{12, 34, 56}; });
-  log.SetListener([&](const std::wstring& whole) { text_.Show(box_, whole); });
+  log.SetListener([&](const std::wstring& whole, std::wstring_view) { text_.Show(box_, whole); });
   log.WriteLog(L"Quorvel Version 2.0 - exemple.test", false);
   EXPECT_EQ(BoxText(), log.Text());
   // Enough lines to pass the cap several times: each write must leave the box equal to the log,

@@ -18,9 +18,11 @@ std::wstring ProgramPath() { return WindowsPath(QUORVEL_EXE); }
 
 // --- QuorvelProcess -------------------------------------------------------------------------
 
-QuorvelProcess::QuorvelProcess(const std::wstring& arguments, int serverPort) {
-  // Every run is pointed at the loopback: nothing else exists.
-  const std::wstring server = L"127.0.0.1:" + std::to_wstring(serverPort);
+QuorvelProcess::QuorvelProcess(const std::wstring& arguments, int serverPort)
+    // Every run is pointed at the loopback: nothing else exists.
+    : QuorvelProcess(arguments, L"127.0.0.1:" + std::to_wstring(serverPort)) {}
+
+QuorvelProcess::QuorvelProcess(const std::wstring& arguments, const std::wstring& server) {
   PROCESS_INFORMATION info{};
   if (StartProgram(ProgramPath(), arguments, server, info)) {
     CloseHandle(info.hThread);

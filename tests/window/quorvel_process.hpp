@@ -33,6 +33,8 @@ class QuorvelProcess {
  public:
   // arguments: what follows the quoted program path on the command line (e.g. L" -wiper").
   QuorvelProcess(const std::wstring& arguments, int serverPort);
+  // With QUORVEL_SERVER set to the text as it is.
+  QuorvelProcess(const std::wstring& arguments, const std::wstring& serverText);
   ~QuorvelProcess();
   QuorvelProcess(const QuorvelProcess&) = delete;
   QuorvelProcess& operator=(const QuorvelProcess&) = delete;

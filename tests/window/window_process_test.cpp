@@ -8,6 +8,7 @@
 
 #include "log_box_pixels.hpp"
 #include "quorvel_process.hpp"
+#include "support/log_lines.hpp"
 
 namespace quorvel_test {
 namespace {
@@ -139,6 +140,16 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   DWORD_PTR ignored = 0;
   ASSERT_NE(SendMessageTimeoutW(quorvel.Control(IDC_TEXT2), WM_CHAR, L'x', 0, SMTO_ABORTIFHUNG, 5000, &ignored), 0);
   EXPECT_EQ(quorvel.Log(), log);
+}
+
+TEST_F(QuorvelWindowTest, MalformedServerValue_IsSaidInTheLogNotUsedSilently) {
+  QuorvelProcess quorvel(L"", L"127.0.0.1:99999");
+  ASSERT_NE(quorvel.Window(), nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  const auto lines = LogMessages(quorvel.Log());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], L"Quorvel Version 2.0 - www.quorvel.fr");
+  EXPECT_EQ(lines[1], L"QUORVEL_SERVER ignoré: 127.0.0.1:99999");
 }
 
 TEST_F(QuorvelWindowTest, TabKey_VisitsTheFocusableControlsInOrder) {

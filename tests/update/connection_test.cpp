@@ -203,7 +203,9 @@ TEST_F(ConnectionTest, DataThatComesWithAResetIsDeliveredBeforeTheError) {
   const Events outline = ExchangeEndedByReset(server);
   ASSERT_GE(outline.size(), 3u);
   EXPECT_EQ(outline[outline.size() - 2], "DataArrival");
-  if (!UnderWine()) EXPECT_EQ(outline.back(), "Error");
+  if (!UnderWine()) {
+    EXPECT_EQ(outline.back(), "Error");
+  }
 }
 
 TEST_F(ConnectionTest, HostNameIsResolvedWithoutBlocking) {

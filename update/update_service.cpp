@@ -140,6 +140,7 @@ void UpdateService::FailureLines() {
   updateTicks_ = kNoUpdate;
   // The line above must come true: the next attempt is at most a minute away.
   SecondsLeft = std::min(SecondsLeft, kRetrySeconds);
+  view_.ShowUpdateOutcome(false, SecondsLeft);
 }
 
 void UpdateService::Winsock1_Connect() {
@@ -185,11 +186,15 @@ void UpdateService::Winsock1_Close() {
   }
   if (ReplyBuffer == quorvelmod::kStatusFound) {
     log_.WriteLog(L"Identifiant mis à jour avec succès.", true);
+    view_.ShowUpdateOutcome(true, SecondsLeft);
   } else if (ReplyBuffer == quorvelmod::kStatusNotFound ||
              ReplyBuffer == quorvelmod::kStatusIncorrect) {
     log_.WriteLog(L"Cet identifiant n'existe pas ! Abbandon...", true);
     DeactivateService();
     view_.ShowMessage(L"Cet identifiant n'existe pas !", MessageIcon::Error);
+  } else {
+    // No status word this program knows: the address was not confirmed, an update failed.
+    view_.ShowUpdateOutcome(false, SecondsLeft);
   }
 }
 

@@ -27,6 +27,9 @@ class ServiceView {
   virtual void ShowServiceState(bool active) = 0;
   // A modal box titled "Quorvel" with an OK button; returns once the user has closed it.
   virtual void ShowMessage(const std::wstring& text, MessageIcon icon) = 0;
+  // One update's outcome, once it is known; secondsToNext: when the next attempt comes.
+  // A view without a state display ignores it.
+  virtual void ShowUpdateOutcome(bool /*succeeded*/, std::int32_t /*secondsToNext*/) {}
 };
 
 // The system events after which the machine's address has most likely changed.

@@ -9,7 +9,9 @@
 
 #include "common/text.hpp"
 #include "settings/startup_settings.hpp"
+#include "update/server_choice.hpp"
 #include "window/dpi.hpp"
+#include "window/frame_paint.hpp"
 #include "window/high_contrast.hpp"
 #include "window/identifier_link.hpp"
 #include "window/label1.hpp"
@@ -40,32 +42,37 @@ struct ControlClass {
 
 ControlClass ClassFor(ControlKind kind) {
   constexpr DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+  // The boxes and the list lie below the frames that name them: clipped by those, they would
+  // not show at all. The frames paint around them instead (PaintFrameAroundItsControls).
+  constexpr DWORD framed = WS_CHILD | WS_VISIBLE;
   switch (kind) {
     case ControlKind::Button:
       return {WC_BUTTONW, child | WS_TABSTOP | BS_PUSHBUTTON, 0};
     case ControlKind::GroupBox:
       return {WC_BUTTONW, child | BS_GROUPBOX, 0};
     case ControlKind::Edit:
-      return {WC_EDITW, child | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+      return {WC_EDITW, framed | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
     case ControlKind::LogBox:
       return {WC_EDITW,
-              child | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+              framed | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
               WS_EX_CLIENTEDGE};
     case ControlKind::Label:
       // Drawn by the window: see DrawLabel1.
       return {WC_STATICW, child | SS_OWNERDRAW | SS_NOPREFIX, 0};
     case ControlKind::List:
       // The height is exact, not rounded to whole rows; the one row fills it.
-      return {WC_LISTBOXW, child | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0};
+      return {WC_LISTBOXW, framed | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0};
   }
   return {WC_STATICW, child, 0};
 }
 
 }  // namespace
 
-quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath)
+quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath,
+                         TrayClock trayClock)
     : instance_(instance),
       commandLineTail_(std::move(commandLineTail)),
+      trayState_(std::move(trayClock)),
       address_(ServerAddressFromEnvironment()),
       service_(*this, Winsock1, log_, std::move(programPath),
                [] { return static_cast<std::int64_t>(GetTickCount64()); }) {
@@ -228,6 +235,8 @@ bool quorvelmain::OnCreate() {
                                  hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
                                  instance_, nullptr);
     if (!child) return false;
+    // Without it a frame may cover its box until the box paints again: still usable.
+    if (control.kind == ControlKind::GroupBox) PaintFrameAroundItsControls(child);
   }
   HWND list = Control(IDC_LIST1);
   for (int row = 1; row <= kIntervalRows; ++row) {
@@ -238,6 +247,7 @@ bool quorvelmain::OnCreate() {
   SendMessageW(Control(IDC_TEXT2), EM_SETLIMITTEXT, 0, 0);
 
   tray_.Prepare(hwnd_);
+  ShowTrayState();
   LoadIcons();
   ApplyFont();
   LayOut();
@@ -266,7 +276,34 @@ void quorvelmain::LoadIcons() {
   largeIcon_ = std::move(largeIcon);
   smallIcon_ = std::move(smallIcon);
   // The notification area's icon has an owner of its own: the record never outlives it.
-  tray_.SetIcon(load(small));
+  tray_.SetIcon(LoadTrayImage());
+}
+
+UniqueIcon quorvelmain::LoadTrayImage() const {
+  const int id = trayImage_ == TrayImage::Warning ? IDI_TRAY_WARNING
+                 : trayImage_ == TrayImage::Off   ? IDI_TRAY_OFF
+                                                  : IDI_TRAY_NORMAL;
+  const int size = SystemMetricAt(SM_CXSMICON, dpi_);
+  return UniqueIcon(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, 0)));
+}
+
+void quorvelmain::ShowTrayState() {
+  tray_.SetStateLine(trayState_.StateLine());
+  if (trayState_.Image() == trayImage_) return;
+  trayImage_ = trayState_.Image();
+  tray_.SetIcon(LoadTrayImage());
+}
+
+void quorvelmain::ShowUpdateOutcome(bool succeeded, std::int32_t secondsToNext) {
+  // Someone looking at the window reads the log; balloons are for a hidden one.
+  const bool shown = IsWindowVisible(hwnd_) && !IsIconic(hwnd_);
+  const TrayBalloon balloon =
+      succeeded ? trayState_.UpdateSucceeded(shown) : trayState_.UpdateFailed(secondsToNext, shown);
+  ShowTrayState();
+  if (balloon != TrayBalloon::None) {
+    tray_.ShowBalloon(TrayState::BalloonTitle(balloon), TrayState::BalloonText(balloon),
+                      balloon == TrayBalloon::Failing);
+  }
 }
 
 void quorvelmain::ApplyFont() {
@@ -308,11 +345,16 @@ void quorvelmain::Form_Load() {
   ShowWindow(hwnd_, SW_SHOW);
   UpdateWindow(hwnd_);
   SetFocus(Control(IDC_COMMAND1));
-  AddTrayIcon();
-  log_.WriteLog(L"Quorvel Version 2.0 - " + address_.WebHost(), false);
-
+  // The stored server comes before the banner, which names it.
   const StartupSettings settings = ReadStartupSettings();
+  const ServerChoice server = ChooseServerAddress(settings.server);
+  address_ = server.address;
+  log_.WriteLog(L"Quorvel Version 2.0 - " + address_.WebHost(), false);
+  if (!server.ignoredStoredText.empty()) log_.WriteLog(L"serveur ignoré: " + server.ignoredStoredText, true);
+
   service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
+  // Added with the state's image and tip already in the record: one call to the shell.
+  AddTrayIcon();
   Winsock1.SetRemotePort(address_.port);
   Winsock1.SetRemoteHost(address_.host);
   if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());
@@ -453,6 +495,8 @@ void quorvelmain::ShowServiceState(bool active) {
   if (!active) KillTimer(hwnd_, kTimer2);
   EnableWindow(activate, !counting);
   EnableWindow(deactivate, counting);
+  trayState_.ServiceSwitched(counting);
+  ShowTrayState();
   // The button just pressed is now disabled: the keyboard goes on with its counterpart.
   if (counting) {
     focus_.HandOver(focus, activate, deactivate);

@@ -102,6 +102,9 @@ class StandInWindow : public quorvel::ServiceView {
     logWhenBoxShown = Lines(log_);
     autostartWhenBoxShown = StoredAutostart();
   }
+  void ShowUpdateOutcome(bool succeeded, std::int32_t secondsToNext) override {
+    outcomes.emplace_back(succeeded, secondsToNext);
+  }
 
   std::wstring identifier = L"abc123";
   int row = 14;
@@ -110,6 +113,8 @@ class StandInWindow : public quorvel::ServiceView {
   std::vector<std::pair<std::wstring, MessageIcon>> boxes;
   std::vector<std::wstring> logWhenBoxShown;
   std::wstring autostartWhenBoxShown;
+  // Each update's outcome as the window is told it: succeeded, seconds to the next attempt.
+  std::vector<std::pair<bool, std::int32_t>> outcomes;
 
  private:
   const ActivityLog& log_;
@@ -276,6 +281,7 @@ TEST_F(UpdateServiceTest, FoundLogsSuccessAndKeepsTheServiceActive) {
   EXPECT_EQ(service.SecondsLeft, 900);
   EXPECT_TRUE(window.boxes.empty());
   EXPECT_EQ(StoredAutostart(), L"\"C:\\Program Files\\Quorvel\\quorvel.exe\" -wiper");
+  EXPECT_EQ(window.outcomes, (std::vector<std::pair<bool, std::int32_t>>{{true, 900}}));
 }
 
 TEST_F(UpdateServiceTest, UnknownIdentifierSwitchesTheServiceOffThenShowsTheBox) {
@@ -302,6 +308,8 @@ TEST_F(UpdateServiceTest, UnknownIdentifierSwitchesTheServiceOffThenShowsTheBox)
     // The identifier and the interval stay.
     EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"abc123");
     EXPECT_EQ(Stored(quorvelmod::kIntervalValue), L"900");
+    // Switched off, not failed: the state shown is the service's.
+    EXPECT_TRUE(window.outcomes.empty());
   }
 }
 
@@ -320,7 +328,9 @@ TEST_F(UpdateServiceTest, UnusableRepliesEndInTheFailureLines) {
     EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
     EXPECT_TRUE(service.IsActive());
     EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(window.outcomes.back(), std::make_pair(false, std::int32_t{60}));
   }
+  EXPECT_EQ(window.outcomes.size(), 4u);
 }
 
 TEST_F(UpdateServiceTest, AnyOtherWordChangesNothing) {
@@ -334,6 +344,8 @@ TEST_F(UpdateServiceTest, AnyOtherWordChangesNothing) {
   EXPECT_EQ(service.SecondsLeft, 500);
   EXPECT_TRUE(service.IsActive());
   EXPECT_TRUE(winsock.calls.empty());
+  // Not confirmed, so not a success for the icon; the next attempt stays where it was.
+  EXPECT_EQ(window.outcomes, (std::vector<std::pair<bool, std::int32_t>>{{false, 500}}));
   // The update is over: no timeout follows.
   for (int i = 0; i < 60; ++i) service.Timer2_Timer();
   EXPECT_EQ(LinesSince(before), std::vector<std::wstring>{});
@@ -374,6 +386,7 @@ TEST_F(UpdateServiceTest, FailedConnectionsEndInTheFailureLinesAndRetryWithinAMi
   EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
   EXPECT_TRUE(winsock.sent.empty());
   EXPECT_EQ(service.SecondsLeft, 60);
+  EXPECT_EQ(window.outcomes, (std::vector<std::pair<bool, std::int32_t>>{{false, 60}}));
 
   // The retry comes 60 ticks later, and the interval is reloaded after it.
   winsock.calls.clear();

@@ -62,6 +62,9 @@ configure_and_build "$root/windows" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
   -DQUORVEL_REFSERVER="$(realpath "$root/native")/tools/refserver"
 run_ctest wine with_display scripts/windows-tests.sh "$(realpath "$root/windows")" || failed=1
 
+stage "CI workflows checked by actionlint"
+scripts/check-workflows.sh || failed=1
+
 stage ""
 say "summary (all stages: $SECONDS s)"
 cat "$summary"

@@ -353,12 +353,12 @@ void quorvelmain::Form_Load() {
   if (!server.ignoredStoredText.empty()) log_.WriteLog(L"serveur ignoré: " + server.ignoredStoredText, true);
 
   service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
-  // Added with the state's image and tip already in the record: one call to the shell.
-  AddTrayIcon();
   Winsock1.SetRemotePort(address_.port);
   Winsock1.SetRemoteHost(address_.host);
   if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());
   SendMessageW(Control(IDC_LIST1), LB_SETCURSEL, settings.intervalRow, 0);
+  // Added with the state's image and tip already in the record: one call to the shell.
+  AddTrayIcon();
 }
 
 void quorvelmain::AddTrayIcon() {

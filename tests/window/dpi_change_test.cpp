@@ -5,8 +5,12 @@
 // icon's state as its record holds it, over a failing hour run on an injected clock.
 #include <windows.h>
 
+#include <oleacc.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -170,6 +174,38 @@ TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
   quorvel_test::DispatchPending();
   _putenv_s("QUORVEL_SERVER", "");
   quorvel_test::ClearStoredSettings();
+}
+
+// What a screen reader asks the system for a control's name (Microsoft Active Accessibility).
+// Empty with the failing result when the system gives none.
+std::pair<HRESULT, std::wstring> AccessibleName(HWND control) {
+  IAccessible* accessible = nullptr;
+  HRESULT result = AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+                                              reinterpret_cast<void**>(&accessible));
+  if (FAILED(result) || !accessible) return {result, L""};
+  VARIANT self;
+  VariantInit(&self);
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr;
+  result = accessible->get_accName(self, &name);
+  std::wstring text = name ? std::wstring(name, SysStringLen(name)) : L"";
+  SysFreeString(name);
+  accessible->Release();
+  return {result, text};
+}
+
+TEST(DpiChangeTest, ScreenReaders_NameEachBoxAfterTheFrameAboveIt) {
+  CoInitialize(nullptr);
+  quorvel::quorvelmain window(GetModuleHandleW(nullptr), L"", L"C:\\quorvel.exe");
+  ASSERT_TRUE(window.Create());
+  HWND hwnd = window.Handle();
+  for (const auto& [box, frame] : {std::pair{IDC_TEXT1, IDC_FRAME1}, {IDC_TEXT2, IDC_FRAME2}, {IDC_LIST1, IDC_FRAME3}}) {
+    const auto [result, name] = AccessibleName(GetDlgItem(hwnd, box));
+    std::printf("control %d: result 0x%08lx, name \"%s\"\n", box, static_cast<unsigned long>(result), quorvel::ToAnsi(name).c_str());
+  }
+  DestroyWindow(hwnd);
+  CoUninitialize();
 }
 
 TEST(DpiChangeTest, DpiChanged_LaysOutFromTwipsAndScalesTheFont) {

@@ -29,6 +29,8 @@ constexpr UINT kTimer1Interval = 100;
 constexpr UINT kTimer2Interval = 1000;
 constexpr UINT kTrayRetryInterval = 1000;
 constexpr int kTrayAttempts = 10;
+// The window's own message: add the notification-area icon (after QUORVEL_WM_ADDRESSES_CHANGED).
+constexpr UINT kAddTrayIconMessage = WM_APP + 4;
 
 // Fixed single border, window menu and close box; no resizing, no minimise or maximise box.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
@@ -183,6 +185,9 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam != PBT_APMRESUMEAUTOMATIC) return DefWindowProcW(hwnd_, message, wParam, lParam);
       service_.EarlyUpdate(WakeReason::Resume);
       return TRUE;
+    case kAddTrayIconMessage:
+      AddTrayIcon();
+      return 0;
     case QUORVEL_WM_ADDRESSES_CHANGED:
       addresses_.Rearm();
       service_.EarlyUpdate(WakeReason::NetworkChange);
@@ -343,22 +348,24 @@ void quorvelmain::OnDpiChanged(UINT dpi, const RECT& suggested) {
 
 void quorvelmain::Form_Load() {
   ShowWindow(hwnd_, SW_SHOW);
-  UpdateWindow(hwnd_);
   SetFocus(Control(IDC_COMMAND1));
+  // Shown but not painted yet: the banner, the state and the settings go in first, and the
+  // window paints once with them, instead of repainting after each.
   // The stored server comes before the banner, which names it.
   const StartupSettings settings = ReadStartupSettings();
   const ServerChoice server = ChooseServerAddress(settings.server);
   address_ = server.address;
   log_.WriteLog(L"Quorvel Version 2.0 - " + address_.WebHost(), false);
   if (!server.ignoredStoredText.empty()) log_.WriteLog(L"serveur ignoré: " + server.ignoredStoredText, true);
-
   service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
   Winsock1.SetRemotePort(address_.port);
   Winsock1.SetRemoteHost(address_.host);
   if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());
   SendMessageW(Control(IDC_LIST1), LB_SETCURSEL, settings.intervalRow, 0);
-  // Added with the state's image and tip already in the record: one call to the shell.
-  AddTrayIcon();
+  UpdateWindow(hwnd_);
+  // The icon comes with the loop's first turn, once the window can answer: the shell's call
+  // takes a while. It is added with the state's image and tip already in its record.
+  if (!PostMessageW(hwnd_, kAddTrayIconMessage, 0, 0)) AddTrayIcon();
 }
 
 void quorvelmain::AddTrayIcon() {

@@ -44,8 +44,9 @@ struct ControlClass {
 
 ControlClass ClassFor(ControlKind kind) {
   constexpr DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
-  // The boxes and the list lie below the frames that name them: clipped by those, they would
-  // not show at all. The frames paint around them instead (PaintFrameAroundItsControls).
+  // The boxes, the list and the label lie below the frames that hold them: clipped by those,
+  // they would not show at all. The frames paint around them instead
+  // (PaintFrameAroundItsControls), and the label around the list (WM_DRAWITEM).
   constexpr DWORD framed = WS_CHILD | WS_VISIBLE;
   switch (kind) {
     case ControlKind::Button:
@@ -60,7 +61,7 @@ ControlClass ClassFor(ControlKind kind) {
               WS_EX_CLIENTEDGE};
     case ControlKind::Label:
       // Drawn by the window: see DrawLabel1.
-      return {WC_STATICW, child | SS_OWNERDRAW | SS_NOPREFIX, 0};
+      return {WC_STATICW, framed | SS_OWNERDRAW | SS_NOPREFIX, 0};
     case ControlKind::List:
       // The height is exact, not rounded to whole rows; the one row fills it.
       return {WC_LISTBOXW, framed | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0};
@@ -174,8 +175,14 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DRAWITEM:
       if (wParam == IDC_LABEL1) {
-        DrawLabel1(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), labelFont_ ? labelFont_.get() : font_.get(),
-                   dpi_);
+        const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+        // The label is not clipped by its siblings (the frame above it would hide it whole):
+        // the list that lies over it is left out of its drawing instead.
+        RECT list{};
+        GetWindowRect(Control(IDC_LIST1), &list);
+        MapWindowPoints(HWND_DESKTOP, item.hwndItem, reinterpret_cast<POINT*>(&list), 2);
+        ExcludeClipRect(item.hDC, list.left, list.top, list.right, list.bottom);
+        DrawLabel1(item, labelFont_ ? labelFont_.get() : font_.get(), dpi_);
         return TRUE;
       }
       return DefWindowProcW(hwnd_, message, wParam, lParam);

@@ -137,6 +137,10 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   const LogBoxPixels seen = ReadLogBox(quorvel.Control(IDC_TEXT2), RGB(255, 255, 255));
   EXPECT_EQ(seen.background, GetSysColor(COLOR_GRAYTEXT));
   EXPECT_GT(seen.inColour, 50) << "white text on the first line";
+  // Below the frame that names them, the label's words still show left of the list, and the
+  // list's selected row over the label.
+  EXPECT_GT(PixelsOfColour(quorvel.Control(IDC_LABEL1), {0, 0, 170, 17}, GetSysColor(COLOR_BTNTEXT)), 50);
+  EXPECT_GT(PixelsOfColour(list, listClient, GetSysColor(COLOR_HIGHLIGHT)), 100);
 
   // First start on a clean system.
   const std::wstring log = quorvel.Log();

@@ -57,6 +57,9 @@ run_stage fuzz
 stage "Windows build (mingw-w64) and its tests under Wine"
 run_stage windows with_display scripts/windows-tests.sh
 
+stage "CI workflows checked by actionlint"
+scripts/check-workflows.sh || failed=1
+
 stage ""
 say "summary (all stages: $SECONDS s)"
 passed_all=0

@@ -56,14 +56,15 @@ int wmain() {
     if (!window.Create()) return 1;
     Phase("create_window_and_controls", since);
     window.Form_Load();
-    Phase("form_load_show_tray_log_settings", since);
-    // What the message loop finds waiting: the paints and whatever else start-up queued.
+    Phase("form_load_show_log_settings", since);
+    // What the message loop finds waiting: the paints and whatever else start-up queued, the
+    // notification icon's addition among them.
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&message);
       DispatchMessageW(&message);
     }
-    Phase("first_messages", since);
+    Phase("first_messages_tray", since);
     DestroyWindow(window.Handle());
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
   }

@@ -1,4 +1,4 @@
-// The program's three stored values and the two functions that read and write them.
+// The program's stored values and the two functions that read and write them.
 // On Windows they live in the current user's registry; elsewhere in one small file with
 // the same keys, names, texts and the " " convention for the inactive state.
 #pragma once
@@ -15,6 +15,8 @@ inline constexpr RegRoot kHkeyCurrentUser = 0x80000001u;
 inline constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Quorvel";
 inline constexpr wchar_t kIdentifierValue[] = L"identifiant";
 inline constexpr wchar_t kIntervalValue[] = L"timeupdate";
+// Optional: the update server a user chose, "host" or "host:port" (written by the installer).
+inline constexpr wchar_t kServerValue[] = L"serveur";
 inline constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr wchar_t kAutostartValue[] = L"quorvel";
 

@@ -21,6 +21,7 @@ StartupSettings ReadStartupSettings() {
       IntervalFromStoredText(ReadTrimmed(quorvelmod::kSettingsKey, quorvelmod::kIntervalValue));
   settings.secondsLeft = interval.seconds;
   settings.intervalRow = interval.row;
+  settings.server = ReadTrimmed(quorvelmod::kSettingsKey, quorvelmod::kServerValue);
   return settings;
 }
 

@@ -14,9 +14,10 @@ struct StartupSettings {
   std::wstring identifier;     // trimmed; empty when none is stored
   std::int32_t secondsLeft = kDefaultIntervalSeconds;  // the first countdown
   int intervalRow = kDefaultIntervalRow;               // the row shown selected
+  std::wstring server;  // the chosen update server as stored, trimmed; empty when none
 };
 
-// Reads the three values from the settings store.
+// Reads the stored values from the settings store.
 StartupSettings ReadStartupSettings();
 
 }  // namespace quorvel

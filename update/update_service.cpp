@@ -136,7 +136,7 @@ void UpdateService::FailureLines(FailureCause cause) {
 }
 
 void UpdateService::Ended(UpdateResult result, FailureCause cause) {
-  view_.UpdateEnded({result, cause, sentIdentifier_});
+  view_.UpdateEnded({result, cause, sentIdentifier_, SecondsLeft});
 }
 
 void UpdateService::Winsock1_Connect() {

@@ -37,6 +37,7 @@ struct UpdateOutcome {
   UpdateResult result = UpdateResult::kFailed;
   FailureCause cause = FailureCause::kNone;
   std::wstring identifier;  // as sent (or as refused to be sent)
+  std::int32_t secondsToNext = 0;  // the countdown when the update ended: when the next one comes
 };
 
 // What the service needs of the main window. The window implements it; the service never
@@ -52,7 +53,8 @@ class ServiceView {
   virtual void ShowServiceState(bool active) = 0;
   // A modal box titled "Quorvel" with an OK button; returns once the user has closed it.
   virtual void ShowMessage(const std::wstring& text, MessageIcon icon) = 0;
-  // Each update's end, after its log lines. The window has nothing to do with it.
+  // Each update's end, after its log lines: the daemon's exit status and state file, the
+  // window's tray icon. A view that shows no such state ignores it.
   virtual void UpdateEnded(const UpdateOutcome&) {}
 };
 

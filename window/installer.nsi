@@ -3,6 +3,7 @@
 ; Built by window/CMakeLists.txt and scripts/package.sh:
 ;   makensis -INPUTCHARSET UTF8 -DGENERATED=<build>/window/generated -DPROGRAM=<quorvel.exe>
 ;            -DOUTFILE=<setup.exe> [-DSIGN=<command that signs the file it is given>] installer.nsi
+; A silent deployment may choose the update server: setup.exe /S /SERVER=host[:port] [/D=folder]
 Unicode true
 Target amd64-unicode
 
@@ -23,6 +24,8 @@ InstallDir "$LOCALAPPDATA\Programs\Quorvel"
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 SetCompressor /SOLID lzma
 ManifestDPIAware true
+; Quorvel's version, not the installer tool's, on the line under the pages.
+BrandingText "Quorvel ${VERSION}"
 
 !ifdef SIGN
   ; A signing command that fails fails the build: never an unsigned file that looks signed.
@@ -32,8 +35,12 @@ ManifestDPIAware true
 
 !define MUI_ICON "${__FILEDIR__}/quorvel.ico"
 !define MUI_UNICON "${__FILEDIR__}/quorvel.ico"
+; Quorvel's own picture on the welcome and finish pages (drawn by make_icon.py).
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${__FILEDIR__}/installer.bmp"
+!define MUI_UNWELCOMEFINISHPAGE_BITMAP "${__FILEDIR__}/installer.bmp"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\quorvel.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "Lancer Quorvel"
+!insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
@@ -82,6 +89,17 @@ FunctionEnd
 !insertmacro CLOSE_QUORVEL ""
 !insertmacro CLOSE_QUORVEL "un."
 
+; /SERVER=host[:port] on the command line: the update server, stored for the program.
+Var Server
+Function .onInit
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/SERVER=" $Server
+  ${If} ${Errors}
+    StrCpy $Server ""
+  ${EndIf}
+FunctionEnd
+
 Section "Quorvel"
   ; A folder that holds files but no Quorvel is another program's: Quorvel goes into a folder of
   ; its own inside it, so that its uninstaller can never remove another program's files.
@@ -121,6 +139,10 @@ Section "Quorvel"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+  ; Without /SERVER= a server chosen earlier stays.
+  ${If} $Server != ""
+    WriteRegStr HKCU "${SETTINGS_KEY}" "serveur" $Server
+  ${EndIf}
   ; Quorvel's own files only, in KiB rounded up: the folder may hold other things.
   FileOpen $2 "$INSTDIR\quorvel.exe" r
   FileSeek $2 0 END $0
@@ -155,7 +177,7 @@ Section "Uninstall"
   ${OrIf} $4 == ""
     DeleteRegValue HKCU "${RUN_KEY}" "quorvel"
   ${EndIf}
-  MessageBox MB_YESNO|MB_ICONQUESTION "Conserver votre identifiant et la fréquence d'actualisation ?" /SD IDYES IDYES keep
+  MessageBox MB_YESNO|MB_ICONQUESTION "Conserver vos réglages (identifiant, fréquence d'actualisation, serveur choisi) ?" /SD IDYES IDYES keep
     DeleteRegKey HKCU "${SETTINGS_KEY}"
   keep:
   Delete "$INSTDIR\quorvel.exe"

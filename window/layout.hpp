@@ -29,21 +29,22 @@ struct ControlLayout {
 inline constexpr wchar_t kLabel1Caption[] =
     L"Actualiser mon adresse IP toutes les                                          minutes";
 
-// Listed in the order the keyboard visits them (their z-order). The frames and the label take
-// no focus, so they go below everything else: the label is clipped by the list drawn over it,
-// and no frame paints over the controls it holds.
+// Listed in their z-order, which is also the order the keyboard visits them. Each edit box and
+// the list come just after the frame that names them, so a screen reader takes that caption as
+// their name; the frames and the label take no focus, so the Tab order of the buttons and boxes
+// stays as it is. The label lies below the list, which is drawn over it.
 inline constexpr ControlLayout kControls[] = {
     {IDC_COMMAND1, ControlKind::Button, L"Minimiser", 0, 4680, 2280, 1455, 375},
     {IDC_COMMAND2, ControlKind::Button, L"Créer un identifiant unique", 0, 120, 2280, 2415, 375},
+    {IDC_FRAME1, ControlKind::GroupBox, L"Votre identifiant unique:", 0, 120, 120, 2775, 735},
     {IDC_TEXT1, ControlKind::Edit, L"", IDC_FRAME1, 120, 240, 2415, 315},
+    {IDC_FRAME2, ControlKind::GroupBox, L"Journal d'informations:", 0, 120, 960, 8175, 1215},
     {IDC_TEXT2, ControlKind::LogBox, L"", IDC_FRAME2, 120, 240, 7935, 855},
     {IDC_COMMAND3, ControlKind::Button, L"Activer le service", 0, 2520, 2280, 2175, 375},
     {IDC_COMMAND4, ControlKind::Button, L"Désactiver le service", 0, 6120, 2280, 2175, 375},
+    {IDC_FRAME3, ControlKind::GroupBox, L"Fréquence d'actualisation:", 0, 3000, 120, 5295, 735},
     {IDC_LIST1, ControlKind::List, L"", IDC_FRAME3, 2760, 360, 1695, 255},
     {IDC_LABEL1, ControlKind::Label, kLabel1Caption, IDC_FRAME3, 120, 360, 5055, 255},
-    {IDC_FRAME1, ControlKind::GroupBox, L"Votre identifiant unique:", 0, 120, 120, 2775, 735},
-    {IDC_FRAME2, ControlKind::GroupBox, L"Journal d'informations:", 0, 120, 960, 8175, 1215},
-    {IDC_FRAME3, ControlKind::GroupBox, L"Fréquence d'actualisation:", 0, 3000, 120, 5295, 735},
 };
 
 // The control's place in kControls.

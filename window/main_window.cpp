@@ -10,7 +10,9 @@
 #include "common/text.hpp"
 #include "settings/startup_settings.hpp"
 #include "update/identifier.hpp"
+#include "update/server_choice.hpp"
 #include "window/dpi.hpp"
+#include "window/frame_paint.hpp"
 #include "window/high_contrast.hpp"
 #include "window/identifier_link.hpp"
 #include "window/interval_sentence.hpp"
@@ -28,6 +30,8 @@ constexpr UINT kTimer1Interval = 100;
 constexpr UINT kTimer2Interval = 1000;
 constexpr UINT kTrayRetryInterval = 1000;
 constexpr int kTrayAttempts = 10;
+// The window's own message: add the notification-area icon (after QUORVEL_WM_ADDRESSES_CHANGED).
+constexpr UINT kAddTrayIconMessage = WM_APP + 4;
 
 // Fixed single border, window menu and close box; no resizing, no minimise or maximise box.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
@@ -41,32 +45,38 @@ struct ControlClass {
 
 ControlClass ClassFor(ControlKind kind) {
   constexpr DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+  // The boxes, the list and the label lie below the frames that hold them: clipped by those,
+  // they would not show at all. The frames paint around them instead
+  // (PaintFrameAroundItsControls), and the label around the list (WM_DRAWITEM).
+  constexpr DWORD framed = WS_CHILD | WS_VISIBLE;
   switch (kind) {
     case ControlKind::Button:
       return {WC_BUTTONW, child | WS_TABSTOP | BS_PUSHBUTTON, 0};
     case ControlKind::GroupBox:
       return {WC_BUTTONW, child | BS_GROUPBOX, 0};
     case ControlKind::Edit:
-      return {WC_EDITW, child | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+      return {WC_EDITW, framed | WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
     case ControlKind::LogBox:
       return {WC_EDITW,
-              child | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+              framed | WS_TABSTOP | WS_VSCROLL | ES_LEFT | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
               WS_EX_CLIENTEDGE};
     case ControlKind::Label:
       // Drawn by the window: see DrawLabel1.
-      return {WC_STATICW, child | SS_OWNERDRAW | SS_NOPREFIX, 0};
+      return {WC_STATICW, framed | SS_OWNERDRAW | SS_NOPREFIX, 0};
     case ControlKind::List:
       // The height is exact, not rounded to whole rows; the one row fills it.
-      return {WC_LISTBOXW, child | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0};
+      return {WC_LISTBOXW, framed | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0};
   }
   return {WC_STATICW, child, 0};
 }
 
 }  // namespace
 
-quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath)
+quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath,
+                         TrayClock trayClock)
     : instance_(instance),
       commandLineTail_(std::move(commandLineTail)),
+      trayState_(std::move(trayClock)),
       address_(ServerAddressFromEnvironment()),
       service_(*this, Winsock1, log_, std::move(programPath),
                [] { return static_cast<std::int64_t>(GetTickCount64()); }) {
@@ -166,8 +176,14 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DRAWITEM:
       if (wParam == IDC_LABEL1) {
-        DrawLabel1(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), labelFont_ ? labelFont_.get() : font_.get(),
-                   dpi_);
+        const auto& item = *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+        // The label is not clipped by its siblings (the frame above it would hide it whole):
+        // the list that lies over it is left out of its drawing instead.
+        RECT list{};
+        GetWindowRect(Control(IDC_LIST1), &list);
+        MapWindowPoints(HWND_DESKTOP, item.hwndItem, reinterpret_cast<POINT*>(&list), 2);
+        ExcludeClipRect(item.hDC, list.left, list.top, list.right, list.bottom);
+        DrawLabel1(item, labelFont_ ? labelFont_.get() : font_.get(), dpi_);
         return TRUE;
       }
       return DefWindowProcW(hwnd_, message, wParam, lParam);
@@ -177,6 +193,9 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam != PBT_APMRESUMEAUTOMATIC) return DefWindowProcW(hwnd_, message, wParam, lParam);
       service_.EarlyUpdate(WakeReason::Resume);
       return TRUE;
+    case kAddTrayIconMessage:
+      AddTrayIcon();
+      return 0;
     case QUORVEL_WM_ADDRESSES_CHANGED:
       addresses_.Rearm();
       service_.EarlyUpdate(WakeReason::NetworkChange);
@@ -229,6 +248,8 @@ bool quorvelmain::OnCreate() {
                                  hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
                                  instance_, nullptr);
     if (!child) return false;
+    // Without it a frame may cover its box until the box paints again: still usable.
+    if (control.kind == ControlKind::GroupBox) PaintFrameAroundItsControls(child);
   }
   HWND list = Control(IDC_LIST1);
   for (int row = 1; row <= kIntervalRows; ++row) {
@@ -239,6 +260,7 @@ bool quorvelmain::OnCreate() {
   SendMessageW(Control(IDC_TEXT2), EM_SETLIMITTEXT, 0, 0);
 
   tray_.Prepare(hwnd_);
+  ShowTrayState();
   LoadIcons();
   ApplyFont();
   LayOut();
@@ -267,7 +289,34 @@ void quorvelmain::LoadIcons() {
   largeIcon_ = std::move(largeIcon);
   smallIcon_ = std::move(smallIcon);
   // The notification area's icon has an owner of its own: the record never outlives it.
-  tray_.SetIcon(load(small));
+  tray_.SetIcon(LoadTrayImage());
+}
+
+UniqueIcon quorvelmain::LoadTrayImage() const {
+  const int id = trayImage_ == TrayImage::Warning ? IDI_TRAY_WARNING
+                 : trayImage_ == TrayImage::Off   ? IDI_TRAY_OFF
+                                                  : IDI_TRAY_NORMAL;
+  const int size = SystemMetricAt(SM_CXSMICON, dpi_);
+  return UniqueIcon(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, 0)));
+}
+
+void quorvelmain::ShowTrayState() {
+  tray_.SetStateLine(trayState_.StateLine());
+  if (trayState_.Image() == trayImage_) return;
+  trayImage_ = trayState_.Image();
+  tray_.SetIcon(LoadTrayImage());
+}
+
+void quorvelmain::ShowUpdateOutcome(bool succeeded, std::int32_t secondsToNext) {
+  // Someone looking at the window reads the log; balloons are for a hidden one.
+  const bool shown = IsWindowVisible(hwnd_) && !IsIconic(hwnd_);
+  const TrayBalloon balloon =
+      succeeded ? trayState_.UpdateSucceeded(shown) : trayState_.UpdateFailed(secondsToNext, shown);
+  ShowTrayState();
+  if (balloon != TrayBalloon::None) {
+    tray_.ShowBalloon(TrayState::BalloonTitle(balloon), TrayState::BalloonText(balloon),
+                      balloon == TrayBalloon::Failing);
+  }
 }
 
 void quorvelmain::ApplyFont() {
@@ -307,18 +356,25 @@ void quorvelmain::OnDpiChanged(UINT dpi, const RECT& suggested) {
 
 void quorvelmain::Form_Load() {
   ShowWindow(hwnd_, SW_SHOW);
-  UpdateWindow(hwnd_);
   SetFocus(Control(IDC_COMMAND1));
-  AddTrayIcon();
+  // Shown but not painted yet: the banner, the state and the settings go in first, and the
+  // window paints once with them, instead of repainting after each.
+  // The stored server comes before the banner, which names it.
+  const StartupSettings settings = ReadStartupSettings();
+  const ServerChoice server = ChooseServerAddress(settings.server);
+  address_ = server.address;
   log_.WriteLog(BannerLine(address_), false);
   if (!address_.rejected.empty()) log_.WriteLog(L"QUORVEL_SERVER ignoré: " + address_.rejected, true);
-
-  const StartupSettings settings = ReadStartupSettings();
+  if (!server.ignoredStoredText.empty()) log_.WriteLog(L"serveur ignoré: " + server.ignoredStoredText, true);
   service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
   Winsock1.SetRemotePort(address_.port);
   Winsock1.SetRemoteHost(address_.host);
   if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());
   SendMessageW(Control(IDC_LIST1), LB_SETCURSEL, settings.intervalRow, 0);
+  UpdateWindow(hwnd_);
+  // The icon comes with the loop's first turn, once the window can answer: the shell's call
+  // takes a while. It is added with the state's image and tip already in its record.
+  if (!PostMessageW(hwnd_, kAddTrayIconMessage, 0, 0)) AddTrayIcon();
 }
 
 void quorvelmain::AddTrayIcon() {
@@ -456,6 +512,8 @@ void quorvelmain::ShowServiceState(bool active) {
   if (!active) KillTimer(hwnd_, kTimer2);
   EnableWindow(activate, !counting);
   EnableWindow(deactivate, counting);
+  trayState_.ServiceSwitched(counting);
+  ShowTrayState();
   // The button just pressed is now disabled: the keyboard goes on with its counterpart.
   if (counting) {
     focus_.HandOver(focus, activate, deactivate);

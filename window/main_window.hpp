@@ -9,6 +9,7 @@
 
 #include "log/activity_log.hpp"
 #include "update/server_address.hpp"
+#include "update/tray_state.hpp"
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
 #include "window/address_watch.hpp"
@@ -25,7 +26,9 @@ class quorvelmain final : public ServiceView {
   static constexpr wchar_t kTitle[] = L"Quorvel 2.0";
 
   // commandLineTail: the command line after the program's name ("-wiper" at logon).
-  quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath);
+  // trayClock: the clock of the tray's state (the times it shows, its failing periods).
+  quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::wstring programPath,
+              TrayClock trayClock = SystemTrayTime);
   ~quorvelmain() override;
   quorvelmain(const quorvelmain&) = delete;
   quorvelmain& operator=(const quorvelmain&) = delete;
@@ -37,12 +40,14 @@ class quorvelmain final : public ServiceView {
   HWND Handle() const { return hwnd_; }
   // The notification-area record as the shell is given it.
   const NOTIFYICONDATAA& TrayRecord() const { return tray_.Record(); }
+  int TrayBalloonsShown() const { return tray_.BalloonsShown(); }
 
   // ServiceView
   std::wstring IdentifierText() const override;
   int SelectedIntervalRow() const override;
   void ShowServiceState(bool active) override;
   void ShowMessage(const std::wstring& text, MessageIcon icon) override;
+  void ShowUpdateOutcome(bool succeeded, std::int32_t secondsToNext) override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -68,6 +73,9 @@ class quorvelmain final : public ServiceView {
   SIZE PlaceWindow(int left, int top);
   void ApplyFont();
   void LoadIcons();
+  // The tray's image and tip for the service's state.
+  void ShowTrayState();
+  UniqueIcon LoadTrayImage() const;
   void ShowLog(const std::wstring& text);
   HWND Control(int id) const { return GetDlgItem(hwnd_, id); }
 
@@ -84,6 +92,8 @@ class quorvelmain final : public ServiceView {
   UniqueIcon largeIcon_;
   UniqueIcon smallIcon_;
   TrayIcon tray_;
+  TrayState trayState_;
+  TrayImage trayImage_ = TrayImage::Off;
   LogBoxText logBox_;
   AddressChangeWatch addresses_;
 

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """Draws Quorvel's application icon, a globe with an upward arrow, and writes it as an .ico
 with five images in the order the program file carries them: 16x16 4bpp, 32x32 8bpp,
-16x16 8bpp, 48x48 32bpp, 32x32 32bpp. Standard library only.
+16x16 8bpp, 48x48 32bpp, 32x32 32bpp. Beside it, the notification area's three states at the
+sizes the tray uses (16, 20, 24 and 32 pixels, 32bpp): normal, with a warning mark in place
+of the arrow (updates failing), greyed (service off); and the installer's welcome and finish
+picture (164x314, 24bpp). Standard library only.
 
-    python3 window/make_icon.py window/quorvel.ico
+    python3 window/make_icon.py window/quorvel.ico        # the application icon alone
+    python3 window/make_icon.py --all window              # every file, into that folder
 """
+import os
 import math
 import struct
 import sys
@@ -63,7 +68,44 @@ def arrow_colour(x, y):
     return None
 
 
-def render(size):
+WARNING = (250, 196, 20)
+WARNING_EDGE = (140, 80, 0)
+MARK = (20, 20, 20)
+
+
+def warning_colour(x, y):
+    """A warning triangle with an exclamation mark at the bottom right, or None outside it."""
+    cx, top, bottom, half = 0.72, 0.36, 0.99, 0.28
+    edge = 0.06
+    if not top <= y <= bottom:
+        return None
+    t = (y - top) / (bottom - top)
+    if abs(x - cx) > half * t:
+        return None
+    if y > bottom - edge or abs(x - cx) > half * t - edge * 1.4:
+        return WARNING_EDGE
+    if abs(x - cx) < 0.045 and (0.55 <= y <= 0.80 or 0.85 <= y <= 0.93):
+        return MARK
+    return WARNING
+
+
+def greyed(c):
+    """A colour as a disabled control shows it: grey, light, low contrast."""
+    v = (c[0] * 30 + c[1] * 59 + c[2] * 11) // 100
+    v = 120 + v * 45 // 100
+    return (v, v, v)
+
+
+def icon_colour(x, y, variant):
+    if variant == "warning":
+        return warning_colour(x, y) or globe_colour(x, y)
+    c = arrow_colour(x, y) or globe_colour(x, y)
+    if c and variant == "off":
+        return greyed(c)
+    return c
+
+
+def render(size, variant="normal"):
     """RGBA rows, top row first, with anti-aliased edges."""
     rows = []
     n = SUPERSAMPLE
@@ -75,7 +117,7 @@ def render(size):
                 for sx in range(n):
                     x = (px + (sx + 0.5) / n) / size
                     y = (py + (sy + 0.5) / n) / size
-                    c = arrow_colour(x, y) or globe_colour(x, y)
+                    c = icon_colour(x, y, variant)
                     if c:
                         r += c[0]; g += c[1]; b += c[2]; a += 1
             if a:
@@ -149,23 +191,16 @@ def image_paletted(size, bpp, palette):
     return header(size, bpp, len(palette)) + body + and_mask(rows, size)
 
 
-def image_alpha(size):
-    rows = render(size)
+def image_alpha(size, variant="normal"):
+    rows = render(size, variant)
     body = b""
     for row in reversed(rows):
         body += b"".join(struct.pack("<BBBB", p[2], p[1], p[0], p[3]) for p in row)
     return header(size, 32, 0) + body + and_mask(rows, size)
 
 
-def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else "quorvel.ico"
-    images = [  # (size, colour count for the directory, bpp, data)
-        (16, 16, 4, image_paletted(16, 4, VGA16)),
-        (32, 0, 8, image_paletted(32, 8, palette256())),
-        (16, 0, 8, image_paletted(16, 8, palette256())),
-        (48, 0, 32, image_alpha(48)),
-        (32, 0, 32, image_alpha(32)),
-    ]
+def write_icon(out, images):
+    """images: (size, colour count for the directory, bpp, data)."""
     offset = 6 + 16 * len(images)
     directory = struct.pack("<HHH", 0, 1, len(images))
     blobs = b""
@@ -175,6 +210,57 @@ def main():
         blobs += data
     with open(out, "wb") as f:
         f.write(directory + blobs)
+
+
+def application_icon(out):
+    write_icon(out, [
+        (16, 16, 4, image_paletted(16, 4, VGA16)),
+        (32, 0, 8, image_paletted(32, 8, palette256())),
+        (16, 0, 8, image_paletted(16, 8, palette256())),
+        (48, 0, 32, image_alpha(48)),
+        (32, 0, 32, image_alpha(32)),
+    ])
+
+
+TRAY_SIZES = (16, 20, 24, 32)
+
+
+def tray_icon(out, variant):
+    write_icon(out, [(size, 0, 32, image_alpha(size, variant)) for size in TRAY_SIZES])
+
+
+def installer_picture(out, width=164, height=314, icon=128):
+    """The installer's welcome and finish picture: the icon on the page's white, over a band of
+    the globe's blue at the bottom."""
+    rows = render(icon)
+    left, top = (width - icon) // 2, 60
+    band = height - 40
+    body = b""
+    for y in reversed(range(height)):
+        line = bytearray()
+        for x in range(width):
+            back = (255, 255, 255) if y < band else (30, 100, 190)
+            c = back
+            if left <= x < left + icon and top <= y < top + icon:
+                r, g, b, a = rows[y - top][x - left]
+                c = tuple((v * a + w * (255 - a)) // 255 for v, w in zip((r, g, b), back))
+            line += bytes((c[2], c[1], c[0]))
+        line += b"\0" * ((4 - len(line) % 4) % 4)
+        body += bytes(line)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(body), 3780, 3780, 0, 0)
+    with open(out, "wb") as f:
+        f.write(struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(body), 0, 0, 14 + len(info)) + info + body)
+
+
+def main():
+    if len(sys.argv) > 2 and sys.argv[1] == "--all":
+        folder = sys.argv[2]
+        application_icon(os.path.join(folder, "quorvel.ico"))
+        for variant in ("normal", "warning", "off"):
+            tray_icon(os.path.join(folder, "tray-%s.ico" % variant), variant)
+        installer_picture(os.path.join(folder, "installer.bmp"))
+        return
+    application_icon(sys.argv[1] if len(sys.argv) > 1 else "quorvel.ico")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,11 @@
 
 // The application icon: the lowest resource ID, so the shell shows it as the program's icon.
 #define IDI_QUORVEL 1
+// The notification area's three states, at the tray's sizes. Numbers above the application
+// icon's, not names: named resources sort first, and the first icon group is the program's.
+#define IDI_TRAY_NORMAL 2
+#define IDI_TRAY_WARNING 3
+#define IDI_TRAY_OFF 4
 
 // Controls of the main window. None is 1 (IDOK) or 2 (IDCANCEL): Enter and Escape must not
 // press a button of their own accord.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The installer's life cycle on a fresh Wine prefix of its own: a silent install puts the
-# program, the Start menu shortcut and the Uninstall entry in place; Quorvel started from there
+# program, the Start menu shortcut and the Uninstall entry in place, and stores the update
+# server given as /SERVER=; Quorvel started from there
 # and activated writes its quoted path as the autostart value; a second silent install while it
 # runs closes it, replaces the file and keeps the values; a silent uninstall removes everything
 # but the settings; an autostart value naming another folder survives the uninstall.
@@ -46,7 +47,7 @@ settings_key='HKCU\Software\Quorvel'
 query() { wine reg query "$@" 2>/dev/null | tr -d '\r'; }
 # value KEY NAME: the data of one value, or nothing.
 value() { query "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
-silent_install() { wine "$setup" /S "/D=$dir"; }
+silent_install() { wine "$setup" /S "$@" "/D=$dir"; }
 # The uninstaller copies itself to the temp folder and returns at once: wait for its last step,
 # the removal of the folder.
 silent_uninstall() {
@@ -56,7 +57,8 @@ silent_uninstall() {
 }
 
 started=$SECONDS
-silent_install
+silent_install "/SERVER=127.0.0.1:$port"
+check "/SERVER= is stored as the serveur value" '[ "$(value "$settings_key" serveur)" = "127.0.0.1:$port" ]'
 check "the silent install writes quorvel.exe, the same bytes as the build's" 'cmp -s "$unix_dir/quorvel.exe" "$quorvel"'
 check "the silent install writes the uninstaller" '[ -f "$unix_dir/uninstall.exe" ]'
 check "the Start menu shortcut \"Quorvel\" is there" '[ -f "$shortcut" ]'
@@ -74,7 +76,7 @@ check "the Uninstall entry's EstimatedSize is Quorvel's two files in KiB ($size)
 # An old time on the installed file shows whether the second install writes it again.
 touch -d 2001-01-01 "$unix_dir/quorvel.exe"
 wine "$driver" upgrade "$dir\\quorvel.exe" "127.0.0.1:$port" "$id" \
-  "$(winepath -w "$setup") /S /D=$dir" || status=1
+  "$(winepath -w "$setup") /S /SERVER=127.0.0.1:$port /D=$dir" || status=1
 check "the second install replaced quorvel.exe" \
   '[ "$(stat -c %Y "$unix_dir/quorvel.exe")" -gt "$(date -d 2001-01-02 +%s)" ] && cmp -s "$unix_dir/quorvel.exe" "$quorvel"'
 
@@ -84,6 +86,7 @@ check "the uninstall removes the shortcut" '[ ! -e "$shortcut" ]'
 check "the uninstall removes the Uninstall entry" '! query "$uninstall_key" >/dev/null'
 check "the uninstall removes the autostart value of this folder" '[ -z "$(value "$run_key" quorvel)" ]'
 check "a silent uninstall keeps the identifier" '[ "$(value "$settings_key" identifiant)" = "$id" ]'
+check "a silent uninstall keeps the chosen server" '[ "$(value "$settings_key" serveur)" = "127.0.0.1:$port" ]'
 
 # "Désactiver le service" leaves one space: the uninstall removes that too.
 silent_install

@@ -5,8 +5,9 @@ namespace quorvel_test {
 
 bool StartProgram(const std::wstring& path, const std::wstring& arguments,
                   const std::wstring& server, PROCESS_INFORMATION& started) {
-  // The child inherits the environment: that is how it finds the test's server.
-  SetEnvironmentVariableW(L"QUORVEL_SERVER", server.c_str());
+  // The child inherits the environment: that is how it finds the test's server. Without one
+  // the variable goes, and the program finds its server as a user's would.
+  SetEnvironmentVariableW(L"QUORVEL_SERVER", server.empty() ? nullptr : server.c_str());
   std::wstring commandLine = L"\"" + path + L"\"" + arguments;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

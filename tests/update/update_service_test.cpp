@@ -104,6 +104,12 @@ class StandInWindow : public quorvel::ServiceView {
     autostartWhenBoxShown = StoredAutostart();
   }
   void UpdateEnded(const quorvel::UpdateOutcome& outcome) override { outcomes.push_back(outcome); }
+  // Each outcome as the tray reads it: confirmed or not, and the seconds to the next attempt.
+  std::vector<std::pair<bool, std::int32_t>> Shown() const {
+    std::vector<std::pair<bool, std::int32_t>> shown;
+    for (const auto& o : outcomes) shown.emplace_back(o.result == quorvel::UpdateResult::kFound, o.secondsToNext);
+    return shown;
+  }
 
   std::wstring identifier = L"abc123";
   int row = 14;
@@ -289,6 +295,7 @@ TEST_F(UpdateServiceTest, FoundLogsSuccessAndKeepsTheServiceActive) {
   EXPECT_EQ(service.SecondsLeft, 900);
   EXPECT_TRUE(window.boxes.empty());
   EXPECT_EQ(StoredAutostart(), L"\"C:\\Program Files\\Quorvel\\quorvel.exe\" -wiper");
+  EXPECT_EQ(window.Shown(), (std::vector<std::pair<bool, std::int32_t>>{{true, 900}}));
 }
 
 TEST_F(UpdateServiceTest, UnknownIdentifierSwitchesTheServiceOffThenShowsTheBox) {
@@ -380,7 +387,9 @@ TEST_F(UpdateServiceTest, UnusableRepliesEndInTheFailureLines) {
     EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
     EXPECT_TRUE(service.IsActive());
     EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(window.Shown().back(), std::make_pair(false, std::int32_t{60}));
   }
+  EXPECT_EQ(window.outcomes.size(), 4u);
 }
 
 TEST_F(UpdateServiceTest, AnyOtherWordChangesNothing) {
@@ -394,6 +403,8 @@ TEST_F(UpdateServiceTest, AnyOtherWordChangesNothing) {
   EXPECT_EQ(service.SecondsLeft, 500);
   EXPECT_TRUE(service.IsActive());
   EXPECT_TRUE(winsock.calls.empty());
+  // Not confirmed, so not a success for the icon; the next attempt stays where it was.
+  EXPECT_EQ(window.Shown(), (std::vector<std::pair<bool, std::int32_t>>{{false, 500}}));
   // The update is over: no timeout follows.
   for (int i = 0; i < 60; ++i) service.Timer2_Timer();
   EXPECT_EQ(LinesSince(before), std::vector<std::wstring>{});
@@ -434,6 +445,7 @@ TEST_F(UpdateServiceTest, FailedConnectionsEndInTheFailureLinesAndRetryWithinAMi
   EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
   EXPECT_TRUE(winsock.sent.empty());
   EXPECT_EQ(service.SecondsLeft, 60);
+  EXPECT_EQ(window.Shown(), (std::vector<std::pair<bool, std::int32_t>>{{false, 60}}));
 
   // The retry comes 60 ticks later, and the interval is reloaded after it.
   winsock.calls.clear();

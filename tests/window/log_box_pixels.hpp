@@ -28,4 +28,19 @@ inline LogBoxPixels ReadLogBox(HWND logBox, COLORREF colour) {
   return seen;
 }
 
+// Pixels of the colour on screen in a part of a control (its client coordinates).
+inline int PixelsOfColour(HWND control, RECT area, COLORREF colour) {
+  HDC screen = GetDC(nullptr);
+  int count = 0;
+  for (int x = area.left; x < area.right; ++x) {
+    for (int y = area.top; y < area.bottom; ++y) {
+      POINT point{x, y};
+      ClientToScreen(control, &point);
+      count += GetPixel(screen, point.x, point.y) == colour ? 1 : 0;
+    }
+  }
+  ReleaseDC(nullptr, screen);
+  return count;
+}
+
 }  // namespace quorvel_test

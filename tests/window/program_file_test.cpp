@@ -81,6 +81,20 @@ TEST_F(ProgramFileTest, ApplicationIcon_HasFiveImagesInOrderAtTheLowestId) {
     EXPECT_EQ(header->biHeight, 2 * expected[i][0]);  // the colours, then the mask
     EXPECT_EQ(header->biBitCount, expected[i][1]);
   }
+  // The tray's three images follow, numbered (a name would sort before the application icon),
+  // each at the tray's sizes from 100 to 200 %.
+  EXPECT_EQ(groups, (std::vector<ULONG_PTR>{1, 2, 3, 4}));
+  for (ULONG_PTR id = 2; id <= 4; ++id) {
+    SCOPED_TRACE(id);
+    const std::string tray = ResourceBytes(RT_GROUP_ICON, id);
+    ASSERT_EQ(tray.size(), 6u + 4 * sizeof(IconGroupEntry));
+    const int sizes[4] = {16, 20, 24, 32};
+    for (int i = 0; i < 4; ++i) {
+      const auto* entry = reinterpret_cast<const IconGroupEntry*>(tray.data() + 6) + i;
+      EXPECT_EQ(entry->width, sizes[i]);
+      EXPECT_EQ(entry->bitCount, 32);
+    }
+  }
 }
 
 TEST_F(ProgramFileTest, VersionRecord_Is201WithTheDescription) {

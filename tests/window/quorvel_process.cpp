@@ -19,8 +19,9 @@ std::wstring ProgramPath() { return WindowsPath(QUORVEL_EXE); }
 // --- QuorvelProcess -------------------------------------------------------------------------
 
 QuorvelProcess::QuorvelProcess(const std::wstring& arguments, int serverPort)
-    // Every run is pointed at the loopback: nothing else exists.
-    : QuorvelProcess(arguments, L"127.0.0.1:" + std::to_wstring(serverPort)) {}
+    // Every run is pointed at the loopback: nothing else exists (a run without the variable
+    // finds it in the stored settings).
+    : QuorvelProcess(arguments, serverPort > 0 ? L"127.0.0.1:" + std::to_wstring(serverPort) : L"") {}
 
 QuorvelProcess::QuorvelProcess(const std::wstring& arguments, const std::wstring& server) {
   PROCESS_INFORMATION info{};

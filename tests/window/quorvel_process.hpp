@@ -32,6 +32,7 @@ using LoopbackServer = RecordingServer;
 class QuorvelProcess {
  public:
   // arguments: what follows the quoted program path on the command line (e.g. L" -wiper").
+  // serverPort: the loopback server's, given as QUORVEL_SERVER; 0 leaves the variable unset.
   QuorvelProcess(const std::wstring& arguments, int serverPort);
   // With QUORVEL_SERVER set to the text as it is.
   QuorvelProcess(const std::wstring& arguments, const std::wstring& serverText);

@@ -5,6 +5,8 @@
 
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "log_box_pixels.hpp"
 #include "quorvel_process.hpp"
@@ -111,6 +113,17 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
     if (next == quorvel.Control(IDC_LABEL1)) listAboveLabel = true;
   }
   EXPECT_TRUE(listAboveLabel);
+  // Z-order, top first: a screen reader names each box and the list after the frame just
+  // above it; the Tab order of the buttons and boxes is the one checked below.
+  std::vector<int> zOrder;
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    zOrder.push_back(GetDlgCtrlID(child));
+  }
+  EXPECT_EQ(zOrder, (std::vector<int>{IDC_COMMAND1, IDC_COMMAND2, IDC_FRAME1, IDC_TEXT1, IDC_FRAME2, IDC_TEXT2,
+                                      IDC_COMMAND3, IDC_COMMAND4, IDC_FRAME3, IDC_LIST1, IDC_LABEL1}));
+  for (const auto& [box, caption] : {std::pair{IDC_TEXT1, IDC_FRAME1}, {IDC_TEXT2, IDC_FRAME2}, {IDC_LIST1, IDC_FRAME3}}) {
+    EXPECT_EQ(GetWindow(quorvel.Control(box), GW_HWNDPREV), quorvel.Control(caption)) << box;
+  }
 
   // The log box: locked, several lines, a vertical scroll bar only.
   const LONG logStyle = GetWindowLongW(quorvel.Control(IDC_TEXT2), GWL_STYLE);
@@ -124,6 +137,10 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   const LogBoxPixels seen = ReadLogBox(quorvel.Control(IDC_TEXT2), RGB(255, 255, 255));
   EXPECT_EQ(seen.background, GetSysColor(COLOR_GRAYTEXT));
   EXPECT_GT(seen.inColour, 50) << "white text on the first line";
+  // Below the frame that names them, the label's words still show left of the list, and the
+  // list's selected row over the label.
+  EXPECT_GT(PixelsOfColour(quorvel.Control(IDC_LABEL1), {0, 0, 170, 17}, GetSysColor(COLOR_BTNTEXT)), 50);
+  EXPECT_GT(PixelsOfColour(list, listClient, GetSysColor(COLOR_HIGHLIGHT)), 100);
 
   // First start on a clean system.
   const std::wstring log = quorvel.Log();
@@ -421,6 +438,44 @@ TEST_F(QuorvelWindowTest, LogonStart_HidesWithAnIdentifierAndStopsWithoutOne) {
   EXPECT_FALSE(WaitFor([&] { return FindMessageBox(quorvel.Id(), 0).dialog != box.dialog; }, 400));
   DismissMessageBox(box);
   EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
+}
+
+TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnoredWhenMalformed) {
+  LoopbackServer server("found");
+  const std::wstring stored = L"127.0.0.1:" + std::to_wstring(server.Port());
+  StoreValue(kSettingsKey, L"serveur", L" " + stored + L" ");
+  {
+    // No QUORVEL_SERVER: the stored server is named in the banner and called.
+    QuorvelProcess quorvel(L"", 0);
+    ASSERT_NE(quorvel.Window(), nullptr);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+    EXPECT_TRUE(HasLogMessage(quorvel.Log(), L"Quorvel Version 2.0 - " + stored));
+    quorvel.Type(IDC_TEXT1, L"abc");
+    quorvel.Click(IDC_COMMAND3);
+    EXPECT_TRUE(quorvel.WaitForLogLine(L"Identifiant mis à jour avec succès."));
+    EXPECT_EQ(server.Requests().size(), 1u);
+    PostMessageW(quorvel.Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
+  }
+  {
+    // The variable wins over the stored value.
+    LoopbackServer other("found");
+    QuorvelProcess quorvel(L"", other.Port());
+    ASSERT_NE(quorvel.Window(), nullptr);
+    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
+    EXPECT_TRUE(HasLogMessage(quorvel.Log(), L"Quorvel Version 2.0 - 127.0.0.1:" + std::to_wstring(other.Port())));
+    PostMessageW(quorvel.Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
+  }
+  // A malformed value is said and ignored: the built-in host, as without one.
+  StoreValue(kSettingsKey, L"serveur", L"127.0.0.1:99999");
+  QuorvelProcess quorvel(L"", 0);
+  ASSERT_NE(quorvel.Window(), nullptr);
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
+  const std::vector<std::wstring> lines = LogMessages(quorvel.Log());
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], L"Quorvel Version 2.0 - www.quorvel.fr");
+  EXPECT_EQ(lines[1], L"serveur ignoré: 127.0.0.1:99999");
 }
 
 TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {

@@ -307,11 +307,14 @@ void quorvelmain::ShowTrayState() {
   tray_.SetIcon(LoadTrayImage());
 }
 
-void quorvelmain::ShowUpdateOutcome(bool succeeded, std::int32_t secondsToNext) {
+void quorvelmain::UpdateEnded(const UpdateOutcome& outcome) {
+  // A refused identifier switches the service off: the icon shows that, not a failure.
+  if (outcome.result == UpdateResult::kUnknownIdentifier) return;
   // Someone looking at the window reads the log; balloons are for a hidden one.
   const bool shown = IsWindowVisible(hwnd_) && !IsIconic(hwnd_);
-  const TrayBalloon balloon =
-      succeeded ? trayState_.UpdateSucceeded(shown) : trayState_.UpdateFailed(secondsToNext, shown);
+  const TrayBalloon balloon = outcome.result == UpdateResult::kFound
+                                  ? trayState_.UpdateSucceeded(shown)
+                                  : trayState_.UpdateFailed(outcome.secondsToNext, shown);
   ShowTrayState();
   if (balloon != TrayBalloon::None) {
     tray_.ShowBalloon(TrayState::BalloonTitle(balloon), TrayState::BalloonText(balloon),

@@ -47,7 +47,7 @@ class quorvelmain final : public ServiceView {
   int SelectedIntervalRow() const override;
   void ShowServiceState(bool active) override;
   void ShowMessage(const std::wstring& text, MessageIcon icon) override;
-  void ShowUpdateOutcome(bool succeeded, std::int32_t secondsToNext) override;
+  void UpdateEnded(const UpdateOutcome& outcome) override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -238,7 +238,11 @@ bool Daemon::Turn(bool service) {
     SayLost();
   }
   const bool storeTouched = fds_[kStoreWatch].revents != 0;
-  if (storeTouched && (StoreWatchEnded(storeWatch_.get(), storePath_) || FolderId() != watchedFolder_)) WatchStore(true);
+  if (storeTouched) {
+    Drain(storeWatch_.get());
+    // The folder removed (and perhaps made again by a lock or a write): watched anew.
+    if (FolderId() != watchedFolder_) WatchStore(true);
+  }
   if (fds_[kClockWatch].revents != 0) clockWatch_ = MakeClockWatch();  // stays readable until set again
   connection_.Dispatch(std::vector<pollfd>(fds_.begin() + kSlots, fds_.end()));
   CountTicks(service);

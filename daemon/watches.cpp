@@ -68,7 +68,6 @@ UniqueFd MakeStoreWatch(const std::filesystem::path& store) {
   std::error_code ignored;
   std::filesystem::create_directories(store.parent_path(), ignored);
   UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  // The folder's own removal ends the watch: the loop then makes the folder and the watch again.
   if (watch && (inotify_add_watch(watch.get(), store.parent_path().c_str(),
                                   IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_CREATE |
                                       IN_DELETE_SELF | IN_MOVE_SELF) < 0 ||
@@ -77,22 +76,6 @@ UniqueFd MakeStoreWatch(const std::filesystem::path& store) {
     watch.reset();
   }
   return watch;
-}
-
-bool StoreWatchEnded(int watch, const std::filesystem::path& store) {
-  const std::string folder = store.parent_path().filename().string();
-  bool ended = false;
-  alignas(inotify_event) char buffer[4096];
-  for (;;) {
-    const ssize_t got = read(watch, buffer, sizeof buffer);
-    if (got <= 0) return ended;
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      if ((event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) ended = true;
-      if ((event->mask & IN_ISDIR) != 0 && event->len > 0 && folder == event->name) ended = true;
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
 }
 
 void Drain(int fd) {

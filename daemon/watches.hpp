@@ -28,10 +28,6 @@ bool AddressesChanged(int watch);
 // own removal, seen from its parent (the folder itself says so only once nothing holds it open,
 // and the daemon's lock file does). The folder is made if it is missing.
 UniqueFd MakeStoreWatch(const std::filesystem::path& store);
-// Reads every waiting event of the store's watch; true if the folder was removed or moved away:
-// the watch must then be made again.
-bool StoreWatchEnded(int watch, const std::filesystem::path& store);
-
 void Drain(int fd);
 
 // Milliseconds on a clock.

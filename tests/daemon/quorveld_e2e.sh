@@ -184,6 +184,23 @@ wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 5 \
   && ok "the first update ten ticks after the start" || fail "no update after the start"
 kill "$daemon"; wait "$daemon"; daemon=""
 
+# SIGTERM ends run within a second even while an update waits on a server that never answers.
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(8)
+print(s.getsockname()[1], flush=True); time.sleep(60)' >"$work/silent.port" &
+silent=$!
+wait_for '^[0-9]+$' "$work/silent.port" 5
+: >"$work/out"
+QUORVEL_SERVER=127.0.0.1:$(cat "$work/silent.port") "$quorveld" run >"$work/out" 2>&1 &
+daemon=$!
+wait_for "${t}Démarrage du service" "$work/out" 3 && kill -USR1 "$daemon"
+wait_for "${t}Envoie de la requête effectué\.$" "$work/out" 3 || fail "an update to the silent server"
+start=$(date +%s%N)
+kill -TERM "$daemon"; wait "$daemon"; daemon=""
+ms=$(( ($(date +%s%N) - start) / 1000000 ))
+[ $ms -lt 1000 ] && ok "SIGTERM during an unanswered update: ended in ${ms} ms" || fail "SIGTERM during an update took ${ms} ms"
+kill "$silent"; wait "$silent" 2>/dev/null
+
 # The store's edge cases: a FIFO, a file over the cap. Reported, never waited on, never
 # rewritten.
 store=$XDG_CONFIG_HOME/quorvel/settings
@@ -232,10 +249,12 @@ daemon = subprocess.Popen([quorveld, "run"], stdout=w, stderr=subprocess.DEVNULL
 os.close(w)
 try:
     time.sleep(0.3)
-    # Each activation logs about 400 bytes: far more than the pipe and the daemon's queue hold.
-    for i in range(400):
+    # Each activation logs about 300 bytes: far more than the pipe and the daemon's queue hold.
+    # Every one stores something new, so that none is lost to the daemon reading two at once.
+    for i in range(500):
         start = time.time()
-        subprocess.run([quorveld, "activate", ids[i % 2]], check=True, timeout=5)
+        subprocess.run([quorveld, "activate", ids[i % 2], "--interval", str(i % 59 + 1)],
+                       check=True, timeout=5)
         assert time.time() - start < 2, "activate took %.1f s" % (time.time() - start)
     time.sleep(0.3)
     os.set_blocking(r, False)

@@ -28,6 +28,17 @@ class QuorvelWindowTest : public ::testing::Test {
  protected:
   void SetUp() override { ClearStoredSettings(); }
   void TearDown() override { ClearStoredSettings(); }
+
+  // A start on the built-in host whose second log line says which server text was not used.
+  static void ExpectBuiltInHostSaying(QuorvelProcess& quorvel, const wchar_t* stateLine,
+                                      const std::wstring& said) {
+    ASSERT_NE(quorvel.Window(), nullptr);
+    ASSERT_TRUE(quorvel.WaitForLogLine(stateLine));
+    const std::vector<std::wstring> lines = LogMessages(quorvel.Log());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], L"Quorvel Version 2.0 - www.quorvel.fr");
+    EXPECT_EQ(lines[1], said);
+  }
 };
 
 struct ExpectedControl {
@@ -161,12 +172,7 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
 
 TEST_F(QuorvelWindowTest, MalformedServerValue_IsSaidInTheLogNotUsedSilently) {
   QuorvelProcess quorvel(L"", L"127.0.0.1:99999");
-  ASSERT_NE(quorvel.Window(), nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
-  const auto lines = LogMessages(quorvel.Log());
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[0], L"Quorvel Version 2.0 - www.quorvel.fr");
-  EXPECT_EQ(lines[1], L"QUORVEL_SERVER ignoré: 127.0.0.1:99999");
+  ExpectBuiltInHostSaying(quorvel, L"Le service est désactivé.", L"QUORVEL_SERVER ignoré: 127.0.0.1:99999");
 }
 
 TEST_F(QuorvelWindowTest, TabKey_VisitsTheFocusableControlsInOrder) {
@@ -470,12 +476,7 @@ TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnored
   // A malformed value is said and ignored: the built-in host, as without one.
   StoreValue(kSettingsKey, L"serveur", L"127.0.0.1:99999");
   QuorvelProcess quorvel(L"", 0);
-  ASSERT_NE(quorvel.Window(), nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
-  const std::vector<std::wstring> lines = LogMessages(quorvel.Log());
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[0], L"Quorvel Version 2.0 - www.quorvel.fr");
-  EXPECT_EQ(lines[1], L"serveur ignoré: 127.0.0.1:99999");
+  ExpectBuiltInHostSaying(quorvel, L"Le service est activé.", L"serveur ignoré: 127.0.0.1:99999");
 }
 
 TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {

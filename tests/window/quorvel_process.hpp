@@ -48,6 +48,8 @@ class QuorvelProcess {
   std::wstring Log() { return TextOf(Control(IDC_TEXT2)); }
   // Waits for a line of the log that ends with the text.
   bool WaitForLogLine(const std::wstring& line, int milliseconds = 5000);
+  // Its window has appeared and start-up has written the line (the restored service state).
+  bool ShownWith(const std::wstring& line) { return Window() != nullptr && WaitForLogLine(line); }
   bool IsRunning() const;
   // Waits for the process to end; its exit code, or -1 if it still runs.
   long WaitForExit(int milliseconds);

@@ -178,8 +178,7 @@ TEST_F(QuorvelWindowTest, MalformedServerValue_IsSaidInTheLogNotUsedSilently) {
 TEST_F(QuorvelWindowTest, TabKey_VisitsTheFocusableControlsInOrder) {
   LoopbackServer server("found");
   QuorvelProcess quorvel(L"", server.Port());
-  ASSERT_NE(quorvel.Window(), nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   ASSERT_TRUE(WaitFor([&] { return quorvel.Focus() == quorvel.Control(IDC_COMMAND1); }, 3000));
 
   // "Désactiver le service" is disabled on a first start and skipped.
@@ -320,8 +319,7 @@ TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
   LoopbackServer server("found");
   {
     QuorvelProcess quorvel(L"", server.Port());
-    ASSERT_NE(quorvel.Window(), nullptr);
-    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+    ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
     quorvel.Type(IDC_TEXT1, L"  abc 12  ");
     SendMessageW(quorvel.Control(IDC_LIST1), LB_SETCURSEL, 4, 0);
     quorvel.Click(IDC_COMMAND3);
@@ -349,8 +347,7 @@ TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
   }
   {
     QuorvelProcess quorvel(L"", server.Port());
-    ASSERT_NE(quorvel.Window(), nullptr);
-    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
+    ASSERT_TRUE(quorvel.ShownWith(L"Le service est activé."));
     EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"abc 12");
     EXPECT_EQ(SendMessageW(quorvel.Control(IDC_LIST1), LB_GETCURSEL, 0, 0), 4);
     EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
@@ -368,16 +365,14 @@ TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
     EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
   }
   QuorvelProcess quorvel(L"", server.Port());
-  ASSERT_NE(quorvel.Window(), nullptr);
-  EXPECT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  EXPECT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   EXPECT_EQ(TextOf(quorvel.Control(IDC_TEXT1)), L"abc 12");
 }
 
 TEST_F(QuorvelWindowTest, Activation_WithoutIdentifierWarnsAndChangesNothing) {
   LoopbackServer server("found");
   QuorvelProcess quorvel(L"", server.Port());
-  ASSERT_NE(quorvel.Window(), nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   quorvel.Click(IDC_COMMAND3);
   const MessageBoxSeen box = FindMessageBox(quorvel.Id());
   ASSERT_NE(box.dialog, nullptr);
@@ -395,8 +390,7 @@ TEST_F(QuorvelWindowTest, Activation_WithoutIdentifierWarnsAndChangesNothing) {
 TEST_F(QuorvelWindowTest, RejectedIdentifier_ShowsTheStopBoxAndSwitchesTheServiceOff) {
   LoopbackServer server("notfound");
   QuorvelProcess quorvel(L"", server.Port());
-  ASSERT_NE(quorvel.Window(), nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+  ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   quorvel.Type(IDC_TEXT1, L"ghost");
   quorvel.Click(IDC_COMMAND3);
   const MessageBoxSeen box = FindMessageBox(quorvel.Id());
@@ -428,8 +422,7 @@ TEST_F(QuorvelWindowTest, LogonStart_HidesWithAnIdentifierAndStopsWithoutOne) {
   // Any other command line is a normal start.
   for (const wchar_t* other : {L" -wiper ", L" -WIPER"}) {
     QuorvelProcess quorvel(other, server.Port());
-    ASSERT_NE(quorvel.Window(), nullptr);
-    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+    ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
     // The logon start hides 100 ms after start-up: watched for five times that.
     EXPECT_FALSE(WaitFor([&] { return !IsWindowVisible(quorvel.Window()); }, 500))
         << "command line:" << std::string(other, other + 8);
@@ -453,8 +446,7 @@ TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnored
   {
     // No QUORVEL_SERVER: the stored server is named in the banner and called.
     QuorvelProcess quorvel(L"", 0);
-    ASSERT_NE(quorvel.Window(), nullptr);
-    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
+    ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
     EXPECT_TRUE(HasLogMessage(quorvel.Log(), L"Quorvel Version 2.0 - " + stored));
     quorvel.Type(IDC_TEXT1, L"abc");
     quorvel.Click(IDC_COMMAND3);
@@ -467,8 +459,7 @@ TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnored
     // The variable wins over the stored value.
     LoopbackServer other("found");
     QuorvelProcess quorvel(L"", other.Port());
-    ASSERT_NE(quorvel.Window(), nullptr);
-    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
+    ASSERT_TRUE(quorvel.ShownWith(L"Le service est activé."));
     EXPECT_TRUE(HasLogMessage(quorvel.Log(), L"Quorvel Version 2.0 - 127.0.0.1:" + std::to_wstring(other.Port())));
     PostMessageW(quorvel.Window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
@@ -528,8 +519,7 @@ TEST_F(QuorvelWindowTest, CreationLink_LogsOpensAndHides) {
 TEST_F(QuorvelWindowTest, SecondStart_EndsAtOnceAndClosingEndsTheFirst) {
   LoopbackServer server("found");
   QuorvelProcess first(L"", server.Port());
-  ASSERT_NE(first.Window(), nullptr);
-  ASSERT_TRUE(first.WaitForLogLine(L"Le service est désactivé."));
+  ASSERT_TRUE(first.ShownWith(L"Le service est désactivé."));
 
   QuorvelProcess second(L"", server.Port());
   ASSERT_TRUE(second.Started());

@@ -111,6 +111,30 @@ bool ReadConfig(const std::string& path, Values& values, std::string& error) {
   return true;
 }
 
+// The options that take a whole number, with the range each accepts.
+struct NumberOption {
+  const char* key;
+  int min, max;
+  int Options::*field;
+};
+constexpr NumberOption kNumberOptions[] = {
+    {"ttl", 0, 86400, &Options::ttl},
+    {"read-timeout", 1, 3600, &Options::readTimeout},
+    {"max-per-peer", 1, 100000, &Options::maxPerPeer},
+    {"max-connections", 1, 100000, &Options::maxConnections},
+    {"max-creations-per-minute", 0, 1000000, &Options::maxCreationsPerMinute},
+    {"max-names", 0, 100000000, &Options::maxNames},
+    {"max-updates-per-minute", 0, 1000000, &Options::maxUpdatesPerMinute},
+    {"threads", 1, 64, &Options::threads},
+};
+
+const NumberOption* FindNumberOption(const std::string& key) {
+  for (const NumberOption& option : kNumberOptions) {
+    if (key == option.key) return &option;
+  }
+  return nullptr;
+}
+
 bool Number(const std::string& key, const std::string& text, int min, int max, int& out,
             std::string& error) {
   char* end = nullptr;
@@ -159,22 +183,8 @@ bool Apply(const Values& values, Options& o, std::string& error) {
       o.trustedProxies = list;
     } else if (key == "allow-host") {
       o.allowHosts = list;
-    } else if (key == "ttl") {
-      if (!Number(key, v, 0, 86400, o.ttl, error)) return false;
-    } else if (key == "read-timeout") {
-      if (!Number(key, v, 1, 3600, o.readTimeout, error)) return false;
-    } else if (key == "max-per-peer") {
-      if (!Number(key, v, 1, 100000, o.maxPerPeer, error)) return false;
-    } else if (key == "max-connections") {
-      if (!Number(key, v, 1, 100000, o.maxConnections, error)) return false;
-    } else if (key == "max-creations-per-minute") {
-      if (!Number(key, v, 0, 1000000, o.maxCreationsPerMinute, error)) return false;
-    } else if (key == "max-names") {
-      if (!Number(key, v, 0, 100000000, o.maxNames, error)) return false;
-    } else if (key == "max-updates-per-minute") {
-      if (!Number(key, v, 0, 1000000, o.maxUpdatesPerMinute, error)) return false;
-    } else if (key == "threads") {
-      if (!Number(key, v, 1, 64, o.threads, error)) return false;
+    } else if (const NumberOption* number = FindNumberOption(key)) {
+      if (!Number(key, v, number->min, number->max, o.*number->field, error)) return false;
     }
   }
   return true;

@@ -181,10 +181,10 @@ class Connection {
     }
   }
 
-  // Whether the server has closed it, waiting at most a second.
+  // Whether the server has closed it, waiting at most five seconds (a loaded machine is slow).
   bool ClosedByServer() {
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 1000) <= 0) return false;
+    if (::poll(&p, 1, 5000) <= 0) return false;
     char byte;
     return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
   }

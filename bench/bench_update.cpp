@@ -283,11 +283,10 @@ int wmain(int argc, wchar_t** argv) {
   LogBox logBox;
   bool mirror = false;
   int outcome = 0;  // 1 success, -1 failure lines
-  log.SetListener([&](const std::wstring& text) {
+  log.SetListener([&](const std::wstring& text, std::wstring_view line) {
     if (mirror) logBox.Show(text);
-    const std::wstring_view whole = text;
-    if (whole.ends_with(kSuccess)) outcome = 1;
-    if (whole.ends_with(kFailure)) outcome = -1;
+    if (line.ends_with(kSuccess)) outcome = 1;
+    if (line.ends_with(kFailure)) outcome = -1;
   });
 
   int programUpdates = 0;

@@ -5,7 +5,8 @@
 # then `once` with each of its exit statuses, and a start with the service active (an update
 # within ten ticks). Then what keeps it from being fooled or frozen: refused identifiers and
 # server values, one run per settings folder, the signals, `status`'s codes, the store's edge
-# cases and its lock, and a reader of the log that never reads. The test has its own folders.
+# cases and its lock, and a reader of the log that never reads. With --ipv6, each update also
+# goes to the server's ::1 (a name given both loopback addresses). The test has its own folders.
 #
 # usage: quorveld_e2e.sh QUORVELD UPDATE_SERVER
 set -uo pipefail
@@ -42,7 +43,9 @@ known=$("$update_server" add maison --store "$work/store.db" | tail -n 1)
 # A second identifier, of the same length as every identifier the server makes: a re-activation
 # changes nothing else.
 other=$("$update_server" add bureau --store "$work/store.db" | tail -n 1)
-"$update_server" serve --listen 127.0.0.1:0 --store "$work/store.db" >"$work/server.log" 2>&1 &
+# Many updates of one name within a minute here: above the server's own limit.
+"$update_server" serve --listen 127.0.0.1:0 --store "$work/store.db" --max-updates-per-minute 1000 \
+  >"$work/server.log" 2>&1 &
 server=$!
 wait_for '^listening on http://127\.0\.0\.1:[0-9]+/$' "$work/server.log" 5 || { echo "FAIL: no server"; exit 1; }
 port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
@@ -195,6 +198,25 @@ else
   [ $code -eq 0 ] && grep -Eq "${t}IPv6: Impossible de se connecter au serveur maitre\.$" "$work/once" \
     && grep -qx "quorveld: IPv6: dual\.quorvel\.test:$port: Connection refused" "$work/err" \
     && ok "IPv6 refused: its own failure lines and reason, status still 0" || fail "IPv6 refused ($code)"
+  # An identifier unknown over IPv6 only (another server, with no names, on ::1): unknown all
+  # the same; `once` says so with status 2, `run` switches the service off.
+  "$update_server" serve --listen "[::1]:$port" --store "$work/empty6.db" >"$work/empty6.log" 2>&1 &
+  server="$server $!"
+  if wait_for '^listening on http://\[::1\]:' "$work/empty6.log" 5; then
+    env LD_PRELOAD="$nss" NSS_WRAPPER_HOSTS="$work/hosts" QUORVEL_SERVER=dual.quorvel.test:$port "$quorveld" once \
+      >"$work/once" 2>&1; code=$?
+    [ $code -eq 2 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
+      && grep -Eq "${t}IPv6: Cet identifiant n'existe pas ! Abbandon\.\.\.$" "$work/once" \
+      && ok "once: unknown over IPv6 only, status 2" || fail "once unknown over IPv6 ($code)"
+    env LD_PRELOAD="$nss" NSS_WRAPPER_HOSTS="$work/hosts" QUORVEL_SERVER=dual.quorvel.test:$port QUORVEL_TICK_MS=20 \
+      "$quorveld" run >"$work/run6" 2>&1 &
+    daemon=$!
+    wait_for "${t}Service désactivé\.$" "$work/run6" 5 && { "$quorveld" status >/dev/null; [ $? -eq 3 ]; } \
+      && ok "run: unknown over IPv6 only switches the service off" || fail "run: unknown over IPv6"
+    kill -TERM "$daemon"; wait "$daemon"; daemon=""
+  else
+    fail "a server on [::1]:$port"
+  fi
   "$quorveld" activate "$dual"
   # run: the timer's update goes over both too, and the service stays on.
   "${dual_env[@]}" QUORVEL_TICK_MS=20 "$quorveld" run >"$work/run6" 2>&1 &
@@ -280,7 +302,7 @@ daemon=$!
 wait_for "larger than" "$work/err" 3 && ok "run reports an over-cap store" || fail "run reports an over-cap store"
 cp "$work/good" "$store.new" && mv "$store.new" "$store"
 wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 4 \
-  && ok "run follows the store once it is whole again" || fail "run follows the store once whole again"
+  && ok "run follows the store once it is whole again" || { fail "run follows the store once whole again"; cat "$work/out" "$work/err"; }
 
 # The store's lock: a command waits for a reader holding it, and gives up after 5 s.
 flock -s "$XDG_CONFIG_HOME/quorvel" sleep 1 &

@@ -8,6 +8,7 @@
 #include "daemon/run_state.hpp"
 #include "settings/activation.hpp"
 #include "settings/file_store.hpp"
+#include "settings/settings.hpp"
 #include "settings/startup_settings.hpp"
 #include "settings/store_lock.hpp"
 #include "settings/stored_value.hpp"
@@ -40,9 +41,16 @@ int StoreFailed(const char* what) {
   return 1;
 }
 
+constexpr wchar_t kIpv6Value[] = L"ipv6";
+
 }  // namespace
 
-int Activate(const std::string& identifier, int minutes) {
+bool StoredIpv6() {
+  return TrimSpaces(quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey, kIpv6Value, L"")) ==
+         L"1";
+}
+
+int Activate(const std::string& identifier, int minutes, Ipv6Choice ipv6) {
   const std::wstring text = FromAnsi(identifier);
   switch (CheckIdentifier(text)) {
     case IdentifierProblem::kBlank:
@@ -64,6 +72,15 @@ int Activate(const std::string& identifier, int minutes) {
     if (!lock.Held()) return StoreFailed("activation not stored");
     seconds = ReadStartupSettings().secondsLeft;
   }
+  if (ipv6 != Ipv6Choice::kKeep) {
+    // Before the activation: a running daemon follows the activation with an update at once,
+    // and that update already knows the choice.
+    const StoreLock lock(StoreLock::Mode::kExclusive);
+    if (!lock.Held() || !quorvelmod::SaveRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                                                   kIpv6Value, ipv6 == Ipv6Choice::kOn ? L"1" : L"")) {
+      return StoreFailed("activation not stored");
+    }
+  }
   if (!StoreActivation(text, seconds, AutostartCommandFor(ProgramPath()))) {
     return StoreFailed("activation not stored");
   }
@@ -74,15 +91,18 @@ int Deactivate() { return StoreDeactivation() ? 0 : StoreFailed("deactivation no
 
 int ShowStatus() {
   StartupSettings settings;
+  bool ipv6 = false;
   {
     const StoreLock lock(StoreLock::Mode::kShared);
     if (!lock.Held()) return StoreFailed("status unknown") + 3;
     settings = ReadStartupSettings();
+    ipv6 = StoredIpv6();
   }
   if (!LastStoreError().empty()) return StoreFailed("status unknown") + 3;
   PrintLine(STDOUT_FILENO, ToAnsi(settings.serviceActive ? L"Le service est activé." : L"Le service est désactivé."));
   PrintLine(STDOUT_FILENO, ToAnsi(L"Identifiant: " + settings.identifier));
   PrintLine(STDOUT_FILENO, ToAnsi(L"Intervalle: " + DecimalText(settings.intervalRow + 1) + L" minutes"));
+  PrintLine(STDOUT_FILENO, ToAnsi(ipv6 ? L"IPv6: activé" : L"IPv6: désactivé"));
   const pid_t running = RunningInstance(SettingsFilePath().parent_path());
   PrintLine(STDOUT_FILENO, running != 0 ? ToAnsi(L"quorveld run: en marche (pid ") + std::to_string(running) + ")"
                                         : ToAnsi(L"quorveld run: arrêté"));

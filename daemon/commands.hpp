@@ -9,10 +9,18 @@ namespace quorvel {
 // The running program's full path, for the autostart entry.
 std::wstring ProgramPath();
 
+// Whether each update also goes over IPv6: a value of the daemon only, beside the identifier
+// and the interval ("1" on; missing or blank off). The caller holds the store's lock.
+bool StoredIpv6();
+
+// What `activate` does with the IPv6 value: --ipv6 sets it, --no-ipv6 clears it, neither keeps
+// it (as the interval is kept without --interval).
+enum class Ipv6Choice { kKeep, kOn, kOff };
+
 // `quorveld activate`: the identifier is refused (status 2) when blank, when it holds a control
 // character, or when it is longer than the store can read back. minutes 0 keeps the stored
 // interval.
-int Activate(const std::string& identifier, int minutes);
+int Activate(const std::string& identifier, int minutes, Ipv6Choice ipv6);
 int Deactivate();
 
 // `quorveld status`: the stored values, whether a `run` uses them, the last update. 0 when the

@@ -26,19 +26,21 @@ constexpr char kHelp[] =
     "  run                    the service in the foreground until SIGTERM or SIGINT;\n"
     "                         follows activate and deactivate without a restart;\n"
     "                         SIGUSR1 updates now, SIGHUP reads the settings again\n"
-    "  activate IDENTIFIANT [--interval MINUTES]\n"
+    "  activate IDENTIFIANT [--interval MINUTES] [--ipv6 | --no-ipv6]\n"
     "                         stores the identifier and the interval (1 to 60; the stored\n"
-    "                         one, else 15, without --interval) and switches the service on\n"
+    "                         one, else 15, without --interval) and switches the service on;\n"
+    "                         --ipv6: each update also goes over IPv6 (--no-ipv6: not;\n"
+    "                         neither keeps the stored choice, off at first)\n"
     "  deactivate             switches the service off\n"
-    "  status                 the stored state, identifier and interval, whether a run is\n"
+    "  status                 the stored state, identifier, interval and IPv6, whether a run is\n"
     "                         running, the last update; exit status 0 on, 3 off\n"
     "  once                   one update now, settings unchanged; exit status 0 found,\n"
     "                         2 unknown identifier, 1 anything else\n"
     "  --system               the system service's settings (/var/lib/quorveld), as root\n"
     "  --help, --version\n"
     "\n"
-    "Settings: $XDG_CONFIG_HOME/quorvel/settings. QUORVEL_SERVER=host[:port] points the\n"
-    "program at another update server.\n";
+    "Settings: $XDG_CONFIG_HOME/quorvel/settings. QUORVEL_SERVER=host[:port] (an IPv6\n"
+    "address as [address]:port) points the program at another update server.\n";
 
 int Usage() {
   quorvel::PrintLine(STDERR_FILENO, std::string(kHelp, sizeof kHelp - 2));
@@ -56,8 +58,13 @@ int ParseMinutes(const char* text) {
 int Activate(int argc, char** argv, int first) {
   const char* identifier = nullptr;
   int minutes = 0;
+  quorvel::Ipv6Choice ipv6 = quorvel::Ipv6Choice::kKeep;
   for (int i = first; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--interval") == 0) {
+    if (std::strcmp(argv[i], "--ipv6") == 0) {
+      ipv6 = quorvel::Ipv6Choice::kOn;
+    } else if (std::strcmp(argv[i], "--no-ipv6") == 0) {
+      ipv6 = quorvel::Ipv6Choice::kOff;
+    } else if (std::strcmp(argv[i], "--interval") == 0) {
       if (i + 1 >= argc || (minutes = ParseMinutes(argv[++i])) == 0) {
         quorvel::PrintLine(STDERR_FILENO, "quorveld: --interval takes a number of minutes from 1 to 60");
         return 2;
@@ -68,7 +75,7 @@ int Activate(int argc, char** argv, int first) {
       return Usage();
     }
   }
-  return quorvel::Activate(identifier != nullptr ? identifier : "", minutes);
+  return quorvel::Activate(identifier != nullptr ? identifier : "", minutes, ipv6);
 }
 
 // A server address that is not host or host:port is an error, never a quiet fall-back to the

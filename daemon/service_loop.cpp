@@ -6,6 +6,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 #include <cerrno>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "daemon/run_state.hpp"
 #include "daemon/watches.hpp"
 #include "log/activity_log.hpp"
+#include "settings/activation.hpp"
 #include "settings/file_store.hpp"
 #include "settings/startup_settings.hpp"
 #include "settings/store_lock.hpp"
@@ -91,6 +93,22 @@ std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
   return server;
 }
 
+class Daemon;
+
+// The view of the IPv6 exchange: the same identifier, its end handed to the daemon.
+class Ipv6View final : public ServiceView {
+ public:
+  explicit Ipv6View(Daemon& daemon) : daemon_(daemon) {}
+  std::wstring IdentifierText() const override;
+  int SelectedIntervalRow() const override;
+  void ShowServiceState(bool) override {}
+  void ShowMessage(const std::wstring& text, MessageIcon) override;
+  void UpdateEnded(const UpdateOutcome& outcome) override;
+
+ private:
+  Daemon& daemon_;
+};
+
 // The service and everything it runs on, for both `run` and `once`. It stands where the window
 // stands for the service: the identifier and the interval row come from the store, messages go
 // to standard error.
@@ -98,15 +116,22 @@ class Daemon final : public ServiceView {
  public:
   Daemon()
       : address_(ServerAddressFromEnvironment()),
-        service_(*this, connection_, log_, ProgramPath(), BootClockMs) {
+        service_(*this, connection_, log_, ProgramPath(), BootClockMs),
+        service6_(view6_, connection6_, log6_, ProgramPath(), BootClockMs) {
     connection_.SetEvents(&service_);
+    connection6_.SetEvents(&service6_);
+    // The second exchange never writes the store and promises no retry of its own.
+    service6_.SetOneShot();
     log_.SetListener([this](const std::wstring&, std::wstring_view line) { out_.Write(ToAnsi(line)); });
+    log6_.SetListener([this](const std::wstring&, std::wstring_view line) { Ipv6Line(line); });
     signal(SIGPIPE, SIG_IGN);
     SetStoreLockWaitMs(kLoopLockWaitMs);
   }
   ~Daemon() override {
     connection_.SetEvents(nullptr);
+    connection6_.SetEvents(nullptr);
     log_.SetListener(nullptr);
+    log6_.SetListener(nullptr);
   }
 
   int Run();
@@ -117,8 +142,11 @@ class Daemon final : public ServiceView {
   void ShowServiceState(bool) override {}
   void ShowMessage(const std::wstring& text, MessageIcon) override { err_.Write(ToAnsi(text)); }
   void UpdateEnded(const UpdateOutcome& outcome) override;
+  void Ipv6Ended(const UpdateOutcome& outcome);
+  void SayError(const std::string& text) { err_.Write(text); }
 
  private:
+  friend class Ipv6View;
   // The loop's own descriptors, by name; the connection's follow them.
   enum Slot { kSignals, kTicker, kAddresses, kStoreWatch, kClockWatch, kStdout, kStderr, kSlots };
 
@@ -140,6 +168,13 @@ class Daemon final : public ServiceView {
   // Reads the store again if it changed and follows what a command did to it.
   void FollowStore(bool force);
   void SayLost();
+  // The IPv6 exchange after an update, when it is asked for and the server is not already
+  // reached over IPv6.
+  void StartIpv6();
+  // A line of the IPv6 exchange: "hh:mm:ss  IPv6: message". None for a failure that only
+  // says the name has no IPv6 address: Ipv6Ended says that in one line.
+  void Ipv6Line(std::wstring_view line);
+  bool Idle() const { return connection_.Idle() && connection6_.Idle(); }
 
   ServerAddress address_;
   LineOutput out_{STDOUT_FILENO};
@@ -147,6 +182,13 @@ class Daemon final : public ServiceView {
   ActivityLog log_;
   PosixConnection connection_;
   UpdateService service_;
+  // The IPv6 exchange: its own connection, forced to IPv6, and its own service for the rules.
+  Ipv6View view6_{*this};
+  ActivityLog log6_;
+  PosixConnection connection6_{PosixConnection::Family::kIPv6};
+  UpdateService service6_;
+  bool ipv6_ = false;      // the stored choice
+  bool ipv6Busy_ = false;  // an IPv6 exchange under way
   std::wstring identifier_;
   int row_ = kDefaultIntervalRow;
   bool ended_ = false;
@@ -175,6 +217,50 @@ class Daemon final : public ServiceView {
   std::vector<pollfd> fds_;
 };
 
+std::wstring Ipv6View::IdentifierText() const { return daemon_.identifier_; }
+int Ipv6View::SelectedIntervalRow() const { return daemon_.row_; }
+void Ipv6View::ShowMessage(const std::wstring& text, MessageIcon) { daemon_.SayError("quorveld: IPv6: " + ToAnsi(text)); }
+void Ipv6View::UpdateEnded(const UpdateOutcome& outcome) { daemon_.Ipv6Ended(outcome); }
+
+void Daemon::Ipv6Line(std::wstring_view line) {
+  if (connection6_.NoAddress()) return;
+  // "hh:mm:ss  " then the message.
+  const std::size_t stamp = std::min<std::size_t>(line.size(), 10);
+  out_.Write(ToAnsi(std::wstring(line.substr(0, stamp)) + L"IPv6: " + std::wstring(line.substr(stamp))));
+}
+
+void Daemon::StartIpv6() {
+  if (!ipv6_ || connection_.AddressFamily() != PosixConnection::Family::kIPv4) return;
+  ipv6Busy_ = true;
+  service6_.SecondsLeft = 1;
+  service6_.Timer2_Timer();
+}
+
+void Daemon::Ipv6Ended(const UpdateOutcome& outcome) {
+  ipv6Busy_ = false;
+  switch (outcome.result) {
+    case UpdateResult::kUnknownIdentifier:
+      // Unknown over IPv6 is unknown: the service goes off as after the IPv4 exchange.
+      if (once_) {
+        outcome_ = outcome;
+      } else {
+        (void)StoreRefusal(outcome.identifier);
+        if (service_.IsActive()) service_.DeactivateService(StoreWrite::kNo);
+      }
+      SaveLastUpdate("unknown", "");
+      break;
+    case UpdateResult::kFailed:
+      if (connection6_.NoAddress()) {
+        log_.WriteLog(L"IPv6: " + connection6_.RemoteHost() + L" n'a pas d'adresse IPv6.", true);
+      } else {
+        err_.Write("quorveld: IPv6: " + ReasonText(outcome.cause, connection6_));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
 void Daemon::UpdateEnded(const UpdateOutcome& outcome) {
   ended_ = true;
   outcome_ = outcome;
@@ -197,18 +283,24 @@ void Daemon::UpdateEnded(const UpdateOutcome& outcome) {
       break;
   }
   SaveLastUpdate(word, reason);
+  if (outcome.result != UpdateResult::kUnknownIdentifier && outcome.cause != FailureCause::kBadIdentifier) StartIpv6();
 }
 
 void Daemon::Start(const StartupSettings& settings) {
   log_.WriteLog(BannerLine(address_), false);
   connection_.SetRemotePort(address_.port);
   connection_.SetRemoteHost(address_.host);
+  // An IPv6 address as the server: the update goes there, and is then the IPv6 exchange.
+  if (address_.host.find(L':') != std::wstring::npos) connection_.SetFamily(PosixConnection::Family::kAny);
+  connection6_.SetRemotePort(address_.port);
+  connection6_.SetRemoteHost(address_.host);
   identifier_ = settings.identifier;
   row_ = settings.intervalRow;
 }
 
 int Daemon::PollTimeout() const {
-  const int connection = connection_.PollTimeout();
+  int connection = connection_.PollTimeout();
+  if (connection6_.PollTimeout() == 0) connection = 0;
   if (connection == 0 || !storeRetry_) return connection;
   return kStoreRetryMs;
 }
@@ -226,6 +318,8 @@ bool Daemon::Turn(bool service) {
   if (out_.Waiting()) fds_[kStdout] = {out_.PollFd(), POLLOUT, 0};
   if (err_.Waiting()) fds_[kStderr] = {err_.PollFd(), POLLOUT, 0};
   connection_.AddPollFds(fds_);
+  const std::size_t firstIpv6 = fds_.size();
+  connection6_.AddPollFds(fds_);
   if (poll(fds_.data(), fds_.size(), PollTimeout()) < 0 && errno != EINTR) return false;
   if (fds_[kSignals].revents != 0) {
     while (const int signal = TakeSignal(signals_.get())) OnSignal(signal);
@@ -244,7 +338,8 @@ bool Daemon::Turn(bool service) {
     if (FolderId() != watchedFolder_) WatchStore(true);
   }
   if (fds_[kClockWatch].revents != 0) clockWatch_ = MakeClockWatch();  // stays readable until set again
-  connection_.Dispatch(std::vector<pollfd>(fds_.begin() + kSlots, fds_.end()));
+  connection_.Dispatch(std::vector<pollfd>(fds_.begin() + kSlots, fds_.begin() + firstIpv6));
+  connection6_.Dispatch(std::vector<pollfd>(fds_.begin() + firstIpv6, fds_.end()));
   CountTicks(service);
   if (!service) return true;
   if (resume_.Resumed()) service_.EarlyUpdate(WakeReason::Resume);
@@ -287,6 +382,8 @@ void Daemon::SayLost() {
 void Daemon::CountTicks(bool service) {
   const std::int64_t due = (MonotonicClockMs() - firstTickBase_) / tickMs_;
   for (; ticksDone_ < due; ++ticksDone_) {
+    // The IPv6 exchange counts toward its own time limit, whatever the service does meanwhile.
+    if (ipv6Busy_ && ticksDone_ + 1 == due) service6_.Timer2_Timer();
     // Ticks the loop slept through while nothing was under way only count down; once an
     // update starts, the ticks left from a stall are not replayed against it.
     if (service && !service_.IsActive()) continue;
@@ -298,10 +395,10 @@ void Daemon::CountTicks(bool service) {
 void Daemon::ArmTicker(bool service) {
   itimerspec next{};
   std::int64_t ticks = 1;
-  if (service && !service_.IsActive()) {
+  if (service && !service_.IsActive() && !ipv6Busy_) {
     // Off: no countdown. Without a store watch, the store is looked at every second.
     ticks = storeWatch_ ? 0 : 1;
-  } else if (connection_.Idle() && service_.SecondsLeft > 1) {
+  } else if (Idle() && !ipv6Busy_ && service_.SecondsLeft > 1) {
     ticks = service_.SecondsLeft;
   }
   if (ticks > 0) {
@@ -330,11 +427,13 @@ void Daemon::FollowStore(bool force) {
   const StoreStamp now = StampOf(storePath_);
   if (now == stamp_ && !force) return;
   StartupSettings seen;
+  bool ipv6 = false;
   {
     const StoreLock lock(StoreLock::Mode::kShared);
     storeRetry_ = !lock.Held();
     if (storeRetry_) return;
     seen = ReadStartupSettings();
+    ipv6 = StoredIpv6();
   }
   const std::string problem = LastStoreError();
   if (!problem.empty()) {
@@ -346,6 +445,7 @@ void Daemon::FollowStore(bool force) {
   }
   storeProblem_.clear();
   stamp_ = now;
+  ipv6_ = ipv6;
   const bool changed = seen.serviceActive != stored_.serviceActive ||
                        seen.identifier != stored_.identifier || seen.secondsLeft != stored_.secondsLeft;
   const StartupSettings before = stored_;
@@ -374,6 +474,7 @@ int Daemon::Run() {
   {
     const StoreLock lock(StoreLock::Mode::kShared);
     stored_ = ReadStartupSettings();
+    ipv6_ = StoredIpv6();
   }
   if (!LastStoreError().empty()) {
     storeProblem_ = LastStoreError();
@@ -392,6 +493,7 @@ int Daemon::Run() {
   while (Turn(true)) {
   }
   connection_.Close();
+  connection6_.Close();
   const wchar_t* name = stopSignal_ == SIGINT ? L"SIGINT" : L"SIGTERM";
   log_.WriteLog(std::wstring(L"Arrêt de quorveld (") + name + L").", true);
   out_.Flush();
@@ -406,6 +508,7 @@ int Daemon::Once() {
   {
     const StoreLock lock(StoreLock::Mode::kShared);
     settings = ReadStartupSettings();
+    ipv6_ = StoredIpv6();
   }
   if (!LastStoreError().empty()) err_.Write("quorveld: " + LastStoreError());
   Start(settings);
@@ -416,10 +519,11 @@ int Daemon::Once() {
   // The countdown's last tick: the update starts as it would at the end of an interval.
   service_.SecondsLeft = 1;
   service_.Timer2_Timer();
-  while (!ended_ && !connection_.Idle()) {
+  while ((!ended_ && !connection_.Idle()) || (ipv6Busy_ && !connection6_.Idle())) {
     if (!Turn(false)) break;
   }
   connection_.Close();
+  connection6_.Close();
   out_.Flush();
   err_.Flush();
   if (!ended_) return 1;

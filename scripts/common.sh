@@ -20,8 +20,9 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake make g++ googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   pkg-config libmicrohttpd-dev libldns-dev libsqlite3-dev)
-# What the update server's tests drive: a real knotd and its tools, the dyndns2 clients, curl.
-SERVER_TEST_PACKAGES=(knot knot-dnsutils ddclient inadyn curl python3)
+# What the update server's tests drive: a real knotd and its tools, the dyndns2 clients, curl;
+# nss_wrapper gives a test name both an IPv4 and an IPv6 loopback address.
+SERVER_TEST_PACKAGES=(knot knot-dnsutils ddclient inadyn curl python3 libnss-wrapper)
 WINE_PACKAGES=(wine wine64 xvfb xauth)
 
 # wine_prefix DIR: a throwaway Wine prefix, started once, its server kept up.

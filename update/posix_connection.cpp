@@ -20,19 +20,34 @@ constexpr size_t kLookupStack = 256 * 1024;
 struct LookupJob {
   std::string host;
   int fd;
+  int family;
 };
 
-// Resolves one host name and hands the first IPv4 address to the loop through its socket.
-// The loop may have given the lookup up and closed its end: the send then fails quietly.
+int SystemFamily(PosixConnection::Family family) {
+  switch (family) {
+    case PosixConnection::Family::kIPv4:
+      return AF_INET;
+    case PosixConnection::Family::kIPv6:
+      return AF_INET6;
+    case PosixConnection::Family::kAny:
+      break;
+  }
+  return AF_UNSPEC;
+}
+
+// Resolves one host name and hands its first address of the job's family to the loop through
+// its socket. The loop may have given the lookup up and closed its end: the send then fails
+// quietly.
 void* RunLookup(void* argument) {
   LookupJob* job = static_cast<LookupJob*>(argument);
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = job->family;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(job->host.c_str(), nullptr, &hints, &found) == 0 && found != nullptr) {
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const std::uint32_t raw = address->sin_addr.s_addr;
+  if (getaddrinfo(job->host.c_str(), nullptr, &hints, &found) == 0 && found != nullptr &&
+      found->ai_addrlen <= sizeof(sockaddr_storage)) {
+    sockaddr_storage raw{};
+    std::memcpy(&raw, found->ai_addr, found->ai_addrlen);
     (void)send(job->fd, &raw, sizeof raw, MSG_NOSIGNAL);
   }
   if (found != nullptr) freeaddrinfo(found);
@@ -44,9 +59,17 @@ void* RunLookup(void* argument) {
 }  // namespace
 
 void PosixConnection::Open(const std::string& host) {
-  in_addr address{};
-  if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
-    StartConnect(address.s_addr);
+  sockaddr_storage address{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+  if (family_ != Family::kIPv6 && inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    StartConnect(address);
+    return;
+  }
+  if (family_ != Family::kIPv4 && inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    StartConnect(address);
     return;
   }
   StartLookup(host);
@@ -60,7 +83,7 @@ void PosixConnection::StartLookup(const std::string& host) {
     return;
   }
   lookup_.reset(pair[0]);
-  auto* job = new LookupJob{host, pair[1]};
+  auto* job = new LookupJob{host, pair[1], SystemFamily(family_)};
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -79,33 +102,39 @@ void PosixConnection::StartLookup(const std::string& host) {
 }
 
 void PosixConnection::OnLookupDone() {
-  std::uint32_t address = 0;
+  sockaddr_storage address{};
   ssize_t got;
   do {
     got = recv(lookup_.get(), &address, sizeof address, MSG_WAITALL);
   } while (got < 0 && errno == EINTR);
   lookup_.reset();
   if (got != static_cast<ssize_t>(sizeof address)) {
-    failure_ = "name not found";
+    failure_ = family_ == Family::kIPv6 ? "no IPv6 address" : "name not found";
+    noAddress_ = true;
     ReportError();
     return;
   }
   StartConnect(address);
 }
 
-void PosixConnection::StartConnect(std::uint32_t address) {
-  socket_.reset(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+void PosixConnection::StartConnect(const sockaddr_storage& address) {
+  sockaddr_storage remote = address;
+  const std::uint16_t port = htons(static_cast<std::uint16_t>(RemotePort()));
+  socklen_t length = sizeof(sockaddr_in);
+  if (remote.ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&remote)->sin6_port = port;
+    length = sizeof(sockaddr_in6);
+  } else {
+    reinterpret_cast<sockaddr_in*>(&remote)->sin_port = port;
+  }
+  socket_.reset(socket(remote.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
   if (!socket_) {
     Because(errno);
     PostError();
     return;
   }
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(static_cast<std::uint16_t>(RemotePort()));
-  remote.sin_addr.s_addr = address;
   SetState(kConnecting);
-  if (connect(socket_.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 &&
+  if (connect(socket_.get(), reinterpret_cast<const sockaddr*>(&remote), length) != 0 &&
       errno != EINPROGRESS) {
     Because(errno);
     PostError();

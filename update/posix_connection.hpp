@@ -4,6 +4,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -17,7 +18,13 @@ namespace quorvel {
 
 class PosixConnection final : public ConnectionCore {
  public:
-  PosixConnection() = default;
+  // Which addresses of the server the connection uses: the first of either family, IPv4
+  // only (the update's own exchange), or IPv6 only (the daemon's second exchange).
+  enum class Family { kAny, kIPv4, kIPv6 };
+  explicit PosixConnection(Family family = Family::kIPv4) : family_(family) {}
+  Family AddressFamily() const { return family_; }
+  // For the next connection.
+  void SetFamily(Family family) { family_ = family; }
   ~PosixConnection() override = default;
 
   // For the poll loop: the descriptors to wait on are appended to fds; the timeout the loop
@@ -30,11 +37,14 @@ class PosixConnection final : public ConnectionCore {
   bool Idle() const { return !socket_ && !lookup_ && !NoticesDue(); }
   void Connect() override {
     failure_.clear();
+    noAddress_ = false;
     ConnectionCore::Connect();
   }
   // Why the last connection failed, in a few words ("Connection refused", "name not found");
   // empty when the system gave no reason.
   const std::string& FailureReason() const { return failure_; }
+  // The last connection failed because the name has no address of the chosen family.
+  bool NoAddress() const { return noAddress_; }
 
  private:
   void Open(const std::string& host) override;
@@ -48,7 +58,7 @@ class PosixConnection final : public ConnectionCore {
   // The loop asks PollTimeout before it sleeps: a notice due keeps it awake.
   void Wake() override {}
 
-  void StartConnect(std::uint32_t address);
+  void StartConnect(const sockaddr_storage& address);
   void StartLookup(const std::string& host);
   void OnLookupDone();
   void OnSocket(short revents);
@@ -57,6 +67,8 @@ class PosixConnection final : public ConnectionCore {
   // The lookup's end of a socket pair; its thread writes the address (or nothing) and exits.
   UniqueFd lookup_;
   std::string failure_;
+  Family family_;
+  bool noAddress_ = false;
   // Keeps the system's reason for a failure about to be reported.
   void Because(int error);
   // What one send or receive returned, as the core reads it.

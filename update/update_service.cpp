@@ -150,8 +150,11 @@ void UpdateService::Winsock1_Connect() {
       return;
     }
     log_.WriteLog(L"Envoie de votre adresse IP ( identifiant: " + sentIdentifier_ + L" )...", true);
+    // An IPv6 address in the Host line is written in brackets, as in a URL.
+    const std::wstring& host = connection_.RemoteHost();
     const std::wstring request = quorvelmod::BuildHttpRequest(
-        connection_.RemoteHost(), L"?ip_key=" + sentIdentifier_, L"/update", L"GET");
+        host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host, L"?ip_key=" + sentIdentifier_,
+        L"/update", L"GET");
     connection_.SendData(request);
   } else {
     FailureLines(FailureCause::kConnection);

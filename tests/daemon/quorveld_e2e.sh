@@ -5,7 +5,8 @@
 # then `once` with each of its exit statuses, and a start with the service active (an update
 # within ten ticks). Then what keeps it from being fooled or frozen: refused identifiers and
 # server values, one run per settings folder, the signals, `status`'s codes, the store's edge
-# cases and its lock, and a reader of the log that never reads. The test has its own folders.
+# cases and its lock, and a reader of the log that never reads. With --ipv6, each update also
+# goes to the server's ::1 (a name given both loopback addresses). The test has its own folders.
 #
 # usage: quorveld_e2e.sh QUORVELD UPDATE_SERVER
 set -uo pipefail
@@ -42,7 +43,9 @@ known=$("$update_server" add maison --store "$work/store.db" | tail -n 1)
 # A second identifier, of the same length as every identifier the server makes: a re-activation
 # changes nothing else.
 other=$("$update_server" add bureau --store "$work/store.db" | tail -n 1)
-"$update_server" serve --listen 127.0.0.1:0 --store "$work/store.db" >"$work/server.log" 2>&1 &
+# Many updates of one name within a minute here: above the server's own limit.
+"$update_server" serve --listen 127.0.0.1:0 --store "$work/store.db" --max-updates-per-minute 1000 \
+  >"$work/server.log" 2>&1 &
 server=$!
 wait_for '^listening on http://127\.0\.0\.1:[0-9]+/$' "$work/server.log" 5 || { echo "FAIL: no server"; exit 1; }
 port=$(sed -n '1s|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log")
@@ -147,6 +150,84 @@ check "once: the reason after the failure lines" "^quorveld: 127\.0\.0\.1:1: Con
 QUORVEL_SERVER=name.invalid "$quorveld" once >/dev/null 2>"$work/err"
 check "once: a name that does not resolve says so" "^quorveld: name\.invalid:80: name not found$" "$work/err"
 
+# IPv6: a server on 127.0.0.1 and ::1 with one port, and a name with both addresses (nss_wrapper's
+# hosts file: this machine's localhost may have no ::1). Each update then goes over both.
+nss=$(ls /usr/lib/*/libnss_wrapper.so 2>/dev/null | head -n 1)
+dual_port=$(python3 -c 'import socket
+for _ in range(50):
+    a = socket.socket(); a.bind(("127.0.0.1", 0)); p = a.getsockname()[1]
+    b = socket.socket(socket.AF_INET6)
+    try:
+        b.bind(("::1", p)); print(p); break
+    except OSError: pass')
+if [ -z "$nss" ] || [ -z "$dual_port" ]; then
+  echo "SKIP: IPv6 cases (no libnss_wrapper or no ::1)"
+else
+  dual=$("$update_server" add double --store "$work/dual.db" | tail -n 1)
+  "$update_server" serve --listen 127.0.0.1:$dual_port --listen "[::1]:$dual_port" --store "$work/dual.db" \
+    >"$work/dual.log" 2>&1 &
+  server="$server $!"
+  wait_for '^listening on http://\[::1\]:' "$work/dual.log" 5 || fail "the server listens on ::1"
+  printf '127.0.0.1 dual.quorvel.test\n::1 dual.quorvel.test\n' >"$work/hosts"
+  dual_env=(env LD_PRELOAD="$nss" NSS_WRAPPER_HOSTS="$work/hosts" QUORVEL_SERVER=dual.quorvel.test:$dual_port)
+  "$quorveld" status | grep -qx "IPv6: désactivé" && ok "IPv6 is off by default" || fail "IPv6 off by default"
+  "${dual_env[@]}" "$quorveld" once >"$work/once" 2>&1
+  grep -q "IPv6" "$work/once" && fail "IPv6 off: no IPv6 exchange" || ok "IPv6 off: no IPv6 exchange"
+  "$quorveld" activate "$dual" --ipv6
+  "$quorveld" activate "$dual"
+  "$quorveld" status | grep -qx "IPv6: activé" && ok "activate keeps IPv6 on without --ipv6" || fail "IPv6 kept"
+  "${dual_env[@]}" "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+  [ $code -eq 0 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
+    && grep -Eq "${t}IPv6: Identifiant mis à jour avec succès\.$" "$work/once" \
+    && ok "once --ipv6: found over IPv4 then IPv6, status 0" || fail "once over both families ($code)"
+  "$update_server" list --store "$work/dual.db" | grep -Eq "^double 127\.0\.0\.1 ::1 " \
+    && ok "the server recorded 127.0.0.1 and ::1" || fail "the server's record: $("$update_server" list --store "$work/dual.db")"
+  # An IPv4 literal has no IPv6 address: one line, no failure.
+  QUORVEL_SERVER=127.0.0.1:$dual_port "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+  [ $code -eq 0 ] && grep -Eq "${t}IPv6: 127\.0\.0\.1 n'a pas d'adresse IPv6\.$" "$work/once" \
+    && ! grep -q "Impossible" "$work/once" && [ ! -s "$work/err" ] \
+    && ok "no IPv6 address: said once, no failure" || fail "no IPv6 address ($code)"
+  # A bracketed IPv6 address: the update goes there, once.
+  QUORVEL_SERVER="[::1]:$dual_port" "$quorveld" once >"$work/once" 2>&1; code=$?
+  [ $code -eq 0 ] && [ "$(grep -c "succès" "$work/once")" = 1 ] && grep -q "Version 2.0 - \[::1\]:$dual_port$" "$work/once" \
+    && ok "QUORVEL_SERVER=[::1]:port: one update over IPv6" || fail "QUORVEL_SERVER=[::1]:port ($code)"
+  # The first server listens on 127.0.0.1 only: the IPv6 exchange fails, the update stands.
+  "$quorveld" activate "$known"
+  env LD_PRELOAD="$nss" NSS_WRAPPER_HOSTS="$work/hosts" QUORVEL_SERVER=dual.quorvel.test:$port "$quorveld" once \
+    >"$work/once" 2>"$work/err"; code=$?
+  [ $code -eq 0 ] && grep -Eq "${t}IPv6: Impossible de se connecter au serveur maitre\.$" "$work/once" \
+    && grep -qx "quorveld: IPv6: dual\.quorvel\.test:$port: Connection refused" "$work/err" \
+    && ok "IPv6 refused: its own failure lines and reason, status still 0" || fail "IPv6 refused ($code)"
+  # An identifier unknown over IPv6 only (another server, with no names, on ::1): unknown all
+  # the same; `once` says so with status 2, `run` switches the service off.
+  "$update_server" serve --listen "[::1]:$port" --store "$work/empty6.db" >"$work/empty6.log" 2>&1 &
+  server="$server $!"
+  if wait_for '^listening on http://\[::1\]:' "$work/empty6.log" 5; then
+    env LD_PRELOAD="$nss" NSS_WRAPPER_HOSTS="$work/hosts" QUORVEL_SERVER=dual.quorvel.test:$port "$quorveld" once \
+      >"$work/once" 2>&1; code=$?
+    [ $code -eq 2 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
+      && grep -Eq "${t}IPv6: Cet identifiant n'existe pas ! Abbandon\.\.\.$" "$work/once" \
+      && ok "once: unknown over IPv6 only, status 2" || fail "once unknown over IPv6 ($code)"
+    env LD_PRELOAD="$nss" NSS_WRAPPER_HOSTS="$work/hosts" QUORVEL_SERVER=dual.quorvel.test:$port QUORVEL_TICK_MS=20 \
+      "$quorveld" run >"$work/run6" 2>&1 &
+    daemon=$!
+    wait_for "${t}Service désactivé\.$" "$work/run6" 5 && { "$quorveld" status >/dev/null; [ $? -eq 3 ]; } \
+      && ok "run: unknown over IPv6 only switches the service off" || fail "run: unknown over IPv6"
+    kill -TERM "$daemon"; wait "$daemon"; daemon=""
+  else
+    fail "a server on [::1]:$port"
+  fi
+  "$quorveld" activate "$dual"
+  # run: the timer's update goes over both too, and the service stays on.
+  "${dual_env[@]}" QUORVEL_TICK_MS=20 "$quorveld" run >"$work/run6" 2>&1 &
+  daemon=$!
+  wait_for "${t}IPv6: Identifiant mis à jour avec succès\.$" "$work/run6" 5 \
+    && ok "run --ipv6: the start's update goes over IPv6 too" || fail "run --ipv6"
+  kill -TERM "$daemon"; wait "$daemon"; daemon=""
+  "$quorveld" activate "$dual" --no-ipv6
+  "$quorveld" status | grep -qx "IPv6: désactivé" && ok "--no-ipv6 clears it" || fail "--no-ipv6"
+fi
+
 # Refused before anything is stored or sent: identifiers that are blank, that hold a control
 # character, or that the store could not read back; server values that are not host[:port].
 "$quorveld" activate "$known" --interval 7
@@ -221,7 +302,7 @@ daemon=$!
 wait_for "larger than" "$work/err" 3 && ok "run reports an over-cap store" || fail "run reports an over-cap store"
 cp "$work/good" "$store.new" && mv "$store.new" "$store"
 wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 4 \
-  && ok "run follows the store once it is whole again" || fail "run follows the store once whole again"
+  && ok "run follows the store once it is whole again" || { fail "run follows the store once whole again"; cat "$work/out" "$work/err"; }
 
 # The store's lock: a command waits for a reader holding it, and gives up after 5 s.
 flock -s "$XDG_CONFIG_HOME/quorvel" sleep 1 &

@@ -491,6 +491,11 @@ TEST_F(UpdateServiceTest, IdentifierIsReadWhenTheConnectionIsEstablished) {
   ASSERT_EQ(winsock.sent.size(), 1u);
   EXPECT_EQ(winsock.sent[0], L"GET /update?ip_key=edited HTTP/1.0\r\nHost: update.example\r\n\r\n");
   EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"abc123");
+  // An IPv6 address as the server: in brackets in the Host line.
+  winsock.SetRemoteHost(L"::1");
+  Established();
+  ASSERT_EQ(winsock.sent.size(), 2u);
+  EXPECT_EQ(winsock.sent[1], L"GET /update?ip_key=edited HTTP/1.0\r\nHost: [::1]\r\n\r\n");
 }
 
 TEST_F(UpdateServiceTest, ReplyLongerThan64KiBIsNotCollected) {

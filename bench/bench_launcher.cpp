@@ -30,11 +30,11 @@ using bench::Metric;
 using bench::NowMs;
 
 struct Target {
-  const char* name;       // for the metric names: "quorvel" or "floor"
+  const char* name;  // for the metric names: "quorvel" or "floor"
   std::wstring path;
   std::wstring arguments;
   const wchar_t* windowClass;
-  bool waitForBanner;     // quorvel: its log box must hold the banner line
+  bool waitForBanner;  // quorvel: its log box must hold the banner line
   bool mustBeVisible;
 };
 
@@ -152,7 +152,8 @@ double CpuMs(HANDLE process) {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
   const auto ticks = [](const FILETIME& time) {
-    return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                               time.dwLowDateTime);
   };
   return (ticks(kernel) + ticks(user)) / 10000.0;
 }
@@ -174,7 +175,8 @@ Target FloorTarget(const wchar_t* path) { return {"floor", path, L"", L"QuorvelF
 // Start-up, runs interleaved; memory and handles half a second after each start. Besides the
 // plain floor, the floor with quorvel.exe's imports and manifest, when given, tells how much
 // of the difference those two make.
-int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath, const wchar_t* floorImportsPath) {
+int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath,
+                 const wchar_t* floorImportsPath) {
   ClearSettings();
   std::vector<Target> targets = {FloorTarget(floorPath), QuorvelTarget(quorvelPath)};
   if (floorImportsPath) {
@@ -236,7 +238,8 @@ int IdleBench(int seconds, const wchar_t* quorvelPath, const wchar_t* floorPath)
   }
   Sleep(2000);  // past the logon start's hiding, and settled
   std::wstring log;
-  if (status == 0 && (!Ready(quorvel, runs[0].window, &log) || log.find(L"Le service est activé.") == std::wstring::npos)) {
+  if (status == 0 &&
+      (!Ready(quorvel, runs[0].window, &log) || log.find(L"Le service est activé.") == std::wstring::npos)) {
     std::fprintf(stderr, "quorvel did not start with the service active\n");
     status = 1;
   }
@@ -277,7 +280,8 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 5 && std::wcscmp(argv[1], L"idle") == 0) {
     return IdleBench(std::max(1, _wtoi(argv[2])), argv[3], argv[4]);
   }
-  std::fprintf(stderr, "usage: bench_launcher startup RUNS QUORVEL_EXE FLOOR_EXE\n"
-                       "       bench_launcher idle SECONDS QUORVEL_EXE FLOOR_EXE\n");
+  std::fprintf(stderr,
+               "usage: bench_launcher startup RUNS QUORVEL_EXE FLOOR_EXE\n"
+               "       bench_launcher idle SECONDS QUORVEL_EXE FLOOR_EXE\n");
   return 2;
 }

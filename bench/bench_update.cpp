@@ -178,8 +178,7 @@ class AsyncExchange {
         Read();
         return;
       case FD_CLOSE:
-        while (Read() > 0) {
-        }
+        while (Read() > 0) {}
         Finish(IsFoundReply(reply_, have_));
         return;
       default:
@@ -243,8 +242,9 @@ class BenchView final : public quorvel::ServiceView {
 class LogBox {
  public:
   LogBox() {
-    window_ = CreateWindowExW(0, L"EDIT", L"", WS_POPUP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
-                              0, 0, 600, 300, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    window_ =
+        CreateWindowExW(0, L"EDIT", L"", WS_POPUP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+                        0, 0, 600, 300, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     SendMessageW(window_, EM_SETLIMITTEXT, 0, 0);
   }
   ~LogBox() { DestroyWindow(window_); }

@@ -21,10 +21,10 @@
 
 struct slot {
   int fd;
-  long request;      // index of the request in flight
-  size_t sent;       // bytes of it written
-  double start;      // when its connect began
-  char head[16];     // the first bytes of the reply, for the status
+  long request;   // index of the request in flight
+  size_t sent;    // bytes of it written
+  double start;   // when its connect began
+  char head[16];  // the first bytes of the reply, for the status
   size_t headLength;
 };
 
@@ -47,7 +47,10 @@ static int CompareDoubles(const void* a, const void* b) {
 
 static void ReadLines(const char* path, const char* host) {
   FILE* in = fopen(path, "r");
-  if (!in) { perror(path); exit(2); }
+  if (!in) {
+    perror(path);
+    exit(2);
+  }
   size_t capacity = 1024;
   requests = malloc(capacity * sizeof *requests);
   lengths = malloc(capacity * sizeof *lengths);
@@ -62,16 +65,19 @@ static void ReadLines(const char* path, const char* host) {
       lengths = realloc(lengths, capacity * sizeof *lengths);
     }
     char* request = NULL;
-    int n = forwarded[0]
-                ? asprintf(&request, "GET %s HTTP/1.0\r\nHost: %s\r\nX-Forwarded-For: %s\r\n\r\n", path_, host, forwarded)
-                : asprintf(&request, "GET %s HTTP/1.0\r\nHost: %s\r\n\r\n", path_, host);
+    int n = forwarded[0] ? asprintf(&request, "GET %s HTTP/1.0\r\nHost: %s\r\nX-Forwarded-For: %s\r\n\r\n",
+                                    path_, host, forwarded)
+                         : asprintf(&request, "GET %s HTTP/1.0\r\nHost: %s\r\n\r\n", path_, host);
     if (n < 0) exit(2);
     requests[lineCount] = request;
     lengths[lineCount++] = (size_t)n;
   }
   free(line);
   fclose(in);
-  if (lineCount == 0) { fprintf(stderr, "%s: no requests\n", path); exit(2); }
+  if (lineCount == 0) {
+    fprintf(stderr, "%s: no requests\n", path);
+    exit(2);
+  }
 }
 
 // Opens the connection of the slot's next request; -1 when it could not.
@@ -98,7 +104,10 @@ int main(int argc, char** argv) {
   }
   server.sin_family = AF_INET;
   server.sin_port = htons((unsigned short)atoi(argv[2]));
-  if (inet_pton(AF_INET, argv[1], &server.sin_addr) != 1) { fprintf(stderr, "bad address\n"); return 2; }
+  if (inet_pton(AF_INET, argv[1], &server.sin_addr) != 1) {
+    fprintf(stderr, "bad address\n");
+    return 2;
+  }
   char host[300];
   snprintf(host, sizeof host, "%s:%s", argv[1], argv[2]);
   ReadLines(argv[3], host);
@@ -113,13 +122,19 @@ int main(int argc, char** argv) {
   long issued = 0, done = 0, errors = 0, non200 = 0;
   const double begin = Now();
   for (int i = 0; i < clients; ++i) {
-    while (Start(&slots[i], issued) < 0) { ++errors; usleep(1000); }
+    while (Start(&slots[i], issued) < 0) {
+      ++errors;
+      usleep(1000);
+    }
     ++issued;
   }
   struct epoll_event events[256];
   while (done < count) {
     int n = epoll_wait(epoll, events, 256, 10000);
-    if (n <= 0) { fprintf(stderr, "no progress for 10 s\n"); return 1; }
+    if (n <= 0) {
+      fprintf(stderr, "no progress for 10 s\n");
+      return 1;
+    }
     for (int k = 0; k < n; ++k) {
       struct slot* s = events[k].data.ptr;
       int finished = 0, failed = 0;
@@ -164,7 +179,10 @@ int main(int argc, char** argv) {
       }
       latency[done++] = Now() - s->start;
       if (issued < count) {
-        while (Start(s, issued) < 0) { ++errors; usleep(1000); }
+        while (Start(s, issued) < 0) {
+          ++errors;
+          usleep(1000);
+        }
         ++issued;
       }
     }
@@ -172,7 +190,9 @@ int main(int argc, char** argv) {
   const double seconds = Now() - begin;
   qsort(latency, count, sizeof *latency, CompareDoubles);
 #define P(q) (latency[(long)((q) * (count - 1))] * 1000)
-  printf("requests=%ld seconds=%.3f rps=%.0f p50_ms=%.3f p90_ms=%.3f p99_ms=%.3f max_ms=%.3f errors=%ld non200=%ld\n",
-         count, seconds, count / seconds, P(0.50), P(0.90), P(0.99), latency[count - 1] * 1000, errors, non200);
+  printf(
+      "requests=%ld seconds=%.3f rps=%.0f p50_ms=%.3f p90_ms=%.3f p99_ms=%.3f max_ms=%.3f errors=%ld "
+      "non200=%ld\n",
+      count, seconds, count / seconds, P(0.50), P(0.90), P(0.99), latency[count - 1] * 1000, errors, non200);
   return 0;
 }

@@ -26,7 +26,8 @@ double SinceProcessCreation() {
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
   GetSystemTimePreciseAsFileTime(&now);
   const auto ticks = [](const FILETIME& time) {
-    return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    return static_cast<double>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                               time.dwLowDateTime);
   };
   return (ticks(now) - ticks(created)) / 10000.0;
 }

@@ -46,8 +46,8 @@ constexpr wchar_t kIpv6Value[] = L"ipv6";
 }  // namespace
 
 bool StoredIpv6() {
-  return TrimSpaces(quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey, kIpv6Value, L"")) ==
-         L"1";
+  return TrimSpaces(quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                                             kIpv6Value, L"")) == L"1";
 }
 
 int Activate(const std::string& identifier, int minutes, Ipv6Choice ipv6) {
@@ -57,7 +57,8 @@ int Activate(const std::string& identifier, int minutes, Ipv6Choice ipv6) {
       PrintLine(STDERR_FILENO, ToAnsi(L"Aucun identifiant unique n'est spécifié"));
       return 2;
     case IdentifierProblem::kControlCharacter:
-      PrintLine(STDERR_FILENO, "quorveld: the identifier holds a control character (a line end, a tab...); not stored");
+      PrintLine(STDERR_FILENO,
+                "quorveld: the identifier holds a control character (a line end, a tab...); not stored");
       return 2;
     case IdentifierProblem::kTooLong:
       PrintLine(STDERR_FILENO, "quorveld: the identifier is longer than the settings can hold (" +
@@ -99,13 +100,15 @@ int ShowStatus() {
     ipv6 = StoredIpv6();
   }
   if (!LastStoreError().empty()) return StoreFailed("status unknown") + 3;
-  PrintLine(STDOUT_FILENO, ToAnsi(settings.serviceActive ? L"Le service est activé." : L"Le service est désactivé."));
+  PrintLine(STDOUT_FILENO,
+            ToAnsi(settings.serviceActive ? L"Le service est activé." : L"Le service est désactivé."));
   PrintLine(STDOUT_FILENO, ToAnsi(L"Identifiant: " + settings.identifier));
   PrintLine(STDOUT_FILENO, ToAnsi(L"Intervalle: " + DecimalText(settings.intervalRow + 1) + L" minutes"));
   PrintLine(STDOUT_FILENO, ToAnsi(ipv6 ? L"IPv6: activé" : L"IPv6: désactivé"));
   const pid_t running = RunningInstance(SettingsFilePath().parent_path());
-  PrintLine(STDOUT_FILENO, running != 0 ? ToAnsi(L"quorveld run: en marche (pid ") + std::to_string(running) + ")"
-                                        : ToAnsi(L"quorveld run: arrêté"));
+  PrintLine(STDOUT_FILENO, running != 0
+                               ? ToAnsi(L"quorveld run: en marche (pid ") + std::to_string(running) + ")"
+                               : ToAnsi(L"quorveld run: arrêté"));
   const std::string last = LastUpdateLine();
   PrintLine(STDOUT_FILENO, ToAnsi(L"Dernière mise à jour: ") + (last.empty() ? "aucune" : last));
   return settings.serviceActive ? 0 : 3;

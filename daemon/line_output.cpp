@@ -11,7 +11,7 @@
 namespace quorvel {
 
 LineOutput::LineOutput(int fd) : fd_(fd) {
-  struct stat facts{};
+  struct stat facts {};
   if (fstat(fd, &facts) != 0) return;
   if (S_ISSOCK(facts.st_mode)) {
     kind_ = Kind::kSocket;  // the journal's stream: MSG_DONTWAIT per call

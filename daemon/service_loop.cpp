@@ -60,7 +60,7 @@ struct StoreStamp {
 
 StoreStamp StampOf(const std::string& path) {
   StoreStamp stamp;
-  struct stat facts{};
+  struct stat facts {};
   if (stat(path.c_str(), &facts) == 0) {
     stamp.inode = facts.st_ino;
     stamp.size = facts.st_size;
@@ -70,8 +70,7 @@ StoreStamp StampOf(const std::string& path) {
 }
 
 std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
-  const std::string server =
-      ToAnsi(connection.RemoteHost()) + ":" + std::to_string(connection.RemotePort());
+  const std::string server = ToAnsi(connection.RemoteHost()) + ":" + std::to_string(connection.RemotePort());
   switch (cause) {
     case FailureCause::kConnection: {
       const std::string why = connection.FailureReason();
@@ -219,7 +218,9 @@ class Daemon final : public ServiceView {
 
 std::wstring Ipv6View::IdentifierText() const { return daemon_.identifier_; }
 int Ipv6View::SelectedIntervalRow() const { return daemon_.row_; }
-void Ipv6View::ShowMessage(const std::wstring& text, MessageIcon) { daemon_.SayError("quorveld: IPv6: " + ToAnsi(text)); }
+void Ipv6View::ShowMessage(const std::wstring& text, MessageIcon) {
+  daemon_.SayError("quorveld: IPv6: " + ToAnsi(text));
+}
 void Ipv6View::UpdateEnded(const UpdateOutcome& outcome) { daemon_.Ipv6Ended(outcome); }
 
 void Daemon::Ipv6Line(std::wstring_view line) {
@@ -272,7 +273,8 @@ void Daemon::UpdateEnded(const UpdateOutcome& outcome) {
     case UpdateResult::kUnknownIdentifier:
       word = "unknown";
       // The service is off for this run; a store that could not say so is named.
-      if (!once_ && !LastStoreError().empty()) err_.Write("quorveld: the service's end was not stored: " + LastStoreError());
+      if (!once_ && !LastStoreError().empty())
+        err_.Write("quorveld: the service's end was not stored: " + LastStoreError());
       break;
     case UpdateResult::kNoStatus:
       word = "no-status";
@@ -283,7 +285,8 @@ void Daemon::UpdateEnded(const UpdateOutcome& outcome) {
       break;
   }
   SaveLastUpdate(word, reason);
-  if (outcome.result != UpdateResult::kUnknownIdentifier && outcome.cause != FailureCause::kBadIdentifier) StartIpv6();
+  if (outcome.result != UpdateResult::kUnknownIdentifier && outcome.cause != FailureCause::kBadIdentifier)
+    StartIpv6();
 }
 
 void Daemon::Start(const StartupSettings& settings) {
@@ -372,7 +375,8 @@ void Daemon::OnSignal(int signal) {
 
 void Daemon::SayLost() {
   if (const std::size_t lost = out_.TakeLost()) {
-    log_.WriteLog(L"Sortie bloquée: " + DecimalText(static_cast<long long>(lost)) + L" lignes perdues.", true);
+    log_.WriteLog(L"Sortie bloquée: " + DecimalText(static_cast<long long>(lost)) + L" lignes perdues.",
+                  true);
   }
   if (const std::size_t lost = err_.TakeLost()) {
     err_.Write("quorveld: standard error was blocked; " + std::to_string(lost) + " lines lost");
@@ -411,7 +415,7 @@ void Daemon::ArmTicker(bool service) {
 }
 
 std::pair<dev_t, ino_t> Daemon::FolderId() const {
-  struct stat facts{};
+  struct stat facts {};
   if (stat(storePath_.parent_path().c_str(), &facts) != 0) return {};
   return {facts.st_dev, facts.st_ino};
 }
@@ -446,8 +450,8 @@ void Daemon::FollowStore(bool force) {
   storeProblem_.clear();
   stamp_ = now;
   ipv6_ = ipv6;
-  const bool changed = seen.serviceActive != stored_.serviceActive ||
-                       seen.identifier != stored_.identifier || seen.secondsLeft != stored_.secondsLeft;
+  const bool changed = seen.serviceActive != stored_.serviceActive || seen.identifier != stored_.identifier ||
+                       seen.secondsLeft != stored_.secondsLeft;
   const StartupSettings before = stored_;
   stored_ = seen;
   if (seen.serviceActive && changed) {
@@ -490,8 +494,7 @@ int Daemon::Run() {
   service_.RestoreServiceState(active, stored_.secondsLeft);
   // The address has most likely changed since the service last ran (a boot, a restart).
   service_.EarlyUpdate(WakeReason::Start);
-  while (Turn(true)) {
-  }
+  while (Turn(true)) {}
   connection_.Close();
   connection6_.Close();
   const wchar_t* name = stopSignal_ == SIGINT ? L"SIGINT" : L"SIGTERM";

@@ -33,8 +33,8 @@ UniqueFd MakeClockWatch() {
   UniqueFd watch(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
   itimerspec never{};
   never.it_value.tv_sec = INT32_MAX;
-  if (watch && timerfd_settime(watch.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never,
-                               nullptr) != 0) {
+  if (watch &&
+      timerfd_settime(watch.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never, nullptr) != 0) {
     watch.reset();
   }
   return watch;
@@ -69,8 +69,8 @@ UniqueFd MakeStoreWatch(const std::filesystem::path& store) {
   std::filesystem::create_directories(store.parent_path(), ignored);
   UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (watch && (inotify_add_watch(watch.get(), store.parent_path().c_str(),
-                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_CREATE |
-                                      IN_DELETE_SELF | IN_MOVE_SELF) < 0 ||
+                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_CREATE | IN_DELETE_SELF |
+                                      IN_MOVE_SELF) < 0 ||
                 inotify_add_watch(watch.get(), store.parent_path().parent_path().c_str(),
                                   IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF) < 0)) {
     watch.reset();
@@ -80,8 +80,7 @@ UniqueFd MakeStoreWatch(const std::filesystem::path& store) {
 
 void Drain(int fd) {
   char buffer[4096];
-  while (read(fd, buffer, sizeof buffer) > 0) {
-  }
+  while (read(fd, buffer, sizeof buffer) > 0) {}
 }
 
 namespace {

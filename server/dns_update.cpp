@@ -22,7 +22,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kIoTime = std::chrono::seconds(3);
 
-struct PktFree { void operator()(ldns_pkt* p) const { ldns_pkt_free(p); } };
+struct PktFree {
+  void operator()(ldns_pkt* p) const { ldns_pkt_free(p); }
+};
 using Pkt = std::unique_ptr<ldns_pkt, PktFree>;
 
 ldns_rdf* Name(const std::string& text) { return ldns_dname_new_frm_str(text.c_str()); }
@@ -43,8 +45,8 @@ ldns_rr* UpdateRecord(const std::string& owner, ldns_rr_type type, ldns_rr_class
   ldns_rr_set_class(rr, cls);
   ldns_rr_set_ttl(rr, ttl);
   if (!address.empty()) {
-    ldns_rdf* data = ldns_rdf_new_frm_str(type == LDNS_RR_TYPE_A ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA,
-                                          address.c_str());
+    ldns_rdf* data =
+        ldns_rdf_new_frm_str(type == LDNS_RR_TYPE_A ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA, address.c_str());
     if (!data) {
       ldns_rr_free(rr);
       return nullptr;
@@ -146,9 +148,12 @@ bool DnsUpdater::Exchange(const std::vector<unsigned char>& query, std::vector<u
     bool ok = true;
     while (ok && sent < out.size()) {
       ssize_t n = ::send(fd_.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-      if (n > 0) sent += static_cast<std::size_t>(n);
-      else if (n < 0 && (errno == EAGAIN || errno == EINTR)) ok = WaitFor(fd_.get(), POLLOUT, deadline, stop_);
-      else ok = false;
+      if (n > 0)
+        sent += static_cast<std::size_t>(n);
+      else if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        ok = WaitFor(fd_.get(), POLLOUT, deadline, stop_);
+      else
+        ok = false;
     }
     std::string in;
     std::size_t want = 2;
@@ -157,7 +162,8 @@ bool DnsUpdater::Exchange(const std::vector<unsigned char>& query, std::vector<u
       ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
       if (n > 0) {
         in.append(buffer, static_cast<std::size_t>(n));
-        if (in.size() >= 2) want = 2 + ((static_cast<unsigned char>(in[0]) << 8) | static_cast<unsigned char>(in[1]));
+        if (in.size() >= 2)
+          want = 2 + ((static_cast<unsigned char>(in[0]) << 8) | static_cast<unsigned char>(in[1]));
       } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         ok = WaitFor(fd_.get(), POLLIN, deadline, stop_);
       } else {

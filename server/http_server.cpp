@@ -25,9 +25,7 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsLoopback(const std::string& address) {
-  return address == "::1" || address.rfind("127.", 0) == 0;
-}
+bool IsLoopback(const std::string& address) { return address == "::1" || address.rfind("127.", 0) == 0; }
 
 // Per-peer limits count every loopback address as one peer.
 std::string PeerKey(const std::string& address) { return IsLoopback(address) ? "loopback" : address; }
@@ -61,7 +59,9 @@ std::string NormalAddress(std::string_view text) {
   return "";
 }
 
-Family FamilyOf(const std::string& address) { return address.find(':') == std::string::npos ? kFamilyV4 : kFamilyV6; }
+Family FamilyOf(const std::string& address) {
+  return address.find(':') == std::string::npos ? kFamilyV4 : kFamilyV6;
+}
 
 // One query or form field's value, with %XX and '+' undone.
 std::string Unescape(std::string_view text) {
@@ -69,7 +69,8 @@ std::string Unescape(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+    } else if (text[i] == '%' && i + 2 < text.size() &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
       out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
       i += 2;
@@ -135,8 +136,10 @@ std::string AddressText(const sockaddr* address) {
     ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
   } else if (address->sa_family == AF_INET6) {
     const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(&a)) ::inet_ntop(AF_INET, &a.s6_addr[12], text, sizeof text);
-    else ::inet_ntop(AF_INET6, &a, text, sizeof text);
+    if (IN6_IS_ADDR_V4MAPPED(&a))
+      ::inet_ntop(AF_INET, &a.s6_addr[12], text, sizeof text);
+    else
+      ::inet_ntop(AF_INET6, &a, text, sizeof text);
   }
   return text;
 }
@@ -145,7 +148,7 @@ struct HttpServer::Reply {
   int status = 200;
   std::string body;
   const char* type = kHtml;
-  std::string outcome;       // for the log line
+  std::string outcome;             // for the log line
   MHD_Response* shared = nullptr;  // a prepared reply, kept
   bool askCredentials = false;
 };
@@ -163,13 +166,18 @@ struct HttpServer::Request {
 
 HttpServer::HttpServer(const Options& options, Registry& registry, Store& store, LogSink& log,
                        Metrics& metrics, std::vector<std::string> ownHosts)
-    : options_(options), registry_(registry), store_(store), log_(log), metrics_(metrics),
-      ownHosts_(std::move(ownHosts)), token_(NewToken()) {
+    : options_(options),
+      registry_(registry),
+      store_(store),
+      log_(log),
+      metrics_(metrics),
+      ownHosts_(std::move(ownHosts)),
+      token_(NewToken()) {
   static const char* const kWords[] = {"found", "notfound", "incorrect", "denied"};
   for (const char* word : kWords) {
     const std::string body = UpdatePage(word);
-    MHD_Response* response = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                              MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     MHD_add_response_header(response, "Content-Type", kHtml);
     MHD_add_response_header(response, "Cache-Control", "no-store");
     MHD_add_response_header(response, "Connection", "close");
@@ -200,23 +208,21 @@ bool HttpServer::Serve(int listenFd, bool metricsOnly, std::string& error) {
     static MHD_Result Policy(void* cls, const sockaddr* address, socklen_t) {
       return static_cast<HttpServer*>(cls)->AdmitPeer(address) ? MHD_YES : MHD_NO;
     }
-    static void Notify(void* cls, MHD_Connection* c, void** socketContext, MHD_ConnectionNotificationCode code) {
+    static void Notify(void* cls, MHD_Connection* c, void** socketContext,
+                       MHD_ConnectionNotificationCode code) {
       static_cast<HttpServer*>(cls)->OnConnection(c, socketContext, code);
     }
   };
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
   MHD_Daemon* daemon = MHD_start_daemon(
       flags, 0, &Access::Policy, this, metricsOnly ? &Access::MetricsHandler : &Access::Handler, this,
-      MHD_OPTION_LISTEN_SOCKET, listenFd,
-      MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(metricsOnly ? 1 : options_.threads),
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(options_.maxConnections),
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(options_.readTimeout),
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
-      MHD_OPTION_URI_LOG_CALLBACK, &HttpServer::OnUri, this,
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::OnCompleted, this,
-      MHD_OPTION_NOTIFY_CONNECTION, &Access::Notify, this,
-      MHD_OPTION_UNESCAPE_CALLBACK, &NoUnescape, nullptr,
-      MHD_OPTION_END);
+      MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_THREAD_POOL_SIZE,
+      static_cast<unsigned>(metricsOnly ? 1 : options_.threads), MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(options_.maxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(options_.readTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      static_cast<size_t>(16 * 1024), MHD_OPTION_URI_LOG_CALLBACK, &HttpServer::OnUri, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+      &Access::Notify, this, MHD_OPTION_UNESCAPE_CALLBACK, &NoUnescape, nullptr, MHD_OPTION_END);
   if (!daemon) {
     error = "cannot start the HTTP server";
     return false;
@@ -257,13 +263,13 @@ void HttpServer::OnCompleted(void* cls, MHD_Connection*, void** context, MHD_Req
   if (!request) return;
   if (!request->answered && code != MHD_REQUEST_TERMINATED_COMPLETED_OK) {
     // Refused by libmicrohttpd itself (malformed, too large) or never finished: one line too.
-    static const char* const kWhy[] = {"completed", "error", "timed out", "server stopping",
-                                       "read error", "client closed"};
+    static const char* const kWhy[] = {"completed",       "error",      "timed out",
+                                       "server stopping", "read error", "client closed"};
     const char* why = static_cast<unsigned>(code) < 6 ? kWhy[code] : "ended";
     auto* self = static_cast<HttpServer*>(cls);
     self->log_.Line(UtcNow() + " " + (request->peer.empty() ? "-" : request->peer) + " \"" +
-                    Printable(request->line.empty() ? MaskedLine("-", request->uri, "-") : request->line) + "\" - " +
-                    "no reply: " + why);
+                    Printable(request->line.empty() ? MaskedLine("-", request->uri, "-") : request->line) +
+                    "\" - " + "no reply: " + why);
   }
   delete request;
   *context = nullptr;
@@ -305,8 +311,10 @@ MHD_Result HttpServer::Handle(MHD_Connection* connection, const char* method, co
     return MHD_YES;
   }
   if (*uploadSize) {
-    if (request->body.size() + *uploadSize > kMaxBody) request->tooLarge = true;
-    else request->body.append(uploadData, *uploadSize);
+    if (request->body.size() + *uploadSize > kMaxBody)
+      request->tooLarge = true;
+    else
+      request->body.append(uploadData, *uploadSize);
     *uploadSize = 0;
     return MHD_YES;
   }
@@ -319,7 +327,8 @@ MHD_Result HttpServer::Handle(MHD_Connection* connection, const char* method, co
     // One request per connection, as the clients speak: a browser's kept-alive connection
     // would hold one of its peer's few places.
     MHD_add_response_header(response, "Connection", "close");
-    if (reply.askCredentials) MHD_add_response_header(response, "WWW-Authenticate", "Basic realm=\"quorvel\"");
+    if (reply.askCredentials)
+      MHD_add_response_header(response, "WWW-Authenticate", "Basic realm=\"quorvel\"");
   }
   MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
   if (!reply.shared) MHD_destroy_response(response);
@@ -402,7 +411,8 @@ HttpServer::Reply HttpServer::Update(std::string_view query, const std::string& 
         break;
       case Registry::Outcome::kDenied:
         word = "denied";
-        outcome = "denied, more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " + label + " within a minute";
+        outcome = "denied, more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " +
+                  label + " within a minute";
         break;
       case Registry::Outcome::kStoreError:
         // Not "found": the client would take it as done. "denied" has it try again later.
@@ -418,7 +428,8 @@ HttpServer::Reply HttpServer::Update(std::string_view query, const std::string& 
   return reply;
 }
 
-HttpServer::Reply HttpServer::DynDns(MHD_Connection* connection, std::string_view query, const std::string& client) {
+HttpServer::Reply HttpServer::DynDns(MHD_Connection* connection, std::string_view query,
+                                     const std::string& client) {
   Reply reply;
   reply.type = kPlain;
   const auto answer = [&](std::string word, std::string detail = "") {
@@ -481,14 +492,16 @@ HttpServer::Reply HttpServer::DynDns(MHD_Connection* connection, std::string_vie
     case Registry::Outcome::kNotFound:
       return answer("badauth");
     case Registry::Outcome::kDenied:
-      return answer("abuse", ", more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " + label + " within a minute");
+      return answer("abuse", ", more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " +
+                                 label + " within a minute");
     case Registry::Outcome::kStoreError:
       return answer("911", " (store: " + store_.lastError() + ")");
   }
   return answer("911");
 }
 
-HttpServer::Reply HttpServer::Creation(MHD_Connection* connection, Request& request, const std::string& client) {
+HttpServer::Reply HttpServer::Creation(MHD_Connection* connection, Request& request,
+                                       const std::string& client) {
   Reply reply;
   const auto refused = [&](int status, std::string outcome, std::string_view explanation) {
     reply.status = status;
@@ -498,8 +511,9 @@ HttpServer::Reply HttpServer::Creation(MHD_Connection* connection, Request& requ
   };
   const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
   if (!host || !IsOwnHost(host)) {
-    return refused(403, "Host " + (host ? "\"" + Printable(host) + "\"" : std::string("none")) + " is not this server's",
-                   "Ouvrez la page de création à l'adresse de ce serveur.");
+    return refused(
+        403, "Host " + (host ? "\"" + Printable(host) + "\"" : std::string("none")) + " is not this server's",
+        "Ouvrez la page de création à l'adresse de ce serveur.");
   }
   if (request.line.rfind("GET ", 0) == 0) {
     reply.body = CreationForm(token_, options_.zone);
@@ -534,7 +548,8 @@ HttpServer::Reply HttpServer::Creation(MHD_Connection* connection, Request& requ
       it = times.empty() ? creations_.erase(it) : std::next(it);
     }
     auto it = creations_.find(peerKey);
-    if (it != creations_.end() && it->second.size() >= static_cast<std::size_t>(options_.maxCreationsPerMinute)) {
+    if (it != creations_.end() &&
+        it->second.size() >= static_cast<std::size_t>(options_.maxCreationsPerMinute)) {
       return refused(429, "too many from " + client + " this minute",
                      "Trop d'identifiants ont été créés depuis votre adresse. Réessayez dans une minute.");
     }
@@ -550,8 +565,9 @@ HttpServer::Reply HttpServer::Creation(MHD_Connection* connection, Request& requ
       return refused(409, "name " + label + " taken", "Ce nom est déjà pris : choisissez-en un autre.");
     case Store::AddResult::kFailed:
       reply.status = 500;
-      reply.body = Page("Quorvel : erreur",
-                        "<h1>Erreur</h1>\n<p>L'identifiant n'a pas pu être enregistré. Réessayez plus tard.</p>\n");
+      reply.body =
+          Page("Quorvel : erreur",
+               "<h1>Erreur</h1>\n<p>L'identifiant n'a pas pu être enregistré. Réessayez plus tard.</p>\n");
       reply.outcome = "creation failed (store: " + store_.lastError() + ")";
       return reply;
     case Store::AddResult::kAdded:

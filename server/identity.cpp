@@ -24,8 +24,7 @@ void RandomBytes(unsigned char* out, std::size_t size) {
 }
 
 bool IsSafeChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
 }  // namespace
@@ -47,8 +46,7 @@ bool IsSafeIdentifier(std::string_view id) {
 }
 
 std::string NewIdentifier() {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
   unsigned char bytes[22];
   RandomBytes(bytes, sizeof bytes);
   std::string id;
@@ -71,8 +69,7 @@ std::string NewToken() {
 
 std::string IdentifierDigest(std::string_view id) {
   unsigned char digest[32];
-  ldns_sha256(reinterpret_cast<const unsigned char*>(id.data()), static_cast<unsigned>(id.size()),
-              digest);
+  ldns_sha256(reinterpret_cast<const unsigned char*>(id.data()), static_cast<unsigned>(id.size()), digest);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text(64, '0');
   for (int i = 0; i < 32; ++i) {

@@ -8,7 +8,8 @@
 
 namespace qserver {
 
-LogSink::LogSink(int fd, std::size_t maxQueued) : fd_(fd), maxQueued_(maxQueued), thread_([this] { Run(); }) {}
+LogSink::LogSink(int fd, std::size_t maxQueued)
+    : fd_(fd), maxQueued_(maxQueued), thread_([this] { Run(); }) {}
 
 LogSink::~LogSink() {
   {

@@ -68,9 +68,12 @@ quorvel::UniqueFd Listen(Endpoint& endpoint, std::string& error) {
 void AddOwnHosts(const Endpoint& e, std::vector<std::string>& hosts) {
   const std::string port = std::string(1, ':').append(std::to_string(e.port));
   std::vector<std::string> names;
-  if (e.address == "0.0.0.0" || e.address == "::") names = {"127.0.0.1", "[::1]", "localhost"};
-  else if (e.address.rfind("127.", 0) == 0 || e.address == "::1") names = {e.Host(), "localhost"};
-  else names = {e.Host()};
+  if (e.address == "0.0.0.0" || e.address == "::")
+    names = {"127.0.0.1", "[::1]", "localhost"};
+  else if (e.address.rfind("127.", 0) == 0 || e.address == "::1")
+    names = {e.Host(), "localhost"};
+  else
+    names = {e.Host()};
   for (const std::string& name : names) {
     hosts.push_back(name + port);
     if (e.port == 80) hosts.push_back(name);
@@ -133,7 +136,9 @@ int Serve(Options& o) {
   Metrics metrics;
   std::unique_ptr<Pusher> pusher;
   if (updater) pusher = std::make_unique<Pusher>(store, *updater, log, metrics, stopping);
-  Registry registry(store, updater != nullptr, static_cast<std::size_t>(o.maxUpdatesPerMinute), [&] { if (pusher) pusher->Wake(); });
+  Registry registry(store, updater != nullptr, static_cast<std::size_t>(o.maxUpdatesPerMinute), [&] {
+    if (pusher) pusher->Wake();
+  });
   registry.Load();
   HttpServer http(o, registry, store, log, metrics, hosts);
   for (std::size_t i = 0; i < sockets.size(); ++i) {
@@ -161,7 +166,9 @@ int Serve(Options& o) {
   http.Stop();
   if (pusher) pusher->Stop();
   const long long pending = updater ? store.PendingCount() : 0;
-  log.Line(UtcNow() + " stopped" + (pending > 0 ? ", " + std::to_string(pending) + " name(s) with DNS work kept for the next start" : ""));
+  log.Line(
+      UtcNow() + " stopped" +
+      (pending > 0 ? ", " + std::to_string(pending) + " name(s) with DNS work kept for the next start" : ""));
   if (!log.Close(std::chrono::milliseconds(300))) (void)logOwner.release();
   return 0;
 }
@@ -194,14 +201,19 @@ int Manage(Options& o) {
   const bool dns = !o.zone.empty();
   if (o.command == "add") {
     if (!IsLabel(o.argument))
-      return Fail("\"" + o.argument + "\" is not a name: 1 to 63 lower-case letters, digits and inner hyphens");
+      return Fail("\"" + o.argument +
+                  "\" is not a name: 1 to 63 lower-case letters, digits and inner hyphens");
     const std::string id = NewIdentifier();
     switch (store.Add(o.argument, IdentifierDigest(id), UtcNow())) {
-      case Store::AddResult::kTaken: return Fail("the name " + o.argument + " is taken");
-      case Store::AddResult::kFailed: return Fail("cannot write " + o.store + ": " + store.lastError());
-      case Store::AddResult::kAdded: break;
+      case Store::AddResult::kTaken:
+        return Fail("the name " + o.argument + " is taken");
+      case Store::AddResult::kFailed:
+        return Fail("cannot write " + o.store + ": " + store.lastError());
+      case Store::AddResult::kAdded:
+        break;
     }
-    std::printf("added %s; its identifier (a secret, shown only now):\n%s\n", FullName(o, o.argument).c_str(), id.c_str());
+    std::printf("added %s; its identifier (a secret, shown only now):\n%s\n", FullName(o, o.argument).c_str(),
+                id.c_str());
     return 0;
   }
   if (o.command == "remove") {

@@ -28,21 +28,32 @@ std::string Metrics::Text(long long pending, unsigned long long logDropped) {
              std::to_string(value) + "\n";
     }
   }
-  out += "# HELP quorvel_dns_pushes_total UPDATE messages sent to the primary, by result.\n"
-         "# TYPE quorvel_dns_pushes_total counter\n"
-         "quorvel_dns_pushes_total{result=\"done\"} " + std::to_string(pushesDone) + "\n"
-         "quorvel_dns_pushes_total{result=\"failed\"} " + std::to_string(pushesFailed) + "\n"
-         "# HELP quorvel_dns_changes_pushed_total Names whose records reached the primary.\n"
-         "# TYPE quorvel_dns_changes_pushed_total counter\n"
-         "quorvel_dns_changes_pushed_total " + std::to_string(changesPushed) + "\n"
-         "# HELP quorvel_dns_pending Names with DNS work not yet carried out.\n"
-         "# TYPE quorvel_dns_pending gauge\n"
-         "quorvel_dns_pending " + std::to_string(pending < 0 ? 0 : pending) + "\n"
-         "# HELP quorvel_log_lines_dropped_total Log lines dropped while standard output stalled.\n"
-         "# TYPE quorvel_log_lines_dropped_total counter\n"
-         "quorvel_log_lines_dropped_total " + std::to_string(logDropped) + "\n"
-         "# HELP quorvel_request_duration_seconds Time from the request line to the reply.\n"
-         "# TYPE quorvel_request_duration_seconds histogram\n";
+  out +=
+      "# HELP quorvel_dns_pushes_total UPDATE messages sent to the primary, by result.\n"
+      "# TYPE quorvel_dns_pushes_total counter\n"
+      "quorvel_dns_pushes_total{result=\"done\"} " +
+      std::to_string(pushesDone) +
+      "\n"
+      "quorvel_dns_pushes_total{result=\"failed\"} " +
+      std::to_string(pushesFailed) +
+      "\n"
+      "# HELP quorvel_dns_changes_pushed_total Names whose records reached the primary.\n"
+      "# TYPE quorvel_dns_changes_pushed_total counter\n"
+      "quorvel_dns_changes_pushed_total " +
+      std::to_string(changesPushed) +
+      "\n"
+      "# HELP quorvel_dns_pending Names with DNS work not yet carried out.\n"
+      "# TYPE quorvel_dns_pending gauge\n"
+      "quorvel_dns_pending " +
+      std::to_string(pending < 0 ? 0 : pending) +
+      "\n"
+      "# HELP quorvel_log_lines_dropped_total Log lines dropped while standard output stalled.\n"
+      "# TYPE quorvel_log_lines_dropped_total counter\n"
+      "quorvel_log_lines_dropped_total " +
+      std::to_string(logDropped) +
+      "\n"
+      "# HELP quorvel_request_duration_seconds Time from the request line to the reply.\n"
+      "# TYPE quorvel_request_duration_seconds histogram\n";
   unsigned long long cumulative = 0;
   char le[32];
   for (std::size_t i = 0; i < kBuckets.size(); ++i) {

@@ -65,8 +65,7 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
   unsigned char buffer[16];
   if (::inet_pton(endpoint.v6 ? AF_INET6 : AF_INET, endpoint.address.c_str(), buffer) != 1) return {};
   const std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-    return {};
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return {};
   endpoint.port = std::atoi(port.c_str());
   if (endpoint.port > 65535) return {};
   return endpoint;
@@ -75,10 +74,23 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
 namespace {
 
 const std::set<std::string> kRepeatable = {"listen", "trusted-proxy", "allow-host"};
-const std::set<std::string> kKnown = {
-    "listen", "store", "zone", "dns-server", "tsig-key", "ttl", "trusted-proxy", "allow-host",
-    "config", "metrics-listen", "read-timeout", "max-per-peer", "max-connections",
-    "max-creations-per-minute", "max-names", "threads", "max-updates-per-minute"};
+const std::set<std::string> kKnown = {"listen",
+                                      "store",
+                                      "zone",
+                                      "dns-server",
+                                      "tsig-key",
+                                      "ttl",
+                                      "trusted-proxy",
+                                      "allow-host",
+                                      "config",
+                                      "metrics-listen",
+                                      "read-timeout",
+                                      "max-per-peer",
+                                      "max-connections",
+                                      "max-creations-per-minute",
+                                      "max-names",
+                                      "threads",
+                                      "max-updates-per-minute"};
 
 using Values = std::map<std::string, std::vector<std::string>>;
 
@@ -135,14 +147,13 @@ const NumberOption* FindNumberOption(const std::string& key) {
   return nullptr;
 }
 
-bool Number(const std::string& key, const std::string& text, int min, int max, int& out,
-            std::string& error) {
+bool Number(const std::string& key, const std::string& text, int min, int max, int& out, std::string& error) {
   char* end = nullptr;
   errno = 0;
   long value = std::strtol(text.c_str(), &end, 10);
   if (errno || end == text.c_str() || *end || value < min || value > max) {
-    error = "--" + key + " wants a number from " + std::to_string(min) + " to " +
-            std::to_string(max) + ", not \"" + text + "\"";
+    error = "--" + key + " wants a number from " + std::to_string(min) + " to " + std::to_string(max) +
+            ", not \"" + text + "\"";
     return false;
   }
   out = static_cast<int>(value);
@@ -159,9 +170,12 @@ bool Apply(const Values& values, Options& o, std::string& error) {
           error = "--" + key + " wants ADDR:PORT (IPv6 in brackets), not \"" + item + "\"";
           return false;
         }
-        if (key == "listen") o.listen.push_back(*endpoint);
-        else if (key == "dns-server") o.dnsServer = endpoint;
-        else o.metricsListen = endpoint;
+        if (key == "listen")
+          o.listen.push_back(*endpoint);
+        else if (key == "dns-server")
+          o.dnsServer = endpoint;
+        else
+          o.metricsListen = endpoint;
       }
     } else if (key == "store") {
       o.store = v;

@@ -34,13 +34,13 @@ struct Options {
   std::vector<std::string> trustedProxies;
   std::vector<std::string> allowHosts;
   std::optional<Endpoint> metricsListen;
-  int readTimeout = 10;           // seconds a connection may stay silent
-  int maxPerPeer = 64;            // connections at once from one peer (all of loopback is one)
-  int maxConnections = 1024;      // connections at once
-  int maxCreationsPerMinute = 10; // identifiers one peer may create a minute on the page
-  int maxNames = 10000;           // no creation on the page once the store holds as many
-  int threads = 2;                // threads answering each listening address
-  int maxUpdatesPerMinute = 10;   // per name; more is a flood (0: no limit, for benchmarks)
+  int readTimeout = 10;            // seconds a connection may stay silent
+  int maxPerPeer = 64;             // connections at once from one peer (all of loopback is one)
+  int maxConnections = 1024;       // connections at once
+  int maxCreationsPerMinute = 10;  // identifiers one peer may create a minute on the page
+  int maxNames = 10000;            // no creation on the page once the store holds as many
+  int threads = 2;                 // threads answering each listening address
+  int maxUpdatesPerMinute = 10;    // per name; more is a flood (0: no limit, for benchmarks)
 };
 
 // Fills options from argv (and the --config file it names). On failure returns false

@@ -27,26 +27,36 @@ std::string CreationForm(const std::string& token, const std::string& zone) {
               "nom, créez votre identifiant unique, puis recopiez-le dans Quorvel.</p>\n"
               "<form method=\"post\" action=\"/creer.php6\">\n"
               "<label>Nom : <input name=\"nom\" required maxlength=\"63\" "
-              "pattern=\"[a-z0-9]([a-z0-9-]*[a-z0-9])?\"></label>" + suffix + "\n"
-              "<p>Lettres minuscules, chiffres et traits d'union (pas au début ni à la fin), "
-              "63 caractères au plus.</p>\n"
-              "<input type=\"hidden\" name=\"nouveau\" value=\"1\">\n"
-              "<input type=\"hidden\" name=\"jeton\" value=\"" + token + "\">\n"
-              "<button type=\"submit\">Créer mon identifiant</button>\n"
-              "</form>\n");
+              "pattern=\"[a-z0-9]([a-z0-9-]*[a-z0-9])?\"></label>" +
+                  suffix +
+                  "\n"
+                  "<p>Lettres minuscules, chiffres et traits d'union (pas au début ni à la fin), "
+                  "63 caractères au plus.</p>\n"
+                  "<input type=\"hidden\" name=\"nouveau\" value=\"1\">\n"
+                  "<input type=\"hidden\" name=\"jeton\" value=\"" +
+                  token +
+                  "\">\n"
+                  "<button type=\"submit\">Créer mon identifiant</button>\n"
+                  "</form>\n");
 }
 
 std::string CreatedPage(const std::string& id, const std::string& fullName) {
   return Page("Quorvel : votre identifiant unique",
               "<h1>Votre identifiant unique</h1>\n"
-              "<p id=\"identifiant\" style=\"font-size:2em\"><strong>" + id + "</strong></p>\n"
-              "<p>Nom : <strong id=\"nom-complet\">" + fullName + "</strong></p>\n"
-              "<p><strong>Cet identifiant est un secret.</strong> Quiconque le connaît peut changer "
-              "l'adresse de " + fullName + " : ne le montrez à personne. Il n'est affiché "
-              "qu'une fois ; le serveur n'en garde pas de copie lisible.</p>\n"
-              "<p>Recopiez-le dans Quorvel, dans la case « Votre identifiant unique: », "
-              "puis cliquez sur « Activer le service ».</p>\n"
-              "<p><a href=\"/creer.php6\">Créer un autre identifiant</a></p>\n");
+              "<p id=\"identifiant\" style=\"font-size:2em\"><strong>" +
+                  id +
+                  "</strong></p>\n"
+                  "<p>Nom : <strong id=\"nom-complet\">" +
+                  fullName +
+                  "</strong></p>\n"
+                  "<p><strong>Cet identifiant est un secret.</strong> Quiconque le connaît peut changer "
+                  "l'adresse de " +
+                  fullName +
+                  " : ne le montrez à personne. Il n'est affiché "
+                  "qu'une fois ; le serveur n'en garde pas de copie lisible.</p>\n"
+                  "<p>Recopiez-le dans Quorvel, dans la case « Votre identifiant unique: », "
+                  "puis cliquez sur « Activer le service ».</p>\n"
+                  "<p><a href=\"/creer.php6\">Créer un autre identifiant</a></p>\n");
 }
 
 std::string RefusedPage(std::string_view explanation) {
@@ -61,18 +71,30 @@ std::string ErrorPage(int status) {
 
 const char* StatusText(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 413: return "Payload Too Large";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 507: return "Insufficient Storage";
-    default: return "Error";
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 413:
+      return "Payload Too Large";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 507:
+      return "Insufficient Storage";
+    default:
+      return "Error";
   }
 }
 

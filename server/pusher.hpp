@@ -1,7 +1,7 @@
 // Carries out the DNS work kept in the store, on a thread of its own: at once when a change
 // comes, several names in one UPDATE message, again every 2 seconds while the primary
-// fails, and whatever a previous run or another process (remove, import) left. Nothing is taken off the store before the
-// primary has accepted it.
+// fails, and whatever a previous run or another process (remove, import) left. Nothing is taken off the store
+// before the primary has accepted it.
 #pragma once
 
 #include <atomic>
@@ -21,7 +21,9 @@ class Pusher {
   Pusher(Store& store, DnsUpdater& updater, LogSink& log, Metrics& metrics, std::atomic<bool>& stop)
       : store_(store), updater_(updater), log_(log), metrics_(metrics), stop_(stop) {}
   ~Pusher() { Stop(); }
-  void Start() { thread_ = std::thread([this] { Run(); }); }
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
   void Wake();
   void Stop();  // the stop flag must be set first
 
@@ -41,7 +43,7 @@ class Pusher {
 };
 
 // One UPDATE for the rows given, logged; true when the primary took it.
-bool PushOnce(Store& store, DnsUpdater& updater, const std::vector<PendingRow>& rows,
-              LogSink* log, Metrics* metrics);
+bool PushOnce(Store& store, DnsUpdater& updater, const std::vector<PendingRow>& rows, LogSink* log,
+              Metrics* metrics);
 
 }  // namespace qserver

@@ -118,10 +118,11 @@ long long Store::PublishAllInto(const std::string& zone) {
   long long added = 0;
   bool ok = true;
   if (published != zone) {
-    ok = Exec("INSERT INTO pending(label, families, generation) SELECT label,"
-              " (ipv4 IS NOT NULL AND ipv4 != '') | ((ipv6 IS NOT NULL AND ipv6 != '') << 1), 1 FROM names"
-              " WHERE (ipv4 IS NOT NULL AND ipv4 != '') OR (ipv6 IS NOT NULL AND ipv6 != '') ON CONFLICT(label)"
-              " DO UPDATE SET families = families | excluded.families, generation = generation + 1");
+    ok = Exec(
+        "INSERT INTO pending(label, families, generation) SELECT label,"
+        " (ipv4 IS NOT NULL AND ipv4 != '') | ((ipv6 IS NOT NULL AND ipv6 != '') << 1), 1 FROM names"
+        " WHERE (ipv4 IS NOT NULL AND ipv4 != '') OR (ipv6 IS NOT NULL AND ipv6 != '') ON CONFLICT(label)"
+        " DO UPDATE SET families = families | excluded.families, generation = generation + 1");
     added = ok ? sqlite3_changes(db_) : -1;
     s = nullptr;
     ok = ok && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('zone', ?1)", -1, &s,
@@ -146,7 +147,7 @@ Store::AddResult Store::Add(const std::string& label, const std::string& digest,
   if (rc == SQLITE_DONE) return AddResult::kAdded;
   lastError_ = sqlite3_errmsg(db_);
   return sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY ? AddResult::kTaken
-                                                                      : AddResult::kFailed;
+                                                                       : AddResult::kFailed;
 }
 
 bool Store::AddPending(const std::string& label, int families) {

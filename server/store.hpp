@@ -49,8 +49,8 @@ class Store {
 
   // Records the address of one family; with dns, also the work to publish it, in the same
   // transaction. False when it could not be written.
-  bool Record(const std::string& label, Family family, const std::string& address,
-              const std::string& now, bool dns);
+  bool Record(const std::string& label, Family family, const std::string& address, const std::string& now,
+              bool dns);
 
   std::vector<PendingRow> Pending(int limit);
   // Drops the work once done, unless it has changed since it was read.

@@ -41,8 +41,8 @@ bool StoreDeactivation() {
 bool StoreRefusal(const std::wstring& identifier) {
   const StoreLock lock(StoreLock::Mode::kExclusive);
   if (!lock.Held()) return false;
-  const std::wstring stored = TrimSpaces(quorvelmod::GetRegString(
-      kHkeyCurrentUser, quorvelmod::kSettingsKey, quorvelmod::kIdentifierValue, L""));
+  const std::wstring stored = TrimSpaces(quorvelmod::GetRegString(kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                                                                  quorvelmod::kIdentifierValue, L""));
   if (stored != TrimSpaces(identifier)) return true;
   return SaveAutostart(L"");
 }

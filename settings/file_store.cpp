@@ -53,7 +53,7 @@ LoadResult LoadStore(const std::filesystem::path& path, std::vector<StoredValue>
     Fail(Reason(path, errno));
     return LoadResult::kFailed;
   }
-  struct stat facts{};
+  struct stat facts {};
   if (fstat(fd.get(), &facts) != 0) {
     Fail(Reason(path, errno));
     return LoadResult::kFailed;
@@ -104,7 +104,7 @@ bool ReplaceStore(const std::filesystem::path& path, const std::string& text) {
   if (fd < 0) return Fail(Reason(path.parent_path(), errno));
   // Written by root into a folder of another user (a system service's), the store stays that
   // user's, or the service could no longer read it.
-  struct stat folder{};
+  struct stat folder {};
   if (geteuid() == 0 && stat(path.parent_path().c_str(), &folder) == 0 && folder.st_uid != 0) {
     if (fchown(fd, folder.st_uid, folder.st_gid) != 0) {
       // Left root's: the service then says it cannot read the store.
@@ -148,8 +148,7 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool Matches(const StoredValue& value, std::uint32_t root, std::string_view key,
-             std::string_view name) {
+bool Matches(const StoredValue& value, std::uint32_t root, std::string_view key, std::string_view name) {
   return value.root == root && SameName(value.key, key) && SameName(value.name, name);
 }
 
@@ -226,9 +225,8 @@ bool SaveRegString(RegRoot root, const std::wstring& subKey, const std::wstring&
 
   const std::string key = quorvel::ToAnsi(subKey);
   const std::string name = quorvel::ToAnsi(valueName);
-  std::erase_if(values, [&](const quorvel::StoredValue& stored) {
-    return quorvel::Matches(stored, root, key, name);
-  });
+  std::erase_if(
+      values, [&](const quorvel::StoredValue& stored) { return quorvel::Matches(stored, root, key, name); });
   // As in the registry: the inactive state is one space, strings keep their terminating zero.
   std::string data = quorvel::ToAnsi(value.empty() ? std::wstring(L" ") : value);
   data += '\0';

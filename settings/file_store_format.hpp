@@ -20,7 +20,7 @@ namespace quorvel {
 struct StoredValue {
   std::uint32_t root = 0;
   std::uint32_t type = kTypeString;
-  std::string key;   // single-byte text, as the caller gave it
+  std::string key;  // single-byte text, as the caller gave it
   std::string name;
   std::string data;  // the stored bytes; a string keeps its terminating zero
   bool operator==(const StoredValue&) const = default;

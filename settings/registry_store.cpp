@@ -25,9 +25,7 @@ struct RegKeyTraits {
 using RegKey = quorvel::UniqueHandle<RegKeyTraits>;
 
 // Predefined roots are 32-bit values that the system sign-extends to a handle.
-HKEY RootKey(RegRoot root) {
-  return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(root)));
-}
+HKEY RootKey(RegRoot root) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(root))); }
 
 }  // namespace
 
@@ -41,8 +39,8 @@ bool SaveRegString(RegRoot root, const std::wstring& subKey, const std::wstring&
   RegKey key;
   DWORD disposition = 0;
   const std::string subKeyAnsi = quorvel::ToAnsi(subKey);
-  if (RegCreateKeyExA(RootKey(root), subKeyAnsi.c_str(), 0, keyClass, REG_OPTION_NON_VOLATILE,
-                      kKeyAccess, &security, key.put(), &disposition) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(RootKey(root), subKeyAnsi.c_str(), 0, keyClass, REG_OPTION_NON_VOLATILE, kKeyAccess,
+                      &security, key.put(), &disposition) != ERROR_SUCCESS) {
     return false;
   }
 
@@ -51,16 +49,15 @@ bool SaveRegString(RegRoot root, const std::wstring& subKey, const std::wstring&
   const std::string nameAnsi = quorvel::ToAnsi(valueName);
   // Stored with its terminating zero, as string values should be.
   const DWORD size = static_cast<DWORD>(data.size() + 1);
-  return RegSetValueExA(key.get(), nameAnsi.c_str(), 0, REG_SZ,
-                        reinterpret_cast<const BYTE*>(data.c_str()), size) == ERROR_SUCCESS;
+  return RegSetValueExA(key.get(), nameAnsi.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                        size) == ERROR_SUCCESS;
 }
 
 std::wstring GetRegString(RegRoot root, const std::wstring& subKey, const std::wstring& valueName,
                           const std::wstring& defaultValue) {
   RegKey key;
   const std::string subKeyAnsi = quorvel::ToAnsi(subKey);
-  if (RegOpenKeyExA(RootKey(root), subKeyAnsi.c_str(), 0, kKeyAccess, key.put()) !=
-      ERROR_SUCCESS) {
+  if (RegOpenKeyExA(RootKey(root), subKeyAnsi.c_str(), 0, kKeyAccess, key.put()) != ERROR_SUCCESS) {
     return defaultValue;
   }
 
@@ -69,8 +66,8 @@ std::wstring GetRegString(RegRoot root, const std::wstring& subKey, const std::w
   DWORD size = sizeof(buffer);
   const std::string nameAnsi = quorvel::ToAnsi(valueName);
   // A value larger than the buffer fails here and reads as the default.
-  if (RegQueryValueExA(key.get(), nameAnsi.c_str(), nullptr, &type,
-                       reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
+  if (RegQueryValueExA(key.get(), nameAnsi.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+          ERROR_SUCCESS ||
       size > sizeof(buffer)) {
     return defaultValue;
   }

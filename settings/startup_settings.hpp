@@ -10,8 +10,8 @@
 namespace quorvel {
 
 struct StartupSettings {
-  bool serviceActive = false;  // the autostart entry, trimmed, is not empty
-  std::wstring identifier;     // trimmed; empty when none is stored
+  bool serviceActive = false;                          // the autostart entry, trimmed, is not empty
+  std::wstring identifier;                             // trimmed; empty when none is stored
   std::int32_t secondsLeft = kDefaultIntervalSeconds;  // the first countdown
   int intervalRow = kDefaultIntervalRow;               // the row shown selected
   std::wstring server;  // the chosen update server as stored, trimmed; empty when none

@@ -24,7 +24,6 @@ inline constexpr std::size_t kReadBufferSize = 1024;
 //   none is stored, from the ANSI code page; references are not expanded;
 // - a 4-byte number: its value in decimal;
 // - anything else: the empty string, not the default.
-std::wstring TextFromStoredValue(std::uint32_t type, std::string_view data,
-                                 const std::wstring& defaultValue);
+std::wstring TextFromStoredValue(std::uint32_t type, std::string_view data, const std::wstring& defaultValue);
 
 }  // namespace quorvel

@@ -21,8 +21,8 @@ void RemoveAll(std::wstring& text, std::wstring_view what) {
 
 }  // namespace
 
-std::wstring BuildHttpRequest(const std::wstring& host, const std::wstring& data,
-                              const std::wstring& page, const std::wstring& method) {
+std::wstring BuildHttpRequest(const std::wstring& host, const std::wstring& data, const std::wstring& page,
+                              const std::wstring& method) {
   const bool get = method == L"GET";
   std::wstring request;
   request.reserve(64 + host.size() + data.size() + page.size());

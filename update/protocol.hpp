@@ -18,8 +18,8 @@ inline constexpr wchar_t kStatusDenied[] = L"denied";
 
 // An HTTP/1.0 request, lines ended by CR LF. For "GET" the data (with its own leading
 // "?") follows the page in the request line; any other method is sent as a form POST.
-std::wstring BuildHttpRequest(const std::wstring& host, const std::wstring& data,
-                              const std::wstring& page, const std::wstring& method);
+std::wstring BuildHttpRequest(const std::wstring& host, const std::wstring& data, const std::wstring& page,
+                              const std::wstring& method);
 
 // Reduces a whole reply (status line, headers and body) to the word after the marker,
 // or "denied" when there is no marker, nothing after it, or an overload notice.

@@ -1,5 +1,6 @@
 // Where the update server and the service's web site are: a built-in host on port 80,
-// or QUORVEL_SERVER ("host", "host:port", "[IPv6 address]:port" or a bare IPv6 address) for a run pointed at another server.
+// or QUORVEL_SERVER ("host", "host:port", "[IPv6 address]:port" or a bare IPv6 address) for a run pointed at
+// another server.
 #pragma once
 
 #include <cstdint>

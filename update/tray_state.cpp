@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-
 namespace quorvel {
 
 TrayTime SystemTrayTime() {
@@ -74,13 +73,14 @@ TrayImage TrayState::Image() const {
 }
 
 const wchar_t* TrayState::BalloonTitle(TrayBalloon balloon) {
-  return balloon == TrayBalloon::Failing ? L"Quorvel : mises à jour en échec" : L"Quorvel : mises à jour rétablies";
+  return balloon == TrayBalloon::Failing ? L"Quorvel : mises à jour en échec"
+                                         : L"Quorvel : mises à jour rétablies";
 }
 
 const wchar_t* TrayState::BalloonText(TrayBalloon balloon) {
-  return balloon == TrayBalloon::Failing
-             ? L"Votre adresse IP n'est plus mise à jour depuis plus de 10 minutes : le serveur ne répond pas."
-             : L"Votre adresse IP est de nouveau mise à jour.";
+  return balloon == TrayBalloon::Failing ? L"Votre adresse IP n'est plus mise à jour depuis plus de 10 "
+                                           L"minutes : le serveur ne répond pas."
+                                         : L"Votre adresse IP est de nouveau mise à jour.";
 }
 
 }  // namespace quorvel

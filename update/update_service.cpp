@@ -69,7 +69,8 @@ void UpdateService::ActivateService(StoreWrite write) {
   SecondsLeft = IntervalSeconds();
   // The result is ignored on purpose: a store that cannot be written must not keep the user
   // from updating now; the values simply read back as before at the next start.
-  if (write == StoreWrite::kYes && !oneShot_) (void)StoreActivation(identifier, SecondsLeft, AutostartCommandFor(programPath_));
+  if (write == StoreWrite::kYes && !oneShot_)
+    (void)StoreActivation(identifier, SecondsLeft, AutostartCommandFor(programPath_));
   log_.WriteLog(L"Service activé.", true);
   StartUpdate();
 }
@@ -114,8 +115,7 @@ void UpdateService::EarlyUpdate(WakeReason reason) {
   const wchar_t* what = reason == WakeReason::Resume          ? L"Sortie de veille"
                         : reason == WakeReason::NetworkChange ? L"Changement de réseau"
                                                               : L"Démarrage du service";
-  log_.WriteLog(std::wstring(what) + L", mise à jour dans " + DecimalText(SecondsLeft) + L" secondes.",
-                true);
+  log_.WriteLog(std::wstring(what) + L", mise à jour dans " + DecimalText(SecondsLeft) + L" secondes.", true);
 }
 
 void UpdateService::StartUpdate() {
@@ -152,9 +152,9 @@ void UpdateService::Winsock1_Connect() {
     log_.WriteLog(L"Envoie de votre adresse IP ( identifiant: " + sentIdentifier_ + L" )...", true);
     // An IPv6 address in the Host line is written in brackets, as in a URL.
     const std::wstring& host = connection_.RemoteHost();
-    const std::wstring request = quorvelmod::BuildHttpRequest(
-        host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host, L"?ip_key=" + sentIdentifier_,
-        L"/update", L"GET");
+    const std::wstring request =
+        quorvelmod::BuildHttpRequest(host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host,
+                                     L"?ip_key=" + sentIdentifier_, L"/update", L"GET");
     connection_.SendData(request);
   } else {
     FailureLines(FailureCause::kConnection);
@@ -162,9 +162,7 @@ void UpdateService::Winsock1_Connect() {
   }
 }
 
-void UpdateService::Winsock1_SendComplete() {
-  log_.WriteLog(L"Envoie de la requête effectué.", true);
-}
+void UpdateService::Winsock1_SendComplete() { log_.WriteLog(L"Envoie de la requête effectué.", true); }
 
 void UpdateService::Winsock1_DataArrival(std::int32_t bytesTotal) {
   if (connection_.State() != Connection::kConnected) return;
@@ -193,8 +191,7 @@ void UpdateService::Winsock1_Close() {
   if (ReplyBuffer == quorvelmod::kStatusFound) {
     log_.WriteLog(L"Identifiant mis à jour avec succès.", true);
     Ended(UpdateResult::kFound);
-  } else if (ReplyBuffer == quorvelmod::kStatusNotFound ||
-             ReplyBuffer == quorvelmod::kStatusIncorrect) {
+  } else if (ReplyBuffer == quorvelmod::kStatusNotFound || ReplyBuffer == quorvelmod::kStatusIncorrect) {
     log_.WriteLog(L"Cet identifiant n'existe pas ! Abbandon...", true);
     DeactivateService(StoreWrite::kNo);
     // Only the refused identifier is switched off: a newer activation in the store stays.

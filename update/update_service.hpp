@@ -36,7 +36,7 @@ enum class FailureCause {
 struct UpdateOutcome {
   UpdateResult result = UpdateResult::kFailed;
   FailureCause cause = FailureCause::kNone;
-  std::wstring identifier;  // as sent (or as refused to be sent)
+  std::wstring identifier;         // as sent (or as refused to be sent)
   std::int32_t secondsToNext = 0;  // the countdown when the update ended: when the next one comes
 };
 

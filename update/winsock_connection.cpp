@@ -38,8 +38,7 @@ WinsockConnection::WinsockConnection() {
 
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   if (!RegisterWindowClass(instance, &WindowProc)) return;
-  window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance,
-                            nullptr);
+  window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
   if (window_ == nullptr) return;
   // Until this is set the window only sees its own creation messages.
   SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -57,8 +56,7 @@ WinsockConnection::~WinsockConnection() {
   if (winsockStarted_) WSACleanup();
 }
 
-LRESULT CALLBACK WinsockConnection::WindowProc(HWND window, UINT message, WPARAM wParam,
-                                               LPARAM lParam) {
+LRESULT CALLBACK WinsockConnection::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<WinsockConnection*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self != nullptr) {
     if (message == kLookupMessage) {
@@ -99,8 +97,8 @@ void WinsockConnection::Open(const std::string& host) {
   }
   auto lookup = std::make_unique<Lookup>();
   lookup->generation = Generation();
-  const HANDLE task = WSAAsyncGetHostByName(window_, kLookupMessage, host.c_str(),
-                                            lookup->hostent, sizeof lookup->hostent);
+  const HANDLE task =
+      WSAAsyncGetHostByName(window_, kLookupMessage, host.c_str(), lookup->hostent, sizeof lookup->hostent);
   if (task == nullptr) {
     PostError();
     return;
@@ -124,8 +122,8 @@ void WinsockConnection::OnLookupDone(WPARAM task, LPARAM result) {
     return;
   }
   const auto* entry = reinterpret_cast<const hostent*>(lookup->hostent);
-  if (entry->h_addrtype != AF_INET || entry->h_length != sizeof(in_addr) ||
-      entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
+  if (entry->h_addrtype != AF_INET || entry->h_length != sizeof(in_addr) || entry->h_addr_list == nullptr ||
+      entry->h_addr_list[0] == nullptr) {
     ReportError();
     return;
   }
@@ -165,11 +163,20 @@ void WinsockConnection::OnSocketEvent(UINT message, WPARAM socket, LPARAM event)
   }
   const bool failed = WSAGETSELECTERROR(event) != 0;
   switch (WSAGETSELECTEVENT(event)) {
-    case FD_CONNECT: OnConnectDone(failed); return;
-    case FD_WRITE: OnWritable(failed); return;
-    case FD_READ: OnReadable(failed); return;
-    case FD_CLOSE: OnPeerClosed(failed); return;
-    default: return;
+    case FD_CONNECT:
+      OnConnectDone(failed);
+      return;
+    case FD_WRITE:
+      OnWritable(failed);
+      return;
+    case FD_READ:
+      OnReadable(failed);
+      return;
+    case FD_CLOSE:
+      OnPeerClosed(failed);
+      return;
+    default:
+      return;
   }
 }
 

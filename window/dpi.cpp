@@ -14,8 +14,7 @@ using GetSystemMetricsForDpiFn = int(WINAPI*)(int, UINT);
 template <typename Fn>
 Fn User32Function(const char* name) {
   static const HMODULE user32 = GetModuleHandleW(L"user32.dll");
-  return user32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(user32, name)))
-                : nullptr;
+  return user32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(user32, name))) : nullptr;
 }
 
 UINT SystemDpi() {
@@ -50,8 +49,7 @@ LOGFONTW MessageFontAt(UINT dpi) {
       User32Function<SystemParametersInfoForDpiFn>("SystemParametersInfoForDpi");
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof metrics;
-  if (parametersForDpi &&
-      parametersForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
+  if (parametersForDpi && parametersForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) {
     return metrics.lfMessageFont;
   }
   metrics = NONCLIENTMETRICSW{};

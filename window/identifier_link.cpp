@@ -14,9 +14,8 @@ namespace {
 // interpreter run a second command, so such an address goes to the shell directly.
 bool SafeForCommandLine(const std::wstring& address) {
   for (const wchar_t c : address) {
-    const bool plain = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                       (c >= L'0' && c <= L'9') || c == L'.' || c == L'-' || c == L'_' ||
-                       c == L':' || c == L'/';
+    const bool plain = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                       c == L'.' || c == L'-' || c == L'_' || c == L':' || c == L'/';
     if (!plain) return false;
   }
   return !address.empty();
@@ -38,8 +37,8 @@ bool StartHiddenInterpreter(const std::wstring& address) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(interpreter.c_str(), buffer.data(), nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessW(interpreter.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
     return false;
   }
   CloseHandle(process.hThread);

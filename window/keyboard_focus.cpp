@@ -22,8 +22,8 @@ void KeyboardFocus::OnSetFocus() {
 }
 
 void KeyboardFocus::OnNextDlgCtl(WPARAM wParam, LPARAM lParam) {
-  HWND target = LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
-                               : GetNextDlgTabItem(window_, GetFocus(), wParam != 0);
+  HWND target =
+      LOWORD(lParam) ? reinterpret_cast<HWND>(wParam) : GetNextDlgTabItem(window_, GetFocus(), wParam != 0);
   if (!target) return;
   SetFocus(target);
   if (SendMessageW(target, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(target, EM_SETSEL, 0, -1);
@@ -45,7 +45,8 @@ bool TranslateEnterAndEscape(HWND window, const MSG& message) {
   const bool pushButton =
       (SendMessageW(focus, WM_GETDLGCODE, 0, 0) & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON)) != 0;
   if (message.wParam == VK_RETURN && !repeat && pushButton && IsWindowEnabled(focus)) {
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(focus), BN_CLICKED), reinterpret_cast<LPARAM>(focus));
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(focus), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(focus));
   }
   return true;
 }

@@ -21,7 +21,7 @@ struct ControlLayout {
   int id;
   ControlKind kind;
   const wchar_t* caption;
-  int container;  // 0 for the window, else the frame's id
+  int container;                 // 0 for the window, else the frame's id
   int left, top, width, height;  // twips, from the container's top-left corner
 };
 

@@ -65,7 +65,8 @@ ControlClass ClassFor(ControlKind kind) {
       return {WC_STATICW, framed | SS_OWNERDRAW | SS_NOPREFIX, 0};
     case ControlKind::List:
       // The height is exact, not rounded to whole rows; the one row fills it.
-      return {WC_LISTBOXW, framed | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0};
+      return {WC_LISTBOXW, framed | WS_TABSTOP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT,
+              0};
   }
   return {WC_STATICW, child, 0};
 }
@@ -97,8 +98,8 @@ bool quorvelmain::Create() {
   windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   windowClass.lpszClassName = kClassName;
-  windowClass.hIcon = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON,
-                                                    0, 0, LR_DEFAULTSIZE | LR_SHARED));
+  windowClass.hIcon = static_cast<HICON>(
+      LoadImageW(instance_, MAKEINTRESOURCEW(IDI_QUORVEL), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
   if (!RegisterClassExW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
   // Created hidden, then sized for the DPI of the monitor it lands on and centred there.
@@ -244,9 +245,9 @@ bool quorvelmain::OnCreate() {
 
   for (const ControlLayout& control : kControls) {
     const ControlClass kind = ClassFor(control.kind);
-    HWND child = CreateWindowExW(kind.exStyle, kind.className, control.caption, kind.style, 0, 0, 0, 0,
-                                 hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)),
-                                 instance_, nullptr);
+    HWND child =
+        CreateWindowExW(kind.exStyle, kind.className, control.caption, kind.style, 0, 0, 0, 0, hwnd_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance_, nullptr);
     if (!child) return false;
     // Without it a frame may cover its box until the box paints again: still usable.
     if (control.kind == ControlKind::GroupBox) PaintFrameAroundItsControls(child);
@@ -297,7 +298,8 @@ UniqueIcon quorvelmain::LoadTrayImage() const {
                  : trayImage_ == TrayImage::Off   ? IDI_TRAY_OFF
                                                   : IDI_TRAY_NORMAL;
   const int size = SystemMetricAt(SM_CXSMICON, dpi_);
-  return UniqueIcon(static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, 0)));
+  return UniqueIcon(
+      static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, 0)));
 }
 
 void quorvelmain::ShowTrayState() {
@@ -338,9 +340,9 @@ void quorvelmain::ApplyFont() {
 void quorvelmain::LayOut() {
   for (const ControlLayout& control : kControls) {
     const RECT twips = ControlRectTwips(control);
-    SetWindowPos(Control(control.id), nullptr, TwipsToPixels(twips.left, dpi_), TwipsToPixels(twips.top, dpi_),
-                 TwipsToPixels(control.width, dpi_), TwipsToPixels(control.height, dpi_),
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(Control(control.id), nullptr, TwipsToPixels(twips.left, dpi_),
+                 TwipsToPixels(twips.top, dpi_), TwipsToPixels(control.width, dpi_),
+                 TwipsToPixels(control.height, dpi_), SWP_NOZORDER | SWP_NOACTIVATE);
   }
   // One row fills the list box exactly, so its arrows step one row at a time.
   HWND list = Control(IDC_LIST1);
@@ -487,9 +489,7 @@ LRESULT quorvelmain::OnCtlColorStatic(HDC dc, HWND control) {
                         reinterpret_cast<LPARAM>(control));
 }
 
-void quorvelmain::ShowLog(const std::wstring& text) {
-  logBox_.Show(Control(IDC_TEXT2), text);
-}
+void quorvelmain::ShowLog(const std::wstring& text) { logBox_.Show(Control(IDC_TEXT2), text); }
 
 std::wstring quorvelmain::IdentifierText() const {
   HWND box = Control(IDC_TEXT1);

@@ -37,8 +37,8 @@ TEST(AnsiText, UndecodableBytesNeverFail) {
 }
 
 TEST(DecimalText, WritesWholeNumbersAsToWstringDoes) {
-  for (const long long value : {0LL, 7LL, -7LL, 10LL, 900LL, -2147483648LL, 2147483647LL, 4294967295LL,
-                                LLONG_MAX, LLONG_MIN}) {
+  for (const long long value :
+       {0LL, 7LL, -7LL, 10LL, 900LL, -2147483648LL, 2147483647LL, 4294967295LL, LLONG_MAX, LLONG_MIN}) {
     EXPECT_EQ(quorvel::DecimalText(value), std::to_wstring(value)) << value;
   }
 }

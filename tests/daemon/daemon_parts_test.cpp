@@ -51,7 +51,8 @@ TEST(LineOutput, AStalledReaderCostsLinesNeverTimeAndTheLossIsCounted) {
       if (n > 0) got.append(buffer, static_cast<size_t>(n));
       output.Flush();
     }
-    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;)
+      got.append(buffer, static_cast<size_t>(n));
     const size_t lines = got.size() / 100;
     EXPECT_EQ(got.size() % 100, 0u);
     EXPECT_EQ(output.TakeLost(), 1000 - lines);

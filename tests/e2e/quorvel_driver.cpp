@@ -23,12 +23,11 @@ using quorvel_test::FindProcessWindow;
 using quorvel_test::kRunKey;
 using quorvel_test::kSettingsKey;
 using quorvel_test::RemoveStoredSettings;
-using quorvel_test::StoredValue;
 using quorvel_test::StartProgram;
+using quorvel_test::StoredValue;
 using quorvel_test::TextOf;
 using quorvel_test::Utf8;
 using quorvel_test::WaitFor;
-
 
 int failures = 0;
 
@@ -83,9 +82,7 @@ void Type(HWND edit, const std::wstring& text) {
   for (wchar_t c : text) SendMessageTimeoutW(edit, WM_CHAR, c, 1, SMTO_ABORTIFHUNG, 5000, &result);
 }
 
-bool LogContains(HWND log, const std::wstring& line) {
-  return TextOf(log).find(line) != std::wstring::npos;
-}
+bool LogContains(HWND log, const std::wstring& line) { return TextOf(log).find(line) != std::wstring::npos; }
 
 // Counts the occurrences of a line in the log.
 int CountOf(const std::wstring& log, const std::wstring& line) {
@@ -119,7 +116,9 @@ struct MainWindow {
 };
 
 bool FindMainWindow(DWORD processId, MainWindow& w) {
-  Check(WaitFor([&] { return (w.window = VisibleWindow(processId, L"quorvelmain", L"Quorvel 2.0")) != nullptr; }, 30000),
+  Check(WaitFor(
+            [&] { return (w.window = VisibleWindow(processId, L"quorvelmain", L"Quorvel 2.0")) != nullptr; },
+            30000),
         "the window \"Quorvel 2.0\" is shown");
   if (!w.window) return false;
   w.identifier = ChildWith(w.window, [](HWND c) { return ClassOf(c) == L"Edit" && !Multiline(c); });
@@ -146,7 +145,8 @@ void ActivationScenario(DWORD processId, const MainWindow& w, const std::wstring
   Check(!IsWindowEnabled(w.activate) && IsWindowEnabled(w.deactivate), "the service stays active");
 
   Click(w.deactivate);
-  Check(WaitFor([&] { return LogContains(w.log, L"Service désactivé."); }, 10000) && IsWindowEnabled(w.activate),
+  Check(WaitFor([&] { return LogContains(w.log, L"Service désactivé."); }, 10000) &&
+            IsWindowEnabled(w.activate),
         "\"Désactiver le service\" switches the service off");
 
   Type(w.identifier, unknownId);
@@ -179,7 +179,8 @@ void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
   Type(w.identifier, knownId);
   for (int round = 1; round <= kRounds; ++round) {
     Click(w.activate);
-    bool success = WaitFor([&] { return CountOf(TextOf(w.log), L"Identifiant mis à jour avec succès.") == round; }, 30000);
+    bool success = WaitFor(
+        [&] { return CountOf(TextOf(w.log), L"Identifiant mis à jour avec succès.") == round; }, 30000);
     Click(w.deactivate);
     bool off = WaitFor([&] { return IsWindowEnabled(w.activate) != FALSE; }, 10000);
     if (!success || !off) {
@@ -188,8 +189,10 @@ void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
     }
   }
   int wrong = ExchangesOutOfOrder(TextOf(w.log));
-  Check(wrong == 0, std::to_string(kRounds) + " updates log \"Envoie de la requête effectué.\" before "
-                    "\"Reception des données\" (" + std::to_string(wrong) + " out of order)");
+  Check(wrong == 0, std::to_string(kRounds) +
+                        " updates log \"Envoie de la requête effectué.\" before "
+                        "\"Reception des données\" (" +
+                        std::to_string(wrong) + " out of order)");
 }
 
 // Quorvel, started from its installed folder and activated, writes its quoted path as the
@@ -203,7 +206,8 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
   Check(WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30000),
         "the installed Quorvel activates");
   const std::wstring run = StoredValue(kRunKey, L"quorvel");
-  Check(run == L"\"" + program + L"\" -wiper", "the autostart value is the quoted installed path: " + Utf8(run));
+  Check(run == L"\"" + program + L"\" -wiper",
+        "the autostart value is the quoted installed path: " + Utf8(run));
   const std::wstring identifier = StoredValue(kSettingsKey, L"identifiant");
   const std::wstring interval = StoredValue(kSettingsKey, L"timeupdate");
   Check(identifier == knownId && interval != L"<absent>", "the identifier and the interval are stored");
@@ -211,7 +215,8 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION installer{};
-  if (!CreateProcessW(nullptr, setup.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &installer)) {
+  if (!CreateProcessW(nullptr, setup.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &installer)) {
     Check(false, "the installer starts: " + Utf8(setup));
     return;
   }
@@ -233,7 +238,9 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
 int wmain(int argc, wchar_t** argv) {
   const std::wstring scenario = argc == 6 ? argv[1] : L"";
   if (scenario != L"activation" && scenario != L"log-order" && scenario != L"upgrade") {
-    std::fprintf(stderr, "usage: quorvel_driver activation|log-order|upgrade QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID|SETUP\n");
+    std::fprintf(stderr,
+                 "usage: quorvel_driver activation|log-order|upgrade QUORVEL_EXE HOST:PORT KNOWN_ID "
+                 "UNKNOWN_ID|SETUP\n");
     return 2;
   }
   const std::wstring program = argv[2];

@@ -103,8 +103,8 @@ TEST_F(BadSettingsTest, ValuesOverTheReadBuffer_ReadAsMissing) {
 }
 
 TEST_F(BadSettingsTest, BinaryValues_ReadAsEmpty) {
-  Store({Identifier(kBinary, std::string("\x01\x02\xff\x00zz", 6)), Interval(kBinary, std::string("\x2c\x01\x00\x00", 4)),
-         Autostart(kBinary, "\x01")});
+  Store({Identifier(kBinary, std::string("\x01\x02\xff\x00zz", 6)),
+         Interval(kBinary, std::string("\x2c\x01\x00\x00", 4)), Autostart(kBinary, "\x01")});
   const auto settings = Start("REG_BINARY values");
   EXPECT_EQ(settings.identifier, L"");
   EXPECT_EQ(settings.intervalRow, 14);
@@ -113,7 +113,7 @@ TEST_F(BadSettingsTest, BinaryValues_ReadAsEmpty) {
 
 TEST_F(BadSettingsTest, NumberValues_ReadAsTheirDecimalText) {
   Store({Identifier(kDword, std::string("\x39\x30\x00\x00", 4)),  // 12345
-         Interval(kDword, std::string("\x2c\x01\x00\x00", 4))});   // 300
+         Interval(kDword, std::string("\x2c\x01\x00\x00", 4))});  // 300
   const auto settings = Start("REG_DWORD values");
   EXPECT_EQ(settings.identifier, L"12345");
   EXPECT_EQ(settings.intervalRow, 4);
@@ -151,7 +151,8 @@ TEST_F(BadSettingsTest, KeyThatGrantsReadingOnly_ReadsAsMissing) {
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
   RegCloseKey(key);
-  const bool enforced = RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS;
+  const bool enforced =
+      RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS;
   if (!enforced) RegCloseKey(key);
   const auto settings = Start("read-only key");
   if (enforced) {
@@ -193,7 +194,8 @@ TEST_F(BadSettingsTest, UnusableIntervals_FallBackToFifteenMinutes) {
 
 TEST_F(BadSettingsTest, IdentifierWithControlCharacters_ReadsWhole) {
   const std::string identifier("ab\x01\x07\tc\r\nd\x1b\x7f", 11);
-  Store({Identifier(kSz, Sz(identifier)), Interval(kSz, Sz("120")), Autostart(kSz, Sz("C:\\quorvel.exe -wiper"))});
+  Store({Identifier(kSz, Sz(identifier)), Interval(kSz, Sz("120")),
+         Autostart(kSz, Sz("C:\\quorvel.exe -wiper"))});
   const auto settings = Start("identifier with control characters");
   EXPECT_EQ(settings.identifier, std::wstring(identifier.begin(), identifier.end()));
   EXPECT_EQ(settings.intervalRow, 1);
@@ -217,7 +219,8 @@ TEST_F(BadSettingsTest, GarbledFile_ReadsWhatItCanAndAWriteKeepsIt) {
 
   // Activation writes its values; the readable one read before is still there.
   ASSERT_TRUE(quorvelmod::SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"120"));
-  ASSERT_TRUE(quorvelmod::SaveRegString(kRoot, quorvelmod::kRunKey, quorvelmod::kAutostartValue, L"/q -wiper"));
+  ASSERT_TRUE(
+      quorvelmod::SaveRegString(kRoot, quorvelmod::kRunKey, quorvelmod::kAutostartValue, L"/q -wiper"));
   settings = Start("garbled file after writes");
   EXPECT_EQ(settings.identifier, L"abc");
   EXPECT_EQ(settings.intervalRow, 1);

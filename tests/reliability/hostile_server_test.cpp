@@ -1,6 +1,6 @@
 // The real update service and connection (Winsock for the window, POSIX for quorveld) against
-// servers that misbehave, each started by the test on 127.0.0.1. Every case must end in the right log lines and leave the service
-// able to carry out the next, ordinary update.
+// servers that misbehave, each started by the test on 127.0.0.1. Every case must end in the right log lines
+// and leave the service able to carry out the next, ordinary update.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,8 +23,8 @@ class HostileServerTest : public ::testing::Test {
  protected:
   // Runs the hostile update, then checks that the next one, to an ordinary server, succeeds.
   void ExpectNextUpdateSucceeds(ServiceHarness& harness) {
-    ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks), Outcome::Found)
-        << "the update after the fault:\n" << harness.LastUpdateText();
+    ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks), Outcome::Found) << "the update after the fault:\n"
+                                                                       << harness.LastUpdateText();
     // Only this update's lines: nothing of the faulty connection leaks into it.
     EXPECT_EQ(harness.CountInLastUpdate(kConnectedPrefix), 1u) << harness.LastUpdateText();
     EXPECT_EQ(harness.CountInLastUpdate(kSentLine), 1u);
@@ -54,14 +54,12 @@ TEST_F(HostileServerTest, SilentServer_TimesOutAfterThirtyTicksWithTheFailureLin
   ScriptedServer server({[](TestSocket client, const std::atomic<bool>& stopping) {
                            ReadRequest(client);
                            // Says nothing until the client gives up.
-                           while (!stopping && !PeerClosedWithin(client, 50)) {
-                           }
+                           while (!stopping && !PeerClosedWithin(client, 50)) {}
                          },
                          Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
   int ticks = 0;
-  ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks, &ticks), Outcome::Failed)
-      << harness.LastUpdateText();
+  ASSERT_EQ(harness.RunUpdate(kFastTick, kMaxTicks, &ticks), Outcome::Failed) << harness.LastUpdateText();
   EXPECT_EQ(ticks, kTimeoutTicks);
   EXPECT_EQ(harness.CountInLastUpdate(kSentLine), 1u);
   EXPECT_EQ(harness.CountInLastUpdate(kReceivedPrefix), 0u);
@@ -104,8 +102,7 @@ TEST_F(HostileServerTest, EndlessTrickle_IsGivenUpAtTheTimeout) {
                          Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
   int ticks = 0;
-  ASSERT_EQ(harness.RunUpdate(100, kMaxTicks, &ticks), Outcome::Failed)
-      << harness.LastUpdateText();
+  ASSERT_EQ(harness.RunUpdate(100, kMaxTicks, &ticks), Outcome::Failed) << harness.LastUpdateText();
   EXPECT_EQ(ticks, kTimeoutTicks);
   EXPECT_GE(harness.CountInLastUpdate(kReceivedPrefix), 1u) << harness.LastUpdateText();
   ExpectFailureLinesEnd(harness);
@@ -141,8 +138,8 @@ TEST_F(HostileServerTest, TenMegabyteReply_IsCutAtTheCapWithoutGrowingMemory) {
   ASSERT_GT(before, 0u);
   // 10 MB held as wide text would be 20 MB; what stays is noise.
   EXPECT_LT(after, before + (2u << 20)) << "private bytes " << before << " -> " << after;
-  std::printf("10 MB reply: %lld bytes taken, private bytes %llu -> %llu (%s)\n", taken, before,
-              after, MemoryReport().c_str());
+  std::printf("10 MB reply: %lld bytes taken, private bytes %llu -> %llu (%s)\n", taken, before, after,
+              MemoryReport().c_str());
   ExpectNextUpdateSucceeds(harness);
 }
 
@@ -211,21 +208,20 @@ TEST_F(HostileServerTest, MarkerAndNothingElse_EndsInTheFailureLines) {
 TEST_F(HostileServerTest, BytesThatAreNoTextInTheCodePage_NeitherCrashNorHideTheWord) {
   // Bytes with no character in the usual Windows code pages, a zero byte and control bytes.
   const std::string junk("\x81\x8d\x8f\x90\x9d\xff\xfe\x00\x01\x1b", 10);
-  ScriptedServer server(
-      {[junk](TestSocket client, const std::atomic<bool>&) {
-         // Around the word: the word still reads.
-         ReadRequest(client);
-         SendAll(client, "HTTP/1.0 200 OK\r\nX-Junk: " + junk + "\r\n\r\n" + junk +
-                             "<!-- OSKEL_START_HTML -->found");
-         ShutdownSending(client);
-       },
-       [junk](TestSocket client, const std::atomic<bool>&) {
-         // In place of the word: a word that means nothing, so nothing is done.
-         ReadRequest(client);
-         SendAll(client, Reply(junk));
-         ShutdownSending(client);
-       },
-       Answer("found")});
+  ScriptedServer server({[junk](TestSocket client, const std::atomic<bool>&) {
+                           // Around the word: the word still reads.
+                           ReadRequest(client);
+                           SendAll(client, "HTTP/1.0 200 OK\r\nX-Junk: " + junk + "\r\n\r\n" + junk +
+                                               "<!-- OSKEL_START_HTML -->found");
+                           ShutdownSending(client);
+                         },
+                         [junk](TestSocket client, const std::atomic<bool>&) {
+                           // In place of the word: a word that means nothing, so nothing is done.
+                           ReadRequest(client);
+                           SendAll(client, Reply(junk));
+                           ShutdownSending(client);
+                         },
+                         Answer("found")});
   ServiceHarness harness(L"127.0.0.1", server.Port());
 #ifdef _WIN32
   std::printf("ANSI code page: %u\n", GetACP());
@@ -237,8 +233,7 @@ TEST_F(HostileServerTest, BytesThatAreNoTextInTheCodePage_NeitherCrashNorHideThe
   harness.StartUpdateByCountdown();
   harness.Pump(300);
   int ticks = 0;
-  EXPECT_EQ(harness.FinishUpdate(kFastTick, kMaxTicks, &ticks), Outcome::None)
-      << harness.LastUpdateText();
+  EXPECT_EQ(harness.FinishUpdate(kFastTick, kMaxTicks, &ticks), Outcome::None) << harness.LastUpdateText();
   EXPECT_GE(harness.CountInLastUpdate(kReceivedPrefix), 1u);
   EXPECT_EQ(harness.CountInLastUpdate(kFailureLine), 0u) << harness.LastUpdateText();
   EXPECT_NE(harness.service.ReplyBuffer, L"found");
@@ -266,12 +261,12 @@ TEST_F(HostileServerTest, HostNameThatDoesNotResolve_EndsInTheFailureLines) {
   const auto start = std::chrono::steady_clock::now();
   int ticks = 0;
   ASSERT_EQ(harness.RunUpdate(100, kMaxTicks, &ticks), Outcome::Failed) << harness.LastUpdateText();
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start).count();
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   // Whether the lookup answers or hangs, the update ends by its time-out at the latest.
   EXPECT_LE(ticks, kTimeoutTicks);
-  std::printf("unresolvable host: failure after %lld ms, %d tick(s)\n",
-              static_cast<long long>(elapsed), ticks);
+  std::printf("unresolvable host: failure after %lld ms, %d tick(s)\n", static_cast<long long>(elapsed),
+              ticks);
   EXPECT_EQ(harness.CountInLastUpdate(kConnectedPrefix), 0u);
   ExpectFailureLinesEnd(harness);
   harness.connection.SetRemoteHost(L"127.0.0.1");

@@ -25,9 +25,12 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
 
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
-    case Outcome::Found: return "found";
-    case Outcome::Failed: return "failure lines";
-    default: return "no outcome";
+    case Outcome::Found:
+      return "found";
+    case Outcome::Failed:
+      return "failure lines";
+    default:
+      return "no outcome";
   }
 }
 
@@ -67,7 +70,8 @@ Outcome ServiceHarness::OutcomeSince(size_t first) const {
 Outcome ServiceHarness::FinishUpdate(int tickMilliseconds, int maxTicks, int* ticksTaken) {
   int ticks = 0;
   for (;;) {
-    PumpUntil(connection, [&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds, 5);
+    PumpUntil(
+        connection, [&] { return OutcomeSince(updateStart_) != Outcome::None; }, tickMilliseconds, 5);
     const Outcome outcome = OutcomeSince(updateStart_);
     if (outcome != Outcome::None || ticks >= maxTicks) {
       if (ticksTaken != nullptr) *ticksTaken = ticks;
@@ -112,8 +116,8 @@ std::string ServiceHarness::LastUpdateText() const {
 unsigned long long PrivateBytes() {
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof counters;
-  if (!GetProcessMemoryInfo(GetCurrentProcess(),
-                            reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters)) {
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof counters)) {
     return 0;
   }
   // Wine leaves PrivateUsage at 0; its PagefileUsage is the process's committed memory.

@@ -50,9 +50,7 @@ class ServiceHarness final : public quorvel::ServiceView {
   std::wstring IdentifierText() const override { return identifier; }
   int SelectedIntervalRow() const override { return 0; }
   void ShowServiceState(bool active) override { shownActive = active; }
-  void ShowMessage(const std::wstring& text, quorvel::MessageIcon) override {
-    messages.push_back(text);
-  }
+  void ShowMessage(const std::wstring& text, quorvel::MessageIcon) override { messages.push_back(text); }
 
   // Drops the lines kept so far (a long run keeps only the current update's).
   void ForgetLines() {

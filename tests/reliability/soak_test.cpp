@@ -55,7 +55,9 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
       memoryWarm = PrivateBytes();
     }
     const Kind kind = static_cast<Kind>(pick(random));
-    harness.identifier = std::wstring(kind == kFound ? L"found-" : kind == kReset ? L"reset-" : L"denied-") +
+    harness.identifier = std::wstring(kind == kFound   ? L"found-"
+                                      : kind == kReset ? L"reset-"
+                                                       : L"denied-") +
                          std::to_wstring(i);
     harness.connection.SetRemotePort(kind == kRefused ? refusedPort : server.Port());
     linesWritten += harness.lines.size();
@@ -72,8 +74,10 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
     // of an earlier update shows as one too many.
     const size_t connected = kind == kRefused ? 0 : 1;
     const size_t received = harness.CountInLastUpdate(kReceivedPrefix);
-    ASSERT_EQ(harness.CountInLastUpdate(kConnectedPrefix), connected) << "update " << i << ":\n" << harness.LastUpdateText();
-    ASSERT_EQ(harness.CountInLastUpdate(kSentLine), connected) << "update " << i << ":\n" << harness.LastUpdateText();
+    ASSERT_EQ(harness.CountInLastUpdate(kConnectedPrefix), connected) << "update " << i << ":\n"
+                                                                      << harness.LastUpdateText();
+    ASSERT_EQ(harness.CountInLastUpdate(kSentLine), connected) << "update " << i << ":\n"
+                                                               << harness.LastUpdateText();
     ASSERT_EQ(harness.CountInLastUpdate(kSuccessLine), kind == kFound ? 1u : 0u);
     ASSERT_EQ(harness.CountInLastUpdate(kFailureLine), kind == kFound ? 0u : 1u);
     if (kind == kFound || kind == kDenied) {
@@ -83,11 +87,11 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
       ASSERT_EQ(received, 0u) << "update " << i;
     }
     ASSERT_EQ(harness.lines.size(), 2 * connected + received + (kind == kFound ? 1 : 2))
-        << "update " << i << ":\n" << harness.LastUpdateText();
+        << "update " << i << ":\n"
+        << harness.LastUpdateText();
     ASSERT_EQ(harness.capOverruns, 0) << "update " << i;
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   // Nothing comes late once the last update is over.
   const size_t lastLines = harness.lines.size();
@@ -97,10 +101,11 @@ TEST(Soak, TenThousandUpdates_EachReachOneOutcomeWithoutLeaks) {
 
   const unsigned long handlesEnd = HandleCount();
   const unsigned long long memoryEnd = PrivateBytes();
-  std::printf("soak: %d updates in %.1f s; found %d, denied %d, refused %d, reset %d; %zu log lines, "
-              "log %zu characters at the end (cap %zu)\n",
-              kUpdates, seconds, outcomes[kFound], outcomes[kDenied], outcomes[kRefused],
-              outcomes[kReset], linesWritten, harness.log.Text().size(), quorvel::ActivityLog::kCap);
+  std::printf(
+      "soak: %d updates in %.1f s; found %d, denied %d, refused %d, reset %d; %zu log lines, "
+      "log %zu characters at the end (cap %zu)\n",
+      kUpdates, seconds, outcomes[kFound], outcomes[kDenied], outcomes[kRefused], outcomes[kReset],
+      linesWritten, harness.log.Text().size(), quorvel::ActivityLog::kCap);
   std::printf("soak: handles %lu after %d updates, %lu at the end; private bytes %llu -> %llu (%s)\n",
               handlesWarm, kWarmUp, handlesEnd, memoryWarm, memoryEnd, MemoryReport().c_str());
   EXPECT_EQ(outcomes[kFound] + outcomes[kDenied] + outcomes[kRefused] + outcomes[kReset], kUpdates);

@@ -61,7 +61,8 @@ std::string LastLine(const std::string& text) {
 class Server {
  public:
   Server(const fs::path& store, std::vector<std::string> extra = {}, bool readOutput = true) {
-    std::vector<std::string> args = {QUORVEL_SERVER_PATH, "serve", "--listen", "127.0.0.1:0", "--store", store.string()};
+    std::vector<std::string> args = {QUORVEL_SERVER_PATH, "serve",   "--listen",
+                                     "127.0.0.1:0",       "--store", store.string()};
     args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (::pipe(out) != 0) return;
@@ -102,7 +103,8 @@ class Server {
         pending_.erase(0, nl + 1);
         return line;
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now());
       pollfd p{out_, POLLIN, 0};
       if (out_ < 0 || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
       char buffer[4096];
@@ -202,7 +204,8 @@ std::string Exchange(int port, const std::string& request, const char* source = 
 
 // The request exactly as the client builds it.
 std::string UpdateRequest(const std::string& id) {
-  return quorvel::ToAnsi(quorvelmod::BuildHttpRequest(L"127.0.0.1", L"?ip_key=" + quorvel::FromAnsi(id), L"/update", L"GET"));
+  return quorvel::ToAnsi(
+      quorvelmod::BuildHttpRequest(L"127.0.0.1", L"?ip_key=" + quorvel::FromAnsi(id), L"/update", L"GET"));
 }
 
 std::string Word(int port, const std::string& id, const std::string& headers = "") {
@@ -227,11 +230,15 @@ bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 std::string CreatedIdentifier(const std::string& reply) {
   std::smatch m;
-  return std::regex_search(reply, m, std::regex(R"re(id="identifiant"[^>]*><strong>([^<]*)</strong>)re")) ? m[1].str() : "";
+  return std::regex_search(reply, m, std::regex(R"re(id="identifiant"[^>]*><strong>([^<]*)</strong>)re"))
+             ? m[1].str()
+             : "";
 }
 
 std::string OwnHost(int port) { return "127.0.0.1:" + std::to_string(port); }
@@ -242,11 +249,13 @@ std::string CreationPage(int port) {
 
 std::string FormToken(const std::string& page) {
   std::smatch m;
-  return std::regex_search(page, m, std::regex(R"re(name="jeton" value="([0-9a-f]{32})")re")) ? m[1].str() : "";
+  return std::regex_search(page, m, std::regex(R"re(name="jeton" value="([0-9a-f]{32})")re")) ? m[1].str()
+                                                                                              : "";
 }
 
 // The form's submission as a browser sends it; an empty host leaves the Host header out.
-std::string CreationRequest(const std::string& host, const std::string& token, const std::string& name = "maison") {
+std::string CreationRequest(const std::string& host, const std::string& token,
+                            const std::string& name = "maison") {
   const std::string body = "nom=" + name + "&nouveau=1&jeton=" + token;
   return "POST /creer.php6 HTTP/1.1\r\n" + (host.empty() ? "" : "Host: " + host + "\r\n") +
          "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
@@ -305,7 +314,8 @@ TEST_F(ServerTest, CommandsAddListRemoveAndImportAsAPersonUsesThem) {
   EXPECT_TRUE(std::regex_match(id, std::regex("[A-Za-z0-9_][A-Za-z0-9_-]{15,31}"))) << id;
   EXPECT_NE(Add("bureau"), id);
   // A taken or invalid label fails with a message and a non-zero status.
-  for (const std::string& bad : std::vector<std::string>{"maison", "Maison", "-a", "a-", "a.b", "", std::string(64, 'a')}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"maison", "Maison", "-a", "a-", "a.b", "", std::string(64, 'a')}) {
     SCOPED_TRACE(bad);
     Ran ran = RunServer({"add", bad, "--store", store_.string()});
     EXPECT_NE(ran.status, 0);
@@ -329,7 +339,8 @@ TEST_F(ServerTest, CommandsAddListRemoveAndImportAsAPersonUsesThem) {
   EXPECT_TRUE(Contains(imported.output, "imported 3 name(s)")) << imported.output;
   const std::string list = List();
   // Names never come from the identifiers: they would be public in DNS.
-  EXPECT_TRUE(Contains(list, "imported-1 127.0.0.1 - 2026-12-09T00:31:29Z\nimported-2 - - -\nimported-3 - - -\n"))
+  EXPECT_TRUE(
+      Contains(list, "imported-1 127.0.0.1 - 2026-12-09T00:31:29Z\nimported-2 - - -\nimported-3 - - -\n"))
       << list;
   EXPECT_FALSE(Contains(list, "abc_-1")) << list;
   Server server(store_);
@@ -345,10 +356,13 @@ TEST_F(ServerTest, CommandsAddListRemoveAndImportAsAPersonUsesThem) {
   EXPECT_EQ(Word(server.port(), later), "notfound");
 
   // Options from a file; the command line wins.
-  std::ofstream(dir_ / "server.conf") << "# comment\nstore = " << (dir_ / "other.db").string() << "\nttl = 30\n";
+  std::ofstream(dir_ / "server.conf")
+      << "# comment\nstore = " << (dir_ / "other.db").string() << "\nttl = 30\n";
   EXPECT_EQ(RunServer({"add", "x", "--config", (dir_ / "server.conf").string()}).status, 0);
   EXPECT_TRUE(Contains(RunServer({"list", "--config", (dir_ / "server.conf").string()}).output, "x - - -"));
-  EXPECT_TRUE(Contains(RunServer({"list", "--config", (dir_ / "server.conf").string(), "--store", store_.string()}).output, "maison"));
+  EXPECT_TRUE(Contains(
+      RunServer({"list", "--config", (dir_ / "server.conf").string(), "--store", store_.string()}).output,
+      "maison"));
   std::ofstream(dir_ / "bad.conf") << "nonsense = 1\n";
   EXPECT_EQ(RunServer({"list", "--config", (dir_ / "bad.conf").string()}).status, 2);
   EXPECT_EQ(RunServer({"serve", "--listen", "127.0.0.1"}).status, 2);
@@ -394,7 +408,9 @@ TEST_F(ServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
       EXPECT_TRUE(Contains(line, "found, recorded 127.0.0.1 for maison")) << line;
     }
   }
-  EXPECT_TRUE(std::regex_match(List(), std::regex(R"(maison 127\.0\.0\.1 - \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\n)"))) << List();
+  EXPECT_TRUE(
+      std::regex_match(List(), std::regex(R"(maison 127\.0\.0\.1 - \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\n)")))
+      << List();
   // Another from the same address is answered without a write to the store.
   const auto before = fs::file_size(store_.string() + "-wal");
   const auto modified = fs::last_write_time(store_.string() + "-wal");
@@ -404,8 +420,10 @@ TEST_F(ServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
   EXPECT_EQ(fs::last_write_time(store_.string() + "-wal"), modified);
   // Metrics, to a loopback peer: by outcome.
   const std::string metrics = Exchange(server.port(), "GET /metrics HTTP/1.0\r\n\r\n");
-  EXPECT_TRUE(Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"found\"} 1\n")) << metrics;
-  EXPECT_TRUE(Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"found_unchanged\"} 1\n"));
+  EXPECT_TRUE(Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"found\"} 1\n"))
+      << metrics;
+  EXPECT_TRUE(
+      Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"found_unchanged\"} 1\n"));
   EXPECT_TRUE(Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"incorrect\"} 6\n"));
   EXPECT_TRUE(Contains(metrics, "quorvel_request_duration_seconds_count 10\n")) << metrics;
 }
@@ -448,7 +466,8 @@ TEST_F(ServerTest, FloodXForwardedForAndDynDns2) {
   EXPECT_EQ(Body(DynDns(p, "hostname=bureau", "bureau:" + other)), "notfqdn\n");
   EXPECT_EQ(Body(DynDns(p, "myip=192.0.2.1", "bureau:" + other)), "notfqdn\n");
   EXPECT_EQ(Body(DynDns(p, "hostname=bureau.example&myip=192.0.2.5", "bureau:" + other)), "good 192.0.2.5\n");
-  EXPECT_EQ(Body(DynDns(p, "hostname=bureau.example&myip=192.0.2.5", "bureau:" + other)), "nochg 192.0.2.5\n");
+  EXPECT_EQ(Body(DynDns(p, "hostname=bureau.example&myip=192.0.2.5", "bureau:" + other)),
+            "nochg 192.0.2.5\n");
   EXPECT_EQ(Body(DynDns(p, "hostname=bureau.example&myip=192.0.2.6%2C2001:db8::8", "bureau:" + other)),
             "good 192.0.2.6,2001:db8::8\n");
   EXPECT_EQ(Body(DynDns(p, "hostname=bureau.example&myip=nonsense", "bureau:" + other)), "good 127.0.0.1\n");
@@ -463,15 +482,16 @@ TEST_F(ServerTest, AStoreThatCannotBeWrittenIsNeverReportedAsDone) {
   Server server(store_, {"--trusted-proxy", "127.0.0.1"});
   ASSERT_NE(server.port(), 0);
   // Another process holds the store's write lock for longer than a request waits.
-  const std::string hold = "python3 -c \"import sqlite3,time; c=sqlite3.connect('" + store_.string() +
-                           "', isolation_level=None); c.execute('BEGIN EXCLUSIVE'); print('locked', flush=True); "
-                           "time.sleep(3)\"";
+  const std::string hold =
+      "python3 -c \"import sqlite3,time; c=sqlite3.connect('" + store_.string() +
+      "', isolation_level=None); c.execute('BEGIN EXCLUSIVE'); print('locked', flush=True); "
+      "time.sleep(3)\"";
   FILE* holder = ::popen(hold.c_str(), "r");
   char ready[16] = "";
   ASSERT_NE(std::fgets(ready, sizeof ready, holder), nullptr);
   // The client is told to try again, not that it is done; dyndns2 clients get 911.
   EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 192.0.2.1\r\n"), "denied");
-  EXPECT_TRUE(Contains(server.ReadLine(), "200 store_error, denied: NOT recorded")) ;
+  EXPECT_TRUE(Contains(server.ReadLine(), "200 store_error, denied: NOT recorded"));
   EXPECT_EQ(Body(DynDns(server.port(), "hostname=maison.x&myip=192.0.2.2", "maison:" + id)), "911\n");
   ::pclose(holder);
   // Once it is free again, the same update is recorded.
@@ -482,12 +502,15 @@ TEST_F(ServerTest, AStoreThatCannotBeWrittenIsNeverReportedAsDone) {
 TEST_F(ServerTest, ZoneNamesTheHostsDynDns2Takes) {
   const std::string id = Add("maison");
   // A key and a primary that does not answer: updates are still answered at once.
-  std::ofstream(dir_ / "k.key") << "key \"k\" {\n\talgorithm hmac-sha256;\n\tsecret \"c2VjcmV0c2VjcmV0c2VjcmV0\";\n};\n";
-  Server server(store_, {"--zone", "Dyn.Example.ORG.", "--dns-server", "127.0.0.1:9", "--tsig-key", (dir_ / "k.key").string()});
+  std::ofstream(dir_ / "k.key")
+      << "key \"k\" {\n\talgorithm hmac-sha256;\n\tsecret \"c2VjcmV0c2VjcmV0c2VjcmV0\";\n};\n";
+  Server server(store_, {"--zone", "Dyn.Example.ORG.", "--dns-server", "127.0.0.1:9", "--tsig-key",
+                         (dir_ / "k.key").string()});
   ASSERT_NE(server.port(), 0) << server.first();
   const int p = server.port();
   EXPECT_EQ(Body(DynDns(p, "hostname=maison.other.org", "maison:" + id)), "nohost\n");
-  EXPECT_EQ(Body(DynDns(p, "hostname=maison.dyn.example.org", "maison.dyn.example.org:" + id)), "good 127.0.0.1\n");
+  EXPECT_EQ(Body(DynDns(p, "hostname=maison.dyn.example.org", "maison.dyn.example.org:" + id)),
+            "good 127.0.0.1\n");
   EXPECT_EQ(Body(DynDns(p, "hostname=MAISON.dyn.example.org.", "maison:" + id)), "nochg 127.0.0.1\n");
   // The creation page names the full name.
   const std::string page = Exchange(p, CreationRequest(OwnHost(p), FormToken(CreationPage(p)), "garage"));
@@ -507,7 +530,8 @@ TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
 
   const std::string token = FormToken(page);
   ASSERT_FALSE(token.empty()) << page;
-  std::string first = Exchange(server.port(), CreationRequest("localhost:" + std::to_string(server.port()), token, "maison"));
+  std::string first =
+      Exchange(server.port(), CreationRequest("localhost:" + std::to_string(server.port()), token, "maison"));
   EXPECT_EQ(Status(first), 200);
   EXPECT_TRUE(Contains(first, "Votre identifiant unique"));
   EXPECT_TRUE(Contains(first, "Cet identifiant est un secret"));
@@ -522,7 +546,8 @@ TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
   EXPECT_TRUE(Contains(server.ReadLine(), "409 creation refused: name maison taken"));
   EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "a_b"))), 400);
   server.ReadLine();
-  const std::string id2 = CreatedIdentifier(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "Bureau")));
+  const std::string id2 =
+      CreatedIdentifier(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "Bureau")));
   EXPECT_NE(id1, id2);
   EXPECT_EQ(Word(server.port(), id1), "found");
   EXPECT_EQ(Word(server.port(), id2), "found");
@@ -587,9 +612,10 @@ TEST_F(ServerTest, UnknownPagesAndMalformedRequestsAreRefused) {
   EXPECT_EQ(Status(Exchange(p, "GET /update.php?ip_key=demo HTTP/1.0\r\n\r\n")), 404);
   EXPECT_EQ(Status(Exchange(p, "POST /update?ip_key=demo HTTP/1.0\r\n\r\n")), 405);
   EXPECT_EQ(Status(Exchange(p, "GET /nic/update HTTP/1.0\r\nContent-Length: 1\r\n\r\nx")), 401);
-  for (const std::string& bad : {std::string("garbage\r\n\r\n"), std::string("GET /update?ip_key=demo HTTP/9.9\r\n\r\n"),
-                                 std::string("GET / HTTP/1.0\r\nno colon here\r\n\r\n"),
-                                 std::string("GET / HTTP/1.0\r\nContent-Length: x\r\n\r\n")}) {
+  for (const std::string& bad :
+       {std::string("garbage\r\n\r\n"), std::string("GET /update?ip_key=demo HTTP/9.9\r\n\r\n"),
+        std::string("GET / HTTP/1.0\r\nno colon here\r\n\r\n"),
+        std::string("GET / HTTP/1.0\r\nContent-Length: x\r\n\r\n")}) {
     SCOPED_TRACE(bad);
     const std::string reply = Exchange(p, bad);
     EXPECT_TRUE(reply.empty() || (Status(reply) >= 400 && Status(reply) < 600)) << reply;
@@ -621,7 +647,8 @@ TEST_F(ServerTest, OversizedOrUnfinishedRequestsNeitherHangNorStallIt) {
   EXPECT_GE(Status(Exchange(p, "GET / HTTP/1.0\r\nX: " + std::string(20000, 'b') + "\r\n\r\n")), 400);
   // A body larger than any form is refused.
   EXPECT_EQ(Status(Exchange(p, "POST /creer.php6 HTTP/1.0\r\nHost: " + OwnHost(p) +
-                                   "\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'x'))), 413);
+                                   "\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'x'))),
+            413);
   // A body shorter than announced is closed after the timeout.
   EXPECT_NE(Exchange(p, "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnom"), "TIMEOUT");
   {
@@ -638,7 +665,8 @@ TEST_F(ServerTest, OnePeerHoldsAFewConnectionsAtMostAndAllOfLoopbackIsOnePeer) {
   Server server(store_, {"--max-per-peer", "8", "--read-timeout", "2"});
   ASSERT_NE(server.port(), 0);
   std::vector<std::unique_ptr<Connection>> idle;
-  for (int i = 0; i < 8; ++i) idle.push_back(std::make_unique<Connection>(server.port(), i % 2 ? "127.0.0.3" : nullptr));
+  for (int i = 0; i < 8; ++i)
+    idle.push_back(std::make_unique<Connection>(server.port(), i % 2 ? "127.0.0.3" : nullptr));
   ::usleep(300 * 1000);  // all eight accepted
   // A ninth from loopback, whatever its address, is refused; an update gets in once the
   // peer's own connections have timed out.
@@ -674,11 +702,15 @@ TEST_F(ServerTest, OnlyTheServersOwnPageAtItsOwnAddressCreatesIdentifiers) {
   }
   EXPECT_EQ(List(), "");
   EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, "a1"))), 200);
-  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest("LOCALHOST:" + std::to_string(server.port()), token, "a2"))), 200);
+  EXPECT_EQ(Status(Exchange(server.port(),
+                            CreationRequest("LOCALHOST:" + std::to_string(server.port()), token, "a2"))),
+            200);
   // Behind a proxy, the name it forwards is allowed explicitly.
   Server proxied(dir_ / "proxied.db", {"--allow-host", "ids.example.org"});
   ASSERT_NE(proxied.port(), 0);
-  EXPECT_EQ(Status(Exchange(proxied.port(), CreationRequest("ids.example.org", FormToken(CreationPage(proxied.port()))))), 200);
+  EXPECT_EQ(Status(Exchange(proxied.port(),
+                            CreationRequest("ids.example.org", FormToken(CreationPage(proxied.port()))))),
+            200);
 }
 
 TEST_F(ServerTest, CreationsAreCappedPerPeerAndByStoreSize) {
@@ -687,7 +719,10 @@ TEST_F(ServerTest, CreationsAreCappedPerPeerAndByStoreSize) {
   const std::string own = OwnHost(server.port());
   const std::string token = FormToken(CreationPage(server.port()));
   server.ReadLine();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, std::string(1, 'n').append(std::to_string(i))))), 200);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Status(Exchange(server.port(),
+                              CreationRequest(own, token, std::string(1, 'n').append(std::to_string(i))))),
+              200);
   for (int i = 0; i < 3; ++i) server.ReadLine();
   std::string reply = Exchange(server.port(), CreationRequest(own, token, "n9"));
   EXPECT_EQ(Status(reply), 429);
@@ -697,10 +732,14 @@ TEST_F(ServerTest, CreationsAreCappedPerPeerAndByStoreSize) {
   EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, "n8"), "127.0.0.2")), 429);
   server.Stop();
   Server full(store_, {"--max-names", "4"});
-  EXPECT_EQ(Status(Exchange(full.port(), CreationRequest(OwnHost(full.port()), FormToken(CreationPage(full.port())), "n4"))), 200);
+  EXPECT_EQ(Status(Exchange(full.port(), CreationRequest(OwnHost(full.port()),
+                                                         FormToken(CreationPage(full.port())), "n4"))),
+            200);
   full.ReadLine();
   full.ReadLine();
-  EXPECT_EQ(Status(Exchange(full.port(), CreationRequest(OwnHost(full.port()), FormToken(CreationPage(full.port())), "n5"))), 507);
+  EXPECT_EQ(Status(Exchange(full.port(), CreationRequest(OwnHost(full.port()),
+                                                         FormToken(CreationPage(full.port())), "n5"))),
+            507);
   full.ReadLine();
   EXPECT_TRUE(Contains(full.ReadLine(), " 507 creation refused: store full (4 names)"));
 }
@@ -714,7 +753,8 @@ TEST_F(ServerTest, RepeatedLengthOrHostHeadersAreRefused) {
   const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
   for (const std::string& headers : {length + length + host, length + host + "Host: evil.example\r\n"}) {
     SCOPED_TRACE(headers);
-    EXPECT_EQ(Status(Exchange(server.port(), "POST /creer.php6 HTTP/1.1\r\n" + headers + "\r\n" + body)), 400);
+    EXPECT_EQ(Status(Exchange(server.port(), "POST /creer.php6 HTTP/1.1\r\n" + headers + "\r\n" + body)),
+              400);
   }
   EXPECT_EQ(List(), "");
 }
@@ -726,11 +766,15 @@ TEST_F(ServerTest, AStalledStandardOutputNeitherBlocksRepliesNorLosesTheCount) {
   ASSERT_NE(server.port(), 0);
   ::fcntl(server.fd(), F_SETPIPE_SZ, 4096);
   int found = 0;
-  for (int i = 0; i < 9000; ++i) found += Word(server.port(), "unknown" + std::to_string(i % 10)) == "notfound";
+  for (int i = 0; i < 9000; ++i)
+    found += Word(server.port(), "unknown" + std::to_string(i % 10)) == "notfound";
   EXPECT_EQ(found, 9000);
   std::string line;
-  do line = server.ReadLine(); while (!line.empty() && !Contains(line, "dropped"));
-  EXPECT_TRUE(std::regex_search(line, std::regex(R"(log: \d+ line\(s\) dropped while standard output was not taking them)"))) << line;
+  do line = server.ReadLine();
+  while (!line.empty() && !Contains(line, "dropped"));
+  EXPECT_TRUE(std::regex_search(
+      line, std::regex(R"(log: \d+ line\(s\) dropped while standard output was not taking them)")))
+      << line;
 }
 
 }  // namespace

@@ -228,7 +228,8 @@ TEST(FileStoreFormat, MalformedLinesAreSkippedAndTheRestKept) {
                            "80000001\t1\tk\tbad escape\t%4\n"
                            "80000001\t1\tk\tbad escape\t%G1\n"
                            "80000001\t1\tk\traw control\ta\rb\n"
-                           "80000001\t1\tk\traw delete\ta\x7f" "b\n"
+                           "80000001\t1\tk\traw delete\ta\x7f"
+                           "b\n"
                            "\n"
                            "# a comment\n" +
                            good + "80000001\t1\tk\tcut\tv";

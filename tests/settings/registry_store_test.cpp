@@ -59,8 +59,7 @@ TEST_F(SettingsStoreTest, ValuesLandUnderCurrentUserWithTheirTerminatingZero) {
   ASSERT_EQ(interval.status, ERROR_SUCCESS);
   EXPECT_EQ(interval.data, WideWithZero(L"900"));
 
-  const RawValue autostart =
-      QueryWide(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"quorvel");
+  const RawValue autostart = QueryWide(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"quorvel");
   ASSERT_EQ(autostart.status, ERROR_SUCCESS);
   EXPECT_EQ(autostart.type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(autostart.data, WideWithZero(L"C:\\Program Files\\Quorvel\\quorvel.exe -wiper"));
@@ -140,8 +139,7 @@ TEST_F(SettingsStoreTest, KeyGrantingOnlyReadRightsReadsAsMissing) {
   if (HasFatalFailure()) return;
 
   HKEY probe = nullptr;
-  const LSTATUS writable =
-      RegOpenKeyExW(HKEY_CURRENT_USER, readOnly.c_str(), 0, KEY_SET_VALUE, &probe);
+  const LSTATUS writable = RegOpenKeyExW(HKEY_CURRENT_USER, readOnly.c_str(), 0, KEY_SET_VALUE, &probe);
   if (writable == ERROR_SUCCESS) RegCloseKey(probe);
 
   std::wstring readBack;

@@ -18,10 +18,9 @@ TEST(IntervalFromStoredText, RowIsMinutesLessOneRoundedHalfToEven) {
     int row;
   };
   const Case cases[] = {
-      {L"900", 900, 14},   {L"60", 60, 0},      {L"3600", 3600, 59}, {L"61", 61, 0},
-      {L"90", 90, 0},      {L"150", 150, 2},    {L"210", 210, 2},    {L"270", 270, 4},
-      {L"89", 89, 0},      {L"91", 91, 1},      {L"30", 30, 0},      {L"3629", 3629, 59},
-      {L"0900", 900, 14},  {L"+120", 120, 1},   {L"1800", 1800, 29},
+      {L"900", 900, 14}, {L"60", 60, 0},      {L"3600", 3600, 59}, {L"61", 61, 0},    {L"90", 90, 0},
+      {L"150", 150, 2},  {L"210", 210, 2},    {L"270", 270, 4},    {L"89", 89, 0},    {L"91", 91, 1},
+      {L"30", 30, 0},    {L"3629", 3629, 59}, {L"0900", 900, 14},  {L"+120", 120, 1}, {L"1800", 1800, 29},
   };
   for (const auto& c : cases) {
     const auto interval = IntervalFromStoredText(c.text);
@@ -31,10 +30,24 @@ TEST(IntervalFromStoredText, RowIsMinutesLessOneRoundedHalfToEven) {
 }
 
 TEST(IntervalFromStoredText, UnusableTextGivesFifteenMinutes) {
-  const wchar_t* unusable[] = {L"",      L"abc",   L"900.5", L"12abc",       L"9 00",
-                               L"-5",    L"0",     L"29",    L"3630",        L"99999",
-                               L"-",     L"+",     L"1e3",   L"2147483648",  L"-2147483649",
-                               L"99999999999999999999",       L"\x0661\x0662", L" 900"};
+  const wchar_t* unusable[] = {L"",
+                               L"abc",
+                               L"900.5",
+                               L"12abc",
+                               L"9 00",
+                               L"-5",
+                               L"0",
+                               L"29",
+                               L"3630",
+                               L"99999",
+                               L"-",
+                               L"+",
+                               L"1e3",
+                               L"2147483648",
+                               L"-2147483649",
+                               L"99999999999999999999",
+                               L"\x0661\x0662",
+                               L" 900"};
   for (const wchar_t* text : unusable) {
     const auto interval = IntervalFromStoredText(text);
     EXPECT_EQ(interval.seconds, 900) << text;

@@ -44,8 +44,8 @@ unsigned long HandleCount() {
   std::vector<char> buffer(1 << 16);
   for (;;) {
     ULONG length = 0;
-    const LONG status = query(kSystemHandleInformation, buffer.data(),
-                              static_cast<ULONG>(buffer.size()), &length);
+    const LONG status =
+        query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &length);
     if (status == 0) break;
     if (buffer.size() >= (64u << 20)) return 0;
     buffer.resize(std::max<size_t>(buffer.size() * 2, length));

@@ -62,8 +62,7 @@ std::string ReadRequest(TestSocket client, int timeoutMilliseconds) {
 #else
   const timeval timeout{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000};
 #endif
-  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-             sizeof timeout);
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
   std::string request;
   char buffer[4096];
   while (request.find("\r\n\r\n") == std::string::npos) {
@@ -82,8 +81,8 @@ bool SendAll(TestSocket client, const std::string& bytes) {
 #endif
   size_t sent = 0;
   while (sent < bytes.size()) {
-    const int count = static_cast<int>(
-        send(client, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kFlags));
+    const int count =
+        static_cast<int>(send(client, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kFlags));
     if (count <= 0) return false;
     sent += static_cast<size_t>(count);
   }

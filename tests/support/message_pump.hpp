@@ -9,8 +9,7 @@ namespace quorvel_test {
 void DispatchPending();
 // Waits for messages in steps of stepMilliseconds, dispatching them, until done() or the
 // deadline; false on timeout.
-bool PumpUntil(const std::function<bool()>& done, int milliseconds = 10000,
-               int stepMilliseconds = 20);
+bool PumpUntil(const std::function<bool()>& done, int milliseconds = 10000, int stepMilliseconds = 20);
 // Pumps for a while whatever happens.
 void PumpFor(int milliseconds);
 

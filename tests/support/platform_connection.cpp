@@ -19,9 +19,7 @@ bool PumpUntil(PlatformConnection&, const std::function<bool()>& done, int milli
   return PumpUntil(done, milliseconds, stepMilliseconds);
 }
 
-bool UnderWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 #else
 // quorveld's loop in small: poll the connection's descriptors, then let it deliver.
 bool PumpUntil(PlatformConnection& connection, const std::function<bool()>& done, int milliseconds,
@@ -35,7 +33,8 @@ bool PumpUntil(PlatformConnection& connection, const std::function<bool()>& done
     if (left <= 0) return false;
     fds.clear();
     connection.AddPollFds(fds);
-    const int wait = connection.PollTimeout() == 0 ? 0 : static_cast<int>(std::min<long long>(left, stepMilliseconds));
+    const int wait =
+        connection.PollTimeout() == 0 ? 0 : static_cast<int>(std::min<long long>(left, stepMilliseconds));
     poll(fds.data(), fds.size(), wait);
     connection.Dispatch(fds);
   }
@@ -45,7 +44,8 @@ bool UnderWine() { return false; }
 #endif
 
 void PumpFor(PlatformConnection& connection, int milliseconds) {
-  PumpUntil(connection, [] { return false; }, milliseconds);
+  PumpUntil(
+      connection, [] { return false; }, milliseconds);
 }
 
 }  // namespace quorvel_test

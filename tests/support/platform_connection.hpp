@@ -21,8 +21,8 @@ using PlatformConnection = quorvel::PosixConnection;
 
 // Delivers the connection's events, waiting at most stepMilliseconds at a time, until done()
 // or the deadline; false on timeout.
-bool PumpUntil(PlatformConnection& connection, const std::function<bool()>& done,
-               int milliseconds = 10000, int stepMilliseconds = 20);
+bool PumpUntil(PlatformConnection& connection, const std::function<bool()>& done, int milliseconds = 10000,
+               int stepMilliseconds = 20);
 // Delivers its events for a while, whatever happens.
 void PumpFor(PlatformConnection& connection, int milliseconds);
 

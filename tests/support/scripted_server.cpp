@@ -10,8 +10,7 @@
 
 namespace quorvel_test {
 
-ScriptedServer::ScriptedServer(std::vector<Behaviour> behaviours)
-    : behaviours_(std::move(behaviours)) {
+ScriptedServer::ScriptedServer(std::vector<Behaviour> behaviours) : behaviours_(std::move(behaviours)) {
   listener_ = LoopbackListener(port_);
   if (listener_ != kNoSocket) thread_ = std::thread([this] { Serve(); });
 }
@@ -57,8 +56,8 @@ bool PeerClosedWithin(TestSocket client, int milliseconds) {
 
 std::string Reply(const std::string& word) {
   const std::wstring_view marker = quorvelmod::kReplyMarker;  // ASCII
-  return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" +
-         std::string(marker.begin(), marker.end()) + word;
+  return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + std::string(marker.begin(), marker.end()) +
+         word;
 }
 
 Behaviour Answer(std::string word) {

@@ -36,11 +36,10 @@ void StoreValue(const std::wstring& key, const std::wstring& name, const std::ws
                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, const void* data,
-              DWORD size) {
+void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, const void* data, DWORD size) {
   HKEY handle = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            &handle, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle,
+                            nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(RegSetValueExA(handle, name.c_str(), 0, type, static_cast<const BYTE*>(data), size),
             ERROR_SUCCESS);
@@ -50,8 +49,8 @@ void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, cons
 std::wstring StoredValue(const std::wstring& key, const std::wstring& name) {
   wchar_t buffer[1024];
   DWORD size = sizeof buffer;
-  if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer,
-                   &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS) {
     return kAbsent;
   }
   return buffer;
@@ -70,10 +69,10 @@ void MakeKeyReadOnly(const std::wstring& keyName) {
   access.Trustee.ptstrName = everyone;
   PACL acl = nullptr;
   ASSERT_EQ(SetEntriesInAclW(1, &access, nullptr, &acl), ERROR_SUCCESS);
-  EXPECT_EQ(SetSecurityInfo(key, SE_REGISTRY_KEY,
-                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, acl, nullptr),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                      nullptr, nullptr, acl, nullptr),
+      ERROR_SUCCESS);
   LocalFree(acl);
   RegCloseKey(key);
 }
@@ -81,8 +80,7 @@ void MakeKeyReadOnly(const std::wstring& keyName) {
 void OpenKeyAgain(const std::wstring& keyName) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, WRITE_DAC, &key) != ERROR_SUCCESS) return;
-  SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                  nullptr);
+  SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr);
   RegCloseKey(key);
 }
 

@@ -25,10 +25,8 @@ void ClearStoredSettings();
 void StoreValue(const std::wstring& key, const std::wstring& name, const std::wstring& value);
 // A value of any type and bytes, as a hand-edited registry may hold it (its name in ANSI).
 // The system reads past `size` when the value's type wants a zero there and finds one.
-void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, const void* data,
-              DWORD size);
-inline void StoreRaw(const std::wstring& key, const std::string& name, DWORD type,
-                     const std::string& bytes) {
+void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, const void* data, DWORD size);
+inline void StoreRaw(const std::wstring& key, const std::string& name, DWORD type, const std::string& bytes) {
   StoreRaw(key, name, type, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 // The stored string value, or kAbsent when it does not exist.

@@ -37,7 +37,8 @@ class ConnectionTest : public testing::Test {
     connection.SetRemotePort(port);
   }
   bool PumpUntilEnded(int limit = 10000) {
-    return PumpUntil(connection, [&] { return recorder.Ended(); }, limit);
+    return PumpUntil(
+        connection, [&] { return recorder.Ended(); }, limit);
   }
   // One exchange with a server that sends the start of a reply, then resets the connection:
   // every byte it sent arrives; the outline of the events is returned.
@@ -336,8 +337,8 @@ TEST_F(ConnectionTest, ServiceSendsTheIdentifierInTheAnsiCodePageAndReadsFound) 
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.back(), c.wire);
     const std::wstring& text = log.Text();
-    const size_t sending = text.find(L"08:00:00  Envoie de votre adresse IP ( identifiant: " +
-                                     c.identifier + L" )...");
+    const size_t sending =
+        text.find(L"08:00:00  Envoie de votre adresse IP ( identifiant: " + c.identifier + L" )...");
     const size_t sent = text.find(L"08:00:00  Envoie de la requête effectué.");
     const size_t receiving = text.find(L"08:00:00  Reception des données (");
     const size_t found = text.find(L"08:00:00  " + success);

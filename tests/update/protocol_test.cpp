@@ -54,12 +54,12 @@ TEST(ParseServerReply, TextBetweenTwoMarkers) {
 
 TEST(ParseServerReply, UnusableRepliesAreDenied) {
   EXPECT_EQ(ParseServerReply(L""), L"denied");
-  EXPECT_EQ(ParseServerReply(kHeaders + L"found"), L"denied");           // no marker
+  EXPECT_EQ(ParseServerReply(kHeaders + L"found"), L"denied");                // no marker
   EXPECT_EQ(ParseServerReply(L"<!-- oskel_start_html -->found"), L"denied");  // case matters
-  EXPECT_EQ(ParseServerReply(kHeaders + M), L"denied");                  // marker alone
-  EXPECT_EQ(ParseServerReply(M + L"    "), L"denied");                   // spaces only
+  EXPECT_EQ(ParseServerReply(kHeaders + M), L"denied");                       // marker alone
+  EXPECT_EQ(ParseServerReply(M + L"    "), L"denied");                        // spaces only
   EXPECT_EQ(ParseServerReply(M + L"\r\n  \r\n"), L"denied");
-  EXPECT_EQ(ParseServerReply(M + M + L"found"), L"denied");              // empty first piece
+  EXPECT_EQ(ParseServerReply(M + M + L"found"), L"denied");  // empty first piece
   EXPECT_EQ(ParseServerReply(M + L"overloaded"), L"denied");
   EXPECT_EQ(ParseServerReply(M + L"server overload, retry"), L"denied");
   EXPECT_EQ(ParseServerReply(M + L"denied"), L"denied");

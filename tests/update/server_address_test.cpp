@@ -15,8 +15,7 @@ TEST(ServerAddress, BuiltInHostOnPort80UnlessOverridden) {
   for (const Case& c : {Case{L"", quorvel::kDefaultServiceHost, 80, quorvel::kDefaultServiceHost},
                         Case{L"example.test", L"example.test", 80, L"example.test"},
                         Case{L"127.0.0.1:8080", L"127.0.0.1", 8080, L"127.0.0.1:8080"},
-                        Case{L"[::1]:8080", L"::1", 8080, L"[::1]:8080"},
-                        Case{L"::1", L"::1", 80, L"[::1]"},
+                        Case{L"[::1]:8080", L"::1", 8080, L"[::1]:8080"}, Case{L"::1", L"::1", 80, L"[::1]"},
                         Case{L"[2001:db8::5]", L"2001:db8::5", 80, L"[2001:db8::5]"}}) {
     const auto address = ParseServerAddress(c.text);
     EXPECT_EQ(address.host, c.host) << c.text;
@@ -28,9 +27,8 @@ TEST(ServerAddress, BuiltInHostOnPort80UnlessOverridden) {
 
 TEST(ServerAddress, MalformedOverrideIsNotUsedAndIsKeptToBeReported) {
   for (const wchar_t* bad : {L"host:", L":80", L"host:0", L"host:65536", L"host:8o", L"h:123456",
-                             L"127.0.0.1:99999", L"host:8O80", L"a b", L"h\r\nX-Evil: 1",
-                             L"[::1", L"[]:80", L"[::1]:", L"[::1]80", L"[::1]:0", L"[::1]:x",
-                             L"[[::1]]:80"}) {
+                             L"127.0.0.1:99999", L"host:8O80", L"a b", L"h\r\nX-Evil: 1", L"[::1", L"[]:80",
+                             L"[::1]:", L"[::1]80", L"[::1]:0", L"[::1]:x", L"[[::1]]:80"}) {
     const auto address = ParseServerAddress(bad);
     EXPECT_EQ(address.host, quorvel::kDefaultServiceHost) << bad;
     EXPECT_EQ(address.port, 80) << bad;

@@ -80,8 +80,7 @@ std::wstring StoredAutostart() {
 }
 
 std::wstring Stored(const wchar_t* name) {
-  return quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey, name,
-                                  L"<missing>");
+  return quorvelmod::GetRegString(quorvelmod::kHkeyCurrentUser, quorvelmod::kSettingsKey, name, L"<missing>");
 }
 
 // The log's messages, without their time stamps.
@@ -107,7 +106,8 @@ class StandInWindow : public quorvel::ServiceView {
   // Each outcome as the tray reads it: confirmed or not, and the seconds to the next attempt.
   std::vector<std::pair<bool, std::int32_t>> Shown() const {
     std::vector<std::pair<bool, std::int32_t>> shown;
-    for (const auto& o : outcomes) shown.emplace_back(o.result == quorvel::UpdateResult::kFound, o.secondsToNext);
+    for (const auto& o : outcomes)
+      shown.emplace_back(o.result == quorvel::UpdateResult::kFound, o.secondsToNext);
     return shown;
   }
 
@@ -228,11 +228,10 @@ TEST_F(UpdateServiceTest, ActivationStoresTheThreeValuesAndUpdatesAtOnce) {
   // The request carries the identifier untrimmed, with the connection's host.
   Established();
   ASSERT_EQ(winsock.sent.size(), 1u);
-  EXPECT_EQ(winsock.sent[0],
-            L"GET /update?ip_key= abc 123  HTTP/1.0\r\nHost: update.example\r\n\r\n");
-  EXPECT_EQ(LinesSince(2), (std::vector<std::wstring>{
-                               L"Envoie de votre adresse IP ( identifiant:  abc 123  )...",
-                               L"Envoie de la requête effectué."}));
+  EXPECT_EQ(winsock.sent[0], L"GET /update?ip_key= abc 123  HTTP/1.0\r\nHost: update.example\r\n\r\n");
+  EXPECT_EQ(LinesSince(2),
+            (std::vector<std::wstring>{L"Envoie de votre adresse IP ( identifiant:  abc 123  )...",
+                                       L"Envoie de la requête effectué."}));
 
   // Row 0 is one minute, row 59 an hour.
   window.row = 0;
@@ -286,10 +285,9 @@ TEST_F(UpdateServiceTest, FoundLogsSuccessAndKeepsTheServiceActive) {
   const size_t before = Lines(log).size();
   ServerReplies({Reply(L"found")});
   EXPECT_EQ(LinesSince(before),
-            (std::vector<std::wstring>{L"Reception des données (" +
-                                           std::to_wstring(Reply(L"found").size()) +
-                                           L" bytes)...",
-                                       L"Identifiant mis à jour avec succès."}));
+            (std::vector<std::wstring>{
+                L"Reception des données (" + std::to_wstring(Reply(L"found").size()) + L" bytes)...",
+                L"Identifiant mis à jour avec succès."}));
   EXPECT_EQ(service.ReplyBuffer, L"found");
   EXPECT_TRUE(service.IsActive());
   EXPECT_EQ(service.SecondsLeft, 900);
@@ -307,9 +305,9 @@ TEST_F(UpdateServiceTest, UnknownIdentifierSwitchesTheServiceOffThenShowsTheBox)
     const size_t before = Lines(log).size() + 1;  // after the reception line
     ServerReplies({Reply(L"  " + word + L"  ")});
 
-    EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{
-                                      L"Cet identifiant n'existe pas ! Abbandon...",
-                                      L"Désactivation du service...", L"Service désactivé."}));
+    EXPECT_EQ(LinesSince(before),
+              (std::vector<std::wstring>{L"Cet identifiant n'existe pas ! Abbandon...",
+                                         L"Désactivation du service...", L"Service désactivé."}));
     EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close"}));
     EXPECT_FALSE(service.IsActive());
     EXPECT_FALSE(window.shownActive);
@@ -415,11 +413,10 @@ TEST_F(UpdateServiceTest, AReplyInThreePiecesLogsEachPieceWithItsByteCount) {
   Established();
   const size_t before = Lines(log).size();
   ServerReplies({L"HTTP/1.0 200 OK\r\n\r\n", L"<html><!-- OSKEL_", L"START_HTML -->found"});
-  EXPECT_EQ(LinesSince(before), (std::vector<std::wstring>{
-                                    L"Reception des données (19 bytes)...",
-                                    L"Reception des données (17 bytes)...",
-                                    L"Reception des données (19 bytes)...",
-                                    L"Identifiant mis à jour avec succès."}));
+  EXPECT_EQ(LinesSince(before),
+            (std::vector<std::wstring>{
+                L"Reception des données (19 bytes)...", L"Reception des données (17 bytes)...",
+                L"Reception des données (19 bytes)...", L"Identifiant mis à jour avec succès."}));
 }
 
 TEST_F(UpdateServiceTest, DataIsReadOnlyWhileConnected) {
@@ -582,8 +579,7 @@ TEST_F(UpdateServiceTest, RestoredStateIsShownAndLogged) {
   service.RestoreServiceState(false, 900);
   EXPECT_FALSE(service.IsActive());
   EXPECT_FALSE(window.shownActive);
-  EXPECT_EQ(Lines(log),
-            (std::vector<std::wstring>{L"Le service est activé.", L"Le service est désactivé."}));
+  EXPECT_EQ(Lines(log), (std::vector<std::wstring>{L"Le service est activé.", L"Le service est désactivé."}));
   // Restoring starts no update.
   EXPECT_TRUE(winsock.calls.empty());
 }

@@ -85,7 +85,9 @@ char TrayImageOf(HICON icon) {
 }
 
 // The tip as the record holds it: "Quorvel V2", then the state's line.
-std::string Tip(const wchar_t* stateLine) { return quorvel::ToAnsi(std::wstring(L"Quorvel V2\n") + stateLine); }
+std::string Tip(const wchar_t* stateLine) {
+  return quorvel::ToAnsi(std::wstring(L"Quorvel V2\n") + stateLine);
+}
 
 TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
   quorvel_test::ClearStoredSettings();
@@ -102,7 +104,8 @@ TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
   window.Form_Load();
   HWND hwnd = window.Handle();
   const NOTIFYICONDATAA& tray = window.TrayRecord();
-  EXPECT_EQ(tray.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE)) << "the record that holds 128 characters";
+  EXPECT_EQ(tray.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE))
+      << "the record that holds 128 characters";
   EXPECT_EQ(tray.szTip, Tip(L"Service désactivé"));
   EXPECT_EQ(TrayImageOf(tray.hIcon), 'o');
 
@@ -129,7 +132,8 @@ TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
     }
     return quorvel_test::PumpUntil([&] {
       const auto lines = log();
-      return std::find(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end(), outcome) != lines.end();
+      return std::find(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end(), outcome) !=
+             lines.end();
     });
   };
   const wchar_t* kFailed = L"Impossible de se connecter au serveur maitre.";
@@ -180,7 +184,8 @@ TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
 // Empty with the failing result when the system gives none.
 std::pair<HRESULT, std::wstring> AccessibleName(HWND control) {
   // Spelled out: the import library's IID_IAccessible does not hold this interface's number.
-  static const GUID kIAccessible = {0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+  static const GUID kIAccessible = {
+      0x618736e0, 0x3c3d, 0x11cf, {0x81, 0x0c, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
   IAccessible* accessible = nullptr;
   HRESULT result = AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), kIAccessible,
                                               reinterpret_cast<void**>(&accessible));
@@ -202,7 +207,8 @@ TEST(DpiChangeTest, ScreenReaders_NameEachBoxAfterTheFrameAboveIt) {
   quorvel::quorvelmain window(GetModuleHandleW(nullptr), L"", L"C:\\quorvel.exe");
   ASSERT_TRUE(window.Create());
   HWND hwnd = window.Handle();
-  for (const auto& [box, frame] : {std::pair{IDC_TEXT1, IDC_FRAME1}, {IDC_TEXT2, IDC_FRAME2}, {IDC_LIST1, IDC_FRAME3}}) {
+  for (const auto& [box, frame] :
+       {std::pair{IDC_TEXT1, IDC_FRAME1}, {IDC_TEXT2, IDC_FRAME2}, {IDC_LIST1, IDC_FRAME3}}) {
     SCOPED_TRACE(box);
     // A screen reader takes the caption of the window just above a box as the box's name.
     HWND caption = GetWindow(GetDlgItem(hwnd, box), GW_HWNDPREV);
@@ -212,8 +218,8 @@ TEST(DpiChangeTest, ScreenReaders_NameEachBoxAfterTheFrameAboveIt) {
     const auto [result, name] = AccessibleName(GetDlgItem(hwnd, box));
     EXPECT_TRUE(SUCCEEDED(result));
     // Wine 8 names a box after its own text only (S_FALSE, no name); Windows after the caption.
-    std::printf("accessible name of control %d: result 0x%08lx, \"%s\"\n", box, static_cast<unsigned long>(result),
-                quorvel::ToAnsi(name).c_str());
+    std::printf("accessible name of control %d: result 0x%08lx, \"%s\"\n", box,
+                static_cast<unsigned long>(result), quorvel::ToAnsi(name).c_str());
     if (result == S_OK) {
       const std::wstring expected = text;
       EXPECT_TRUE(name == expected || name + L":" == expected) << quorvel::ToAnsi(name);
@@ -269,7 +275,8 @@ TEST(DpiChangeTest, DpiChanged_LaysOutFromTwipsAndScalesTheFont) {
   EXPECT_EQ(button.bottom, 228 + 38);
   // Every control has the new, larger font.
   EXPECT_GT(FontHeight(text1), fontAt96);
-  EXPECT_EQ(SendMessageW(GetDlgItem(hwnd, IDC_COMMAND1), WM_GETFONT, 0, 0), SendMessageW(text1, WM_GETFONT, 0, 0));
+  EXPECT_EQ(SendMessageW(GetDlgItem(hwnd, IDC_COMMAND1), WM_GETFONT, 0, 0),
+            SendMessageW(text1, WM_GETFONT, 0, 0));
   // The notification record holds a live icon of the new small size, not the old one's
   // destroyed handle.
   EXPECT_EQ(TrayIconWidth(window), 24);
@@ -293,7 +300,8 @@ TEST(DpiChangeTest, HighContrast_LogBoxTakesTheWindowColoursWithoutARestart) {
   HWND hwnd = window.Handle();
   HWND logBox = GetDlgItem(hwnd, IDC_TEXT2);
   ShowWindow(hwnd, SW_SHOW);
-  SetWindowTextW(logBox, L"12:00:00  Quorvel Version 2.0 - exemple.test\r\n12:00:00  Le service est désactivé.");
+  SetWindowTextW(logBox,
+                 L"12:00:00  Quorvel Version 2.0 - exemple.test\r\n12:00:00  Le service est désactivé.");
 
   quorvel_test::PumpFor(300);
   LogBoxPixels seen = ReadLogBox(logBox, RGB(255, 255, 255));

@@ -16,8 +16,9 @@ namespace {
 class LogBoxTextTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    box_ = CreateWindowExW(0, L"EDIT", L"", WS_POPUP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
-                           0, 0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    box_ =
+        CreateWindowExW(0, L"EDIT", L"", WS_POPUP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+                        0, 0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(box_, nullptr);
     SendMessageW(box_, EM_SETLIMITTEXT, 0, 0);
   }

@@ -116,7 +116,8 @@ TEST_F(ProgramFileTest, VersionRecord_Is201WithTheDescription) {
     wchar_t* value = nullptr;
     UINT chars = 0;
     const std::wstring query = std::wstring(L"\\StringFileInfo\\040C04B0\\") + name;
-    if (!VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars)) return std::wstring();
+    if (!VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars))
+      return std::wstring();
     return std::wstring(value);
   };
   EXPECT_EQ(text(L"FileDescription"), L"Retrouver votre IP facilement");

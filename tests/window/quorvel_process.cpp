@@ -122,8 +122,8 @@ bool PressKeys(HWND window, const std::wstring& keys) {
 
 void QuorvelProcess::Type(int id, const std::wstring& text) {
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(Control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                      SMTO_ABORTIFHUNG, 5000, &result);
+  SendMessageTimeoutW(Control(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
+                      5000, &result);
 }
 
 // --- Message boxes --------------------------------------------------------------------------
@@ -174,8 +174,7 @@ MessageBoxSeen FindMessageBox(DWORD processId, int milliseconds) {
   WaitFor(
       [&] {
         found = FindProcessWindow(processId, [](HWND window) {
-          return ClassOf(window) == L"#32770" && TextOf(window) == L"Quorvel" &&
-                 IsWindowVisible(window);
+          return ClassOf(window) == L"#32770" && TextOf(window) == L"Quorvel" && IsWindowVisible(window);
         });
         return found != nullptr;
       },

@@ -73,8 +73,7 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   EXPECT_NEAR((frame.top + frame.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 2);
   EXPECT_TRUE(IsWindowVisible(window));
 
-  const std::wstring label =
-      L"Actualiser mon adresse IP toutes les" + std::wstring(42, L' ') + L"minutes";
+  const std::wstring label = L"Actualiser mon adresse IP toutes les" + std::wstring(42, L' ') + L"minutes";
   const ExpectedControl controls[] = {
       {IDC_FRAME1, L"Button", L"Votre identifiant unique:", {8, 8, 193, 57}},
       {IDC_TEXT1, L"Edit", L"", {16, 24, 177, 45}},
@@ -130,9 +129,11 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
   for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     zOrder.push_back(GetDlgCtrlID(child));
   }
-  EXPECT_EQ(zOrder, (std::vector<int>{IDC_COMMAND1, IDC_COMMAND2, IDC_FRAME1, IDC_TEXT1, IDC_FRAME2, IDC_TEXT2,
-                                      IDC_COMMAND3, IDC_COMMAND4, IDC_FRAME3, IDC_LIST1, IDC_LABEL1}));
-  for (const auto& [box, caption] : {std::pair{IDC_TEXT1, IDC_FRAME1}, {IDC_TEXT2, IDC_FRAME2}, {IDC_LIST1, IDC_FRAME3}}) {
+  EXPECT_EQ(zOrder,
+            (std::vector<int>{IDC_COMMAND1, IDC_COMMAND2, IDC_FRAME1, IDC_TEXT1, IDC_FRAME2, IDC_TEXT2,
+                              IDC_COMMAND3, IDC_COMMAND4, IDC_FRAME3, IDC_LIST1, IDC_LABEL1}));
+  for (const auto& [box, caption] :
+       {std::pair{IDC_TEXT1, IDC_FRAME1}, {IDC_TEXT2, IDC_FRAME2}, {IDC_LIST1, IDC_FRAME3}}) {
     EXPECT_EQ(GetWindow(quorvel.Control(box), GW_HWNDPREV), quorvel.Control(caption)) << box;
   }
 
@@ -155,7 +156,8 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
 
   // First start on a clean system.
   const std::wstring log = quorvel.Log();
-  const std::wstring banner = L"  Quorvel Version 2.0 - 127.0.0.1:" + std::to_wstring(server.Port()) + L"\r\n";
+  const std::wstring banner =
+      L"  Quorvel Version 2.0 - 127.0.0.1:" + std::to_wstring(server.Port()) + L"\r\n";
   ASSERT_GE(log.size(), 10u);
   EXPECT_EQ(log.substr(8, banner.size()), banner) << "the log starts with the banner, no line end before";
   EXPECT_EQ(log.substr(log.size() - 27), L"  Le service est désactivé.");
@@ -166,7 +168,8 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
 
   // Typing into the log box changes nothing (the character is handled when the call returns).
   DWORD_PTR ignored = 0;
-  ASSERT_NE(SendMessageTimeoutW(quorvel.Control(IDC_TEXT2), WM_CHAR, L'x', 0, SMTO_ABORTIFHUNG, 5000, &ignored), 0);
+  ASSERT_NE(
+      SendMessageTimeoutW(quorvel.Control(IDC_TEXT2), WM_CHAR, L'x', 0, SMTO_ABORTIFHUNG, 5000, &ignored), 0);
   EXPECT_EQ(quorvel.Log(), log);
 }
 
@@ -328,8 +331,9 @@ TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
     EXPECT_EQ(StoredValue(kSettingsKey, L"identifiant"), L"abc 12");
     EXPECT_EQ(StoredValue(kSettingsKey, L"timeupdate"), L"300");
     const std::wstring autostart = StoredValue(kRunKey, L"quorvel");
-    EXPECT_EQ(CompareStringOrdinal(autostart.c_str(), -1, (L"\"" + ProgramPath() + L"\" -wiper").c_str(), -1, TRUE),
-              CSTR_EQUAL)
+    EXPECT_EQ(
+        CompareStringOrdinal(autostart.c_str(), -1, (L"\"" + ProgramPath() + L"\" -wiper").c_str(), -1, TRUE),
+        CSTR_EQUAL)
         << "autostart: " << std::string(autostart.begin(), autostart.end());
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].rfind("GET /update?ip_key=  abc 12   HTTP/1.0\r\n", 0), 0u);
@@ -460,7 +464,8 @@ TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnored
     LoopbackServer other("found");
     QuorvelProcess quorvel(L"", other.Port());
     ASSERT_TRUE(quorvel.ShownWith(L"Le service est activé."));
-    EXPECT_TRUE(HasLogMessage(quorvel.Log(), L"Quorvel Version 2.0 - 127.0.0.1:" + std::to_wstring(other.Port())));
+    EXPECT_TRUE(
+        HasLogMessage(quorvel.Log(), L"Quorvel Version 2.0 - 127.0.0.1:" + std::to_wstring(other.Port())));
     PostMessageW(quorvel.Window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
   }

@@ -29,6 +29,17 @@ class QuorvelWindowTest : public ::testing::Test {
   void SetUp() override { ClearStoredSettings(); }
   void TearDown() override { ClearStoredSettings(); }
 
+  // The program's message box: its text and its icon's colour ('y' warning, 'r' stop), then
+  // dismissed as a user would, and gone.
+  static void ExpectMessageBoxDismissed(QuorvelProcess& quorvel, const std::wstring& text, char iconColour) {
+    const MessageBoxSeen box = FindMessageBox(quorvel.Id());
+    ASSERT_NE(box.dialog, nullptr);
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(box.iconColour, iconColour);
+    DismissMessageBox(box);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(box.dialog); }, 3000));
+  }
+
   // A start on the built-in host whose second log line says which server text was not used.
   static void ExpectBuiltInHostSaying(QuorvelProcess& quorvel, const wchar_t* stateLine,
                                       const std::wstring& said) {
@@ -51,9 +62,8 @@ struct ExpectedControl {
 TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState) {
   LoopbackServer server("found");
   QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   HWND window = quorvel.Window();
-  ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
 
   // A fixed window with the window menu and the close box only, 561 x 184 client pixels.
   const LONG style = GetWindowLongW(window, GWL_STYLE);
@@ -209,9 +219,8 @@ TEST_F(QuorvelWindowTest, Keyboard_EscapeKeepsTheProgramAndEnterPressesTheFocuse
   StoreValue(kBrowserKey, L"Browsers", L"true");
   LoopbackServer server("found");
   QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   HWND window = quorvel.Window();
-  ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
   ASSERT_TRUE(quorvel.FocusOn(IDC_COMMAND1));
   const std::wstring before = quorvel.Log();
   const auto count = [&](const std::wstring& line) {
@@ -284,9 +293,8 @@ TEST_F(QuorvelWindowTest, WakeEvents_ResumeAndNetworkChangeBringTheUpdateForward
   StoreValue(kRunKey, L"quorvel", L"quorvel.exe -wiper");
   LoopbackServer server("found");
   QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_TRUE(quorvel.ShownWith(L"Le service est activé."));
   HWND window = quorvel.Window();
-  ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est activé."));
 
   // Back from sleep: no update yet since the start, so the next one comes in 10 seconds.
   PostMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
@@ -378,12 +386,7 @@ TEST_F(QuorvelWindowTest, Activation_WithoutIdentifierWarnsAndChangesNothing) {
   QuorvelProcess quorvel(L"", server.Port());
   ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   quorvel.Click(IDC_COMMAND3);
-  const MessageBoxSeen box = FindMessageBox(quorvel.Id());
-  ASSERT_NE(box.dialog, nullptr);
-  EXPECT_EQ(box.text, L"Aucun identifiant unique n'est spécifié");
-  EXPECT_EQ(box.iconColour, 'y') << "the warning icon";
-  DismissMessageBox(box);
-  EXPECT_TRUE(WaitFor([&] { return !IsWindow(box.dialog); }, 3000));
+  ExpectMessageBoxDismissed(quorvel, L"Aucun identifiant unique n'est spécifié", 'y');
   EXPECT_EQ(StoredValue(kSettingsKey, L"identifiant"), kAbsent);
   EXPECT_EQ(StoredValue(kRunKey, L"quorvel"), kAbsent);
   EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
@@ -397,12 +400,7 @@ TEST_F(QuorvelWindowTest, RejectedIdentifier_ShowsTheStopBoxAndSwitchesTheServic
   ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   quorvel.Type(IDC_TEXT1, L"ghost");
   quorvel.Click(IDC_COMMAND3);
-  const MessageBoxSeen box = FindMessageBox(quorvel.Id());
-  ASSERT_NE(box.dialog, nullptr);
-  EXPECT_EQ(box.text, L"Cet identifiant n'existe pas !");
-  EXPECT_EQ(box.iconColour, 'r') << "the stop icon";
-  DismissMessageBox(box);
-  EXPECT_TRUE(WaitFor([&] { return !IsWindow(box.dialog); }, 3000));
+  ExpectMessageBoxDismissed(quorvel, L"Cet identifiant n'existe pas !", 'r');
   EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
   EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
   EXPECT_EQ(StoredValue(kRunKey, L"quorvel"), L" ");
@@ -478,9 +476,8 @@ TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnored
 TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {
   LoopbackServer server("found");
   QuorvelProcess quorvel(L"", server.Port());
+  ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
   HWND window = quorvel.Window();
-  ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
 
   quorvel.Click(IDC_COMMAND1);
   ASSERT_TRUE(quorvel.WaitForLogLine(L"Application minimisé."));
@@ -508,9 +505,8 @@ TEST_F(QuorvelWindowTest, CreationLink_LogsOpensAndHides) {
   LoopbackServer server("found");
   {
     QuorvelProcess quorvel(L"", server.Port());
+    ASSERT_TRUE(quorvel.ShownWith(L"Le service est désactivé."));
     HWND window = quorvel.Window();
-    ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(quorvel.WaitForLogLine(L"Le service est désactivé."));
     quorvel.Click(IDC_COMMAND2);
     EXPECT_TRUE(quorvel.WaitForLogLine(L"Ouverture effectué."));
     const std::wstring log = quorvel.Log();

@@ -78,6 +78,8 @@ for preset in "${presets[@]}"; do
   passed_all=$((passed_all + tests - failures - skipped))
   failed_all=$((failed_all + failures))
   [ "$failures" -eq 0 ] || failed=1
+  # A stage whose build made no test program ran nothing: that is a failure, not a pass.
+  [ "$tests" -gt 0 ] || { echo "$preset: no test ran"; failed=1; }
 done
 echo "total: $passed_all passed, $failed_all failed"
 exit $failed

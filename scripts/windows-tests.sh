@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows stage: builds the windows preset and runs its tests under Wine, on the display it
 # is given (test.sh gives one), in a throwaway prefix build/windows/wine-prefix. With
-# arguments, runs only ctest with them over the build as it is (e.g. -R connection_test).
+# arguments, runs them as the command instead: test.sh passes the preset's workflow, and
+# `scripts/windows-tests.sh ctest --preset windows -R connection_test` runs one test program.
 # The time a test program may take under Wine is set once, QUORVEL_WINE_TIMEOUT in
 # tests/CMakeLists.txt.
 set -euo pipefail
@@ -16,7 +17,7 @@ touch "$WINEPREFIX/quorvel-test-prefix"
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ $# -gt 0 ]; then
-  ctest --preset windows "$@"
+  "$@"
 else
   cmake --workflow --preset windows
 fi

@@ -8,7 +8,8 @@ namespace quorvel {
 
 ServerChoice ChooseServerAddress(const std::wstring& storedText) {
   const char* variable = std::getenv("QUORVEL_SERVER");
-  if (variable && !TrimSpaces(FromAnsi(variable)).empty()) return {ServerAddressFromEnvironment(), {}};
+  const std::wstring overrideText = variable ? FromAnsi(variable) : std::wstring();
+  if (!TrimSpaces(overrideText).empty()) return {ParseServerAddress(overrideText), {}};
   const ServerAddress address = ParseServerAddress(storedText);
   if (!address.rejected.empty()) return {ServerAddress{}, address.rejected};
   return {address, {}};

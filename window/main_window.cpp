@@ -78,7 +78,6 @@ quorvelmain::quorvelmain(HINSTANCE instance, std::wstring commandLineTail, std::
     : instance_(instance),
       commandLineTail_(std::move(commandLineTail)),
       trayState_(std::move(trayClock)),
-      address_(ServerAddressFromEnvironment()),
       service_(*this, Winsock1, log_, std::move(programPath),
                [] { return static_cast<std::int64_t>(GetTickCount64()); }) {
   Winsock1.SetEvents(&service_);

@@ -25,7 +25,9 @@ BUILD_PACKAGES=(cmake make g++ googletest g++-mingw-w64-x86-64-posix binutils-mi
 SERVER_TEST_PACKAGES=(knot knot-dnsutils ddclient inadyn curl python3 libnss-wrapper)
 WINE_PACKAGES=(wine wine64 xvfb xauth)
 
-# wine_prefix DIR: a throwaway Wine prefix, started once, its server kept up.
+# wine_prefix DIR [unmanaged]: a throwaway Wine prefix, started once, its server kept up.
+# "unmanaged": its windows are not handed to a window manager. On a display without one (Xvfb),
+# Wine would wait two seconds for it at every window hidden or closed.
 wine_prefix() {
   export WINEPREFIX="$1"
   export WINEDEBUG=-all
@@ -35,6 +37,14 @@ wine_prefix() {
   mkdir -p "$WINEPREFIX"
   # Wine's helpers inherit the first program's output; give them /dev/null, not a pipe.
   wineboot --init </dev/null >/dev/null 2>&1 || true
+  # Before the server that stays up: Wine's desktop process reads it once, at its start.
+  if [ "${2:-}" = unmanaged ]; then
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+  fi
+  # The server that wineboot started ends seconds after the last program, and the next one pays
+  # for starting it and Wine's services again (3 s a test program). Once it has saved the prefix
+  # and ended, one is started that stays up. (With one still running, -p changes nothing.)
+  wineserver -w </dev/null >/dev/null 2>&1 || true
   wineserver -p </dev/null >/dev/null 2>&1 || true
 }
 

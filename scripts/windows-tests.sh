@@ -8,13 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-wine_prefix "$PWD/build/windows/wine-prefix"
+wine_prefix "$PWD/build/windows/wine-prefix" unmanaged
 # The tests remove the program's settings from the registry; they do so only in a prefix
 # marked as this throwaway one.
 touch "$WINEPREFIX/quorvel-test-prefix"
-# The tests' windows are not handed to a window manager: on a display without one (Xvfb),
-# Wine would wait two seconds for it at every window hidden or closed.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ $# -gt 0 ]; then
   "$@"

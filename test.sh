@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test, one workflow preset of CMakePresets.json per stage: the
-# portable core natively, again under AddressSanitizer and UBSan, bounded fuzz runs, then the
-# Windows build (quorvel.exe and its tests) under Wine. Each stage builds in build/<preset>/
-# and leaves its results in build/<preset>/junit.xml, which the summary reads.
+# Builds everything and runs every test, one preset of CMakePresets.json per stage: the
+# portable core natively, again under AddressSanitizer and UBSan, the Windows build (quorvel.exe
+# and its tests) under Wine, then bounded fuzz runs. Each stage builds in build/<preset>/ and
+# leaves its results in build/<preset>/junit.xml, which the summary reads.
+#
+# Tests mostly wait (on servers, timers, Wine) while builds keep both processors busy, so the
+# next stage's build runs while a stage's tests do, at the lowest CPU priority so that the
+# tests keep the processors they ask for; its output goes to build/<preset>.log. The fuzz runs
+# go alongside the Windows tests the same way.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
@@ -14,6 +19,8 @@ need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${SERVER_TEST_PACKAG
 
 failed=0
 presets=()
+background=()
+trap 'for pid in "${background[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
 
 # Each stage says when it starts and, with its duration, when it ends: builds print nothing
 # for minutes, so a silent stretch is still visibly under way.
@@ -26,36 +33,73 @@ stage() {  # NAME: ends the running stage and starts NAME ("" ends the last one)
   [ -z "$stage_name" ] || say "$stage_name ($(date +%H:%M:%S))"
 }
 
-# run_stage PRESET [LAUNCHER...]: the preset's workflow (configure, build, test), through the
-# launcher if one is given; the build's progress lines are left out, the tests' output is not.
-run_stage() {
+# Leaves out the build's progress lines; the compilers' and the tests' own output stays.
+quiet() { grep --line-buffered -vE '^\[ *[0-9]+%\]|^Consolidate compiler generated|^-- ' || true; }
+
+# build PRESET: configures and builds the preset, in the foreground.
+build() {
+  { cmake --preset "$1" && cmake --build --preset "$1"; } 2>&1 | quiet
+  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "$1: the build failed"; failed=1; return 1; }
+}
+
+# build_behind PRESET: the same in the background, at the lowest priority, into build/PRESET.log.
+declare -A behind=()
+build_behind() {
+  mkdir -p build
+  say "building $1 meanwhile (build/$1.log)"
+  nice -n 19 bash -c 'cmake --preset "$1" && cmake --build --preset "$1"' _ "$1" >"build/$1.log" 2>&1 &
+  behind[$1]=$!
+  background+=($!)
+}
+
+# built PRESET: waits for the preset's background build; on failure shows the end of its log.
+built() {
+  if wait "${behind[$1]}"; then return 0; fi
+  quiet <"build/$1.log" | tail -n 40
+  echo "$1: the build failed"
+  failed=1
+  return 1
+}
+
+# run_tests PRESET [LAUNCHER...]: the preset's tests, through the launcher if one is given.
+run_tests() {
   local preset=$1; shift
   presets+=("$preset")
   rm -f "build/$preset/junit.xml"
-  set +e
-  "$@" cmake --workflow --preset "$preset" 2>&1 |
-    grep --line-buffered -vE '^\[ *[0-9]+%\]|^Consolidate compiler generated|^-- '
-  local status=${PIPESTATUS[0]}
-  set -e
-  [ "$status" -eq 0 ] || failed=1
+  "$@" ctest --preset "$preset" || failed=1
 }
 
-# junit_count FILE ATTRIBUTE: a count of the test suite's element (the first such attribute).
-junit_count() {
+junit_count() {  # FILE ATTRIBUTE: a count of the test suite's element (the first such attribute)
   grep -m1 -o "[[:space:]]$2=\"[0-9]*\"" "$1" | grep -o '[0-9][0-9]*' || echo 0
 }
 
-stage "native build and core tests"
-run_stage native
+stage "native build"
+if build native; then
+  build_behind native-asan
+  stage "native core tests"
+  run_tests native
+fi
 
-stage "native build under AddressSanitizer and UBSan"
-run_stage native-asan
+stage "native tests under AddressSanitizer and UBSan"
+if [ -n "${behind[native-asan]:-}" ] && built native-asan; then
+  build_behind windows
+  run_tests native-asan
+fi
 
-stage "bounded fuzz runs (libFuzzer, clang)"
-run_stage fuzz
-
-stage "Windows build (mingw-w64) and its tests under Wine"
-run_stage windows with_display scripts/windows-tests.sh
+stage "Windows tests under Wine"
+if [ -n "${behind[windows]:-}" ] && built windows; then
+  # The fuzzers meanwhile: they run for a bounded time, whatever CPU they are left.
+  presets+=(fuzz)
+  rm -f build/fuzz/junit.xml
+  say "bounded fuzz runs meanwhile (libFuzzer, clang; build/fuzz.log)"
+  nice -n 19 cmake --workflow --preset fuzz >build/fuzz.log 2>&1 &
+  fuzz=$!
+  background+=($fuzz)
+  run_tests windows with_display scripts/windows-tests.sh
+  stage "bounded fuzz runs (libFuzzer, clang)"
+  wait "$fuzz" || failed=1
+  grep -E 'Test +#|tests passed|FAILED|Failed' build/fuzz.log || tail -n 40 build/fuzz.log
+fi
 
 stage "CI workflows checked by actionlint"
 scripts/check-workflows.sh || failed=1

@@ -18,7 +18,7 @@ need_packages() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake make g++ googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+BUILD_PACKAGES=(cmake make g++ googletest libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   pkg-config libmicrohttpd-dev libldns-dev libsqlite3-dev)
 # What the update server's tests drive: a real knotd and its tools, the dyndns2 clients, curl;
 # nss_wrapper gives a test name both an IPv4 and an IPv6 loopback address.

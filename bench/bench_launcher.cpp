@@ -17,12 +17,16 @@
 
 #include "bench/footprint.hpp"
 #include "bench/measure.hpp"
+#include "settings/settings.hpp"
 
 namespace {
 
 constexpr wchar_t kBanner[] = L"Quorvel Version 2.0 - ";
-constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Quorvel";
-constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+using quorvelmod::kAutostartValue;
+using quorvelmod::kIdentifierValue;
+using quorvelmod::kIntervalValue;
+using quorvelmod::kRunKey;
+using quorvelmod::kSettingsKey;
 constexpr DWORD kReadyTimeoutMs = 30000;
 
 using bench::Median;
@@ -164,9 +168,9 @@ void SetValue(const wchar_t* key, const wchar_t* name, const std::wstring& value
 }
 
 void ClearSettings() {
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"identifiant");
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"timeupdate");
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"quorvel");
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kIdentifierValue);
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, kIntervalValue);
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kAutostartValue);
 }
 
 Target QuorvelTarget(const wchar_t* path) { return {"quorvel", path, L"", L"quorvelmain", true, true}; }
@@ -224,9 +228,9 @@ int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath,
 // update falls in the window), beside the idle floor window; CPU time over the same seconds.
 int IdleBench(int seconds, const wchar_t* quorvelPath, const wchar_t* floorPath) {
   ClearSettings();
-  SetValue(kSettingsKey, L"identifiant", L"bench-idle");
-  SetValue(kSettingsKey, L"timeupdate", L"3600");
-  SetValue(kRunKey, L"quorvel", L"\"" + std::wstring(quorvelPath) + L"\" -wiper");
+  SetValue(kSettingsKey, kIdentifierValue, L"bench-idle");
+  SetValue(kSettingsKey, kIntervalValue, L"3600");
+  SetValue(kRunKey, kAutostartValue, L"\"" + std::wstring(quorvelPath) + L"\" -wiper");
   Target quorvel = QuorvelTarget(quorvelPath);
   quorvel.arguments = L" -wiper";
   quorvel.mustBeVisible = false;  // the logon start hides it 100 ms after start

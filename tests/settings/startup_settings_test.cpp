@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 #include "settings/settings.hpp"
 #include "store_fixture.hpp"
@@ -10,6 +11,12 @@
 using quorvel::IntervalFromStoredText;
 using quorvel::ReadStartupSettings;
 using quorvelmod::SaveRegString;
+
+// What a start reads, as one value: active, identifier, seconds to the first update, row.
+std::tuple<bool, std::wstring, std::int32_t, int> Startup() {
+  const auto settings = ReadStartupSettings();
+  return {settings.serviceActive, settings.identifier, settings.secondsLeft, settings.intervalRow};
+}
 
 TEST(IntervalFromStoredText, RowIsMinutesLessOneRoundedHalfToEven) {
   struct Case {
@@ -56,11 +63,7 @@ TEST(IntervalFromStoredText, UnusableTextGivesFifteenMinutes) {
 }
 
 TEST_F(SettingsStoreTest, StartupOnAnEmptyStoreIsInactiveWithFifteenMinutes) {
-  const auto settings = ReadStartupSettings();
-  EXPECT_FALSE(settings.serviceActive);
-  EXPECT_EQ(settings.identifier, L"");
-  EXPECT_EQ(settings.secondsLeft, 900);
-  EXPECT_EQ(settings.intervalRow, 14);
+  EXPECT_EQ(Startup(), std::make_tuple(false, std::wstring(L""), 900, 14));
 }
 
 TEST_F(SettingsStoreTest, StartupRestoresTheStoredValuesTrimmed) {
@@ -68,25 +71,14 @@ TEST_F(SettingsStoreTest, StartupRestoresTheStoredValuesTrimmed) {
                             L"C:\\Quorvel\\quorvel.exe -wiper"));
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIdentifierValue, L"  mon id  "));
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L" 3600 "));
-  auto settings = ReadStartupSettings();
-  EXPECT_TRUE(settings.serviceActive);
-  EXPECT_EQ(settings.identifier, L"mon id");
-  EXPECT_EQ(settings.secondsLeft, 3600);
-  EXPECT_EQ(settings.intervalRow, 59);
+  EXPECT_EQ(Startup(), std::make_tuple(true, std::wstring(L"mon id"), 3600, 59));
 
   // After a deactivation: one space as the autostart entry; the other values stay.
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kRunKey, quorvelmod::kAutostartValue, L""));
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"60"));
-  settings = ReadStartupSettings();
-  EXPECT_FALSE(settings.serviceActive);
-  EXPECT_EQ(settings.identifier, L"mon id");
-  EXPECT_EQ(settings.secondsLeft, 60);
-  EXPECT_EQ(settings.intervalRow, 0);
+  EXPECT_EQ(Startup(), std::make_tuple(false, std::wstring(L"mon id"), 60, 0));
 
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"abc"));
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIdentifierValue, L"   "));
-  settings = ReadStartupSettings();
-  EXPECT_EQ(settings.identifier, L"");
-  EXPECT_EQ(settings.secondsLeft, 900);
-  EXPECT_EQ(settings.intervalRow, 14);
+  EXPECT_EQ(Startup(), std::make_tuple(false, std::wstring(L""), 900, 14));
 }

@@ -599,24 +599,23 @@ TEST_F(UpdateServiceTest, ResumeAndNetworkChangeBringTheUpdateForward) {
   EXPECT_EQ(winsock.calls, (std::vector<std::wstring>{L"Close", L"Connect"}));
   // The expiry that started it reloaded the interval from the list, as usual.
   EXPECT_EQ(service.SecondsLeft, 900);
-  Established();
-  ServerReplies({Reply(L"found")});
-
-  // 25 seconds after that update began, a network change waits for the minute to be over.
-  nowMs += 25'000;
-  service.EarlyUpdate(quorvel::WakeReason::NetworkChange);
-  EXPECT_EQ(service.SecondsLeft, 35);
+  // The update ends in success; 25 seconds after it began, an early event waits for the
+  // minute to be over.
+  const auto eventAfterASuccess = [&](quorvel::WakeReason reason) {
+    Established();
+    ServerReplies({Reply(L"found")});
+    nowMs += 25'000;
+    service.EarlyUpdate(reason);
+    EXPECT_EQ(service.SecondsLeft, 35);
+  };
+  eventAfterASuccess(quorvel::WakeReason::NetworkChange);
   EXPECT_EQ(Lines(log).back(), L"Changement de réseau, mise à jour dans 35 secondes.");
   EXPECT_EQ(TicksToNextUpdate(), 35);
   EXPECT_EQ(service.SecondsLeft, 900);
 
   // The spacing counts from the latest update, not the first: a second early event 25 s after
   // an update that was 35 s away leaves it 35 s away.
-  Established();
-  ServerReplies({Reply(L"found")});
-  nowMs += 25'000;
-  service.EarlyUpdate(quorvel::WakeReason::Resume);
-  EXPECT_EQ(service.SecondsLeft, 35);
+  eventAfterASuccess(quorvel::WakeReason::Resume);
 
   // Seconds spent asleep count: the clock ran on while no tick came.
   nowMs += 3'600'000;

@@ -22,16 +22,16 @@
 namespace {
 
 constexpr wchar_t kBanner[] = L"Quorvel Version 2.0 - ";
-using quorvelmod::kAutostartValue;
-using quorvelmod::kIdentifierValue;
-using quorvelmod::kIntervalValue;
-using quorvelmod::kRunKey;
-using quorvelmod::kSettingsKey;
 constexpr DWORD kReadyTimeoutMs = 30000;
 
 using bench::Median;
 using bench::Metric;
 using bench::NowMs;
+using quorvelmod::kAutostartValue;
+using quorvelmod::kIdentifierValue;
+using quorvelmod::kIntervalValue;
+using quorvelmod::kRunKey;
+using quorvelmod::kSettingsKey;
 
 struct Target {
   const char* name;  // for the metric names: "quorvel" or "floor"

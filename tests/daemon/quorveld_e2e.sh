@@ -70,8 +70,9 @@ if wait_for "${t}Identifiant mis à jour avec succès\.$" "$work/out" 4; then
 else
   fail "run follows activate"
 fi
-check "the server answered the update from 127.0.0.1" \
-  "\"GET /update\?ip_key=${known:0:4}\*\*\* HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1 for maison$" "$work/server.log"
+wait_for "\"GET /update\?ip_key=${known:0:4}\*\*\* HTTP/1\.0\" 200 found, recorded 127\.0\.0\.1 for maison$" \
+  "$work/server.log" 2 && ok "the server answered the update from 127.0.0.1" \
+  || fail "the server answered the update from 127.0.0.1"
 
 # The same length and interval, another identifier: followed all the same.
 from=$(($(wc -l <"$work/out") + 1))
@@ -89,7 +90,10 @@ wait_for "${t}Envoie de votre adresse IP \( identifiant: $other \)\.\.\.$" "$wor
 from=$(($(wc -l <"$work/out") + 1))
 "$quorveld" activate "$unknown"
 wait_for "${t}Service désactivé\.$" "$work/out" 4 "$from" || fail "an unknown identifier switches the service off"
-check "the unknown identifier's message on standard error" "^Cet identifiant n'existe pas !$" "$work/err"
+# The message comes after the deactivation's lines, as the window's box does.
+wait_for "^Cet identifiant n'existe pas !$" "$work/err" 2 \
+  && ok "the unknown identifier's message on standard error" \
+  || fail "the unknown identifier's message on standard error"
 sleep 0.5
 kill -0 "$daemon" 2>/dev/null && ok "run goes on after an unknown identifier" || fail "run ended"
 n=$(tail -n +"$from" "$work/out" | grep -c "Désactivation du service\.\.\.")

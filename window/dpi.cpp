@@ -17,13 +17,13 @@ Fn User32Function(const char* name) {
   return user32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(user32, name))) : nullptr;
 }
 
+}  // namespace
+
 UINT SystemDpi() {
   const WindowDC screen(nullptr);
   const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
   return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
-
-}  // namespace
 
 UINT WindowDpi(HWND window) {
   static const auto getDpiForWindow = User32Function<GetDpiForWindowFn>("GetDpiForWindow");

@@ -9,6 +9,10 @@ namespace quorvel {
 // The DPI the window is shown at.
 UINT WindowDpi(HWND window);
 
+// The system-wide DPI: what a new window on the main screen gets, and what the system's own
+// metrics (and so the class icons' sizes) are given at.
+UINT SystemDpi();
+
 // The outer window size for a client size at that DPI.
 SIZE WindowSizeForClient(SIZE client, DWORD style, DWORD exStyle, UINT dpi);
 

@@ -69,6 +69,7 @@ class quorvelmain final : public ServiceView {
 
   void AddTrayIcon();
   void LayOut();
+  void FitListRow();
   // Sizes the window for its client area at the current DPI, at that position.
   SIZE PlaceWindow(int left, int top);
   void ApplyFont();
@@ -83,6 +84,7 @@ class quorvelmain final : public ServiceView {
   std::wstring commandLineTail_;
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
+  UINT systemDpi_ = 96;  // the class icons' DPI
   UINT taskbarCreated_ = 0;
   int trayAttemptsLeft_ = 0;
   bool highContrast_ = false;

@@ -41,12 +41,11 @@ void Phase(const char* name, double& since) {
 }  // namespace
 
 int wmain() {
+  std::printf("phase process_to_main %.3f\n", SinceProcessCreation());
   // A first start: nothing stored.
   RegDeleteKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Quorvel", L"identifiant");
   RegDeleteKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Quorvel", L"timeupdate");
   RegDeleteKeyValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", L"quorvel");
-
-  std::printf("phase process_to_main %.3f\n", SinceProcessCreation());
   double since = NowMs();
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
@@ -57,7 +56,7 @@ int wmain() {
     if (!window.Create()) return 1;
     Phase("create_window_and_controls", since);
     window.Form_Load();
-    Phase("form_load_show_log_settings", since);
+    Phase("form_load_settings_log_show_paint", since);
     // What the message loop finds waiting: the paints and whatever else start-up queued, the
     // notification icon's addition among them.
     MSG message;

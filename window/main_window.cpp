@@ -281,9 +281,12 @@ bool quorvelmain::OnCreate() {
     if (control.kind == ControlKind::GroupBox) PaintFrameAroundItsControls(child);
   }
   HWND list = Control(IDC_LIST1);
+  // Its scroll bar is worked out once, after the last row, not after each.
+  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
   for (int row = 1; row <= kIntervalRows; ++row) {
     SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(DecimalText(row).c_str()));
   }
+  SendMessageW(list, WM_SETREDRAW, TRUE, 0);
   // The identifier box takes text of any length on its one line.
   SendMessageW(Control(IDC_TEXT1), EM_SETLIMITTEXT, 0, 0);
   SendMessageW(Control(IDC_TEXT2), EM_SETLIMITTEXT, 0, 0);

@@ -1,16 +1,19 @@
 #include "window/frame_paint.hpp"
 
-#include <commctrl.h>
-
 #include "window/layout.hpp"
 
 namespace quorvel {
 
 namespace {
 
-constexpr UINT_PTR kSubclassId = 1;
+// The frame's own procedure, kept in its user data: a plain subclass costs nothing per message,
+// where the common controls' subclass chain looks itself up in the window's properties.
+WNDPROC OwnProcedure(HWND frame) {
+  return reinterpret_cast<WNDPROC>(GetWindowLongPtrW(frame, GWLP_USERDATA));
+}
 
-LRESULT CALLBACK FrameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+LRESULT CALLBACK FrameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lParam) {
+  const WNDPROC own = OwnProcedure(frame);
   if (message == WM_PAINT && wParam == 0) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(frame, &paint);
@@ -24,18 +27,20 @@ LRESULT CALLBACK FrameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lPara
       ExcludeClipRect(dc, rect.left, rect.top, rect.right, rect.bottom);
     }
     // The frame's own drawing, into the clipped context.
-    DefSubclassProc(frame, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
+    CallWindowProcW(own, frame, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT);
     EndPaint(frame, &paint);
     return 0;
   }
-  if (message == WM_NCDESTROY) RemoveWindowSubclass(frame, FrameProc, kSubclassId);
-  return DefSubclassProc(frame, message, wParam, lParam);
+  return CallWindowProcW(own, frame, message, wParam, lParam);
 }
 
 }  // namespace
 
 bool PaintFrameAroundItsControls(HWND frame) {
-  return SetWindowSubclass(frame, FrameProc, kSubclassId, 0) != FALSE;
+  const LONG_PTR own = GetWindowLongPtrW(frame, GWLP_WNDPROC);
+  if (!own) return false;
+  SetWindowLongPtrW(frame, GWLP_USERDATA, own);
+  return SetWindowLongPtrW(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&FrameProc)) != 0;
 }
 
 }  // namespace quorvel

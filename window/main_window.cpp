@@ -130,7 +130,8 @@ bool quorvelmain::Create() {
   // Made hidden where it is shown: centred on the main screen, sized for the DPI a new window
   // there gets. Moving and sizing it once made would cost as much as making it.
   systemDpi_ = SystemDpi();
-  const SIZE client{TwipsToPixels(kClientWidthTwips, systemDpi_), TwipsToPixels(kClientHeightTwips, systemDpi_)};
+  const SIZE client{TwipsToPixels(kClientWidthTwips, systemDpi_),
+                    TwipsToPixels(kClientHeightTwips, systemDpi_)};
   const SIZE size = WindowSizeForClient(client, kWindowStyle, kWindowExStyle, systemDpi_);
   const POINT corner = CentredOnMainScreen(size);
   hwnd_ = CreateWindowExW(kWindowExStyle, kClassName, kTitle, kWindowStyle, corner.x, corner.y, size.cx,
@@ -273,9 +274,10 @@ bool quorvelmain::OnCreate() {
     const ControlClass kind = ClassFor(control.kind);
     // Made in place: placing eleven controls afterwards costs a third as much as making them.
     const RECT place = PixelPlace(control, dpi_);
-    HWND child = CreateWindowExW(kind.exStyle, kind.className, control.caption, kind.style, place.left, place.top,
-                                 place.right - place.left, place.bottom - place.top, hwnd_,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance_, nullptr);
+    HWND child =
+        CreateWindowExW(kind.exStyle, kind.className, control.caption, kind.style, place.left, place.top,
+                        place.right - place.left, place.bottom - place.top, hwnd_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), instance_, nullptr);
     if (!child) return false;
     // Without it a frame may cover its box until the box paints again: still usable.
     if (control.kind == ControlKind::GroupBox) PaintFrameAroundItsControls(child);

@@ -43,15 +43,27 @@ LONG FontHeight(HWND control) {
   return font.lfHeight < 0 ? -font.lfHeight : font.lfHeight;
 }
 
-// The width of the icon the notification record holds; 0 if the handle is not a live icon.
-int TrayIconWidth(const quorvel::quorvelmain& window) {
+// An icon's width; 0 if the handle is not a live icon.
+int IconWidth(HICON icon) {
   ICONINFO info{};
-  if (!GetIconInfo(window.TrayRecord().hIcon, &info)) return 0;
+  if (!GetIconInfo(icon, &info)) return 0;
   BITMAP bitmap{};
   GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
   if (info.hbmColor) DeleteObject(info.hbmColor);
   DeleteObject(info.hbmMask);
   return bitmap.bmWidth;
+}
+
+// The width of the icon the notification record holds.
+int TrayIconWidth(const quorvel::quorvelmain& window) { return IconWidth(window.TrayRecord().hIcon); }
+
+// The widths of the window's large and small icons: its own if it set them, else its class's.
+std::pair<int, int> WindowIconWidths(HWND window) {
+  const auto icon = [window](WPARAM size, int classIndex) {
+    auto own = reinterpret_cast<HICON>(SendMessageW(window, WM_GETICON, size, 0));
+    return IconWidth(own ? own : reinterpret_cast<HICON>(GetClassLongPtrW(window, classIndex)));
+  };
+  return {icon(ICON_BIG, GCLP_HICON), icon(ICON_SMALL, GCLP_HICONSM)};
 }
 
 // Which of the three images the icon is, from its pixels: the warning mark's yellow, the
@@ -146,6 +158,7 @@ TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
   RECT suggested{100, 100, 1000, 500};
   SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
   EXPECT_EQ(TrayIconWidth(window), 24);
+  EXPECT_EQ(WindowIconWidths(hwnd), std::make_pair(48, 24));
   EXPECT_EQ(TrayImageOf(tray.hIcon), 'w');
   SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&suggested));
   EXPECT_EQ(TrayIconWidth(window), 16);
@@ -240,6 +253,13 @@ TEST(DpiChangeTest, DpiChanged_LaysOutFromTwipsAndScalesTheFont) {
   ASSERT_EQ(client.bottom, 184);
   const LONG fontAt96 = FontHeight(text1);
   ASSERT_GT(fontAt96, 0);
+  // Made in place: Text1 at 16, 24, 161 x 21 pixels; the icons of 96 DPI.
+  const RECT placed = ClientRectOf(text1);
+  EXPECT_EQ(placed.left, 16);
+  EXPECT_EQ(placed.top, 24);
+  EXPECT_EQ(placed.right - placed.left, 161);
+  EXPECT_EQ(placed.bottom - placed.top, 21);
+  EXPECT_EQ(WindowIconWidths(hwnd), std::make_pair(32, 16));
   // The record with the small icon of 96 DPI.
   const NOTIFYICONDATAA& tray = window.TrayRecord();
   EXPECT_EQ(tray.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
@@ -288,6 +308,7 @@ TEST(DpiChangeTest, DpiChanged_LaysOutFromTwipsAndScalesTheFont) {
   EXPECT_EQ(client.bottom, 184);
   EXPECT_EQ(FontHeight(text1), fontAt96);
   EXPECT_EQ(TrayIconWidth(window), 16);
+  EXPECT_EQ(WindowIconWidths(hwnd), std::make_pair(32, 16));
   DestroyWindow(hwnd);
 }
 

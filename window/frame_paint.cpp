@@ -39,7 +39,9 @@ LRESULT CALLBACK FrameProc(HWND frame, UINT message, WPARAM wParam, LPARAM lPara
 bool PaintFrameAroundItsControls(HWND frame) {
   const LONG_PTR own = GetWindowLongPtrW(frame, GWLP_WNDPROC);
   if (!own) return false;
-  SetWindowLongPtrW(frame, GWLP_USERDATA, own);
+  // Without its own procedure at hand the frame is left as it is: FrameProc could not forward.
+  SetLastError(ERROR_SUCCESS);
+  if (!SetWindowLongPtrW(frame, GWLP_USERDATA, own) && GetLastError() != ERROR_SUCCESS) return false;
   return SetWindowLongPtrW(frame, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&FrameProc)) != 0;
 }
 

@@ -32,16 +32,19 @@ bool RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
 
 }  // namespace
 
-WinsockConnection::WinsockConnection() {
+bool WinsockConnection::Started() {
+  if (startAttempted_) return window_ != nullptr;
+  startAttempted_ = true;
   WSADATA data{};
   winsockStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
 
   const HINSTANCE instance = GetModuleHandleW(nullptr);
-  if (!RegisterWindowClass(instance, &WindowProc)) return;
+  if (!RegisterWindowClass(instance, &WindowProc)) return false;
   window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
-  if (window_ == nullptr) return;
+  if (window_ == nullptr) return false;
   // Until this is set the window only sees its own creation messages.
   SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  return true;
 }
 
 WinsockConnection::~WinsockConnection() {
@@ -80,7 +83,7 @@ UINT WinsockConnection::SocketMessage() const {
 }
 
 void WinsockConnection::Open(const std::string& host) {
-  if (window_ == nullptr) {
+  if (!Started()) {
     // Without its window the component cannot report anything; the update's own time limit
     // ends the attempt.
     SetState(kError);
@@ -197,7 +200,7 @@ WinsockConnection::Io WinsockConnection::Send(const char* bytes, std::size_t siz
 
 void WinsockConnection::Wake() {
   // A full message queue loses the notice; the update's own time limit then ends it.
-  if (window_ != nullptr) (void)PostMessageW(window_, kNoticeMessage, 0, 0);
+  if (Started()) (void)PostMessageW(window_, kNoticeMessage, 0, 0);
 }
 
 }  // namespace quorvel

@@ -28,8 +28,9 @@ using UniqueSocket = UniqueHandle<SocketTraits>;
 
 class WinsockConnection final : public ConnectionCore {
  public:
-  // Starts Winsock and makes the message-only window, on the calling thread.
-  WinsockConnection();
+  // Winsock and the message-only window start with the first connection, on the thread that
+  // made the component: a window that never updates never pays for them.
+  WinsockConnection() = default;
   ~WinsockConnection() override;
 
  private:
@@ -47,12 +48,15 @@ class WinsockConnection final : public ConnectionCore {
   Io Receive(char* buffer, std::size_t size, std::size_t& count) override;
   void Wake() override;
 
+  // Starts Winsock and makes the window, once; false if the window could not be made.
+  bool Started();
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void OnLookupDone(WPARAM task, LPARAM result);
   void OnSocketEvent(UINT message, WPARAM socket, LPARAM event);
   void StartConnect(const in_addr& address);
   UINT SocketMessage() const;
 
+  bool startAttempted_ = false;
   bool winsockStarted_ = false;
   HWND window_ = nullptr;
   UniqueSocket socket_;

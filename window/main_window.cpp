@@ -30,8 +30,9 @@ constexpr UINT kTimer1Interval = 100;
 constexpr UINT kTimer2Interval = 1000;
 constexpr UINT kTrayRetryInterval = 1000;
 constexpr int kTrayAttempts = 10;
-// The window's own message: add the notification-area icon (after QUORVEL_WM_ADDRESSES_CHANGED).
-constexpr UINT kAddTrayIconMessage = WM_APP + 4;
+// The window's own message, posted once shown: what can wait until the window answers (the
+// notification-area icon, the address watch). After QUORVEL_WM_ADDRESSES_CHANGED.
+constexpr UINT kShownMessage = WM_APP + 4;
 
 // Fixed single border, window menu and close box; no resizing, no minimise or maximise box.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
@@ -221,8 +222,8 @@ LRESULT quorvelmain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam != PBT_APMRESUMEAUTOMATIC) return DefWindowProcW(hwnd_, message, wParam, lParam);
       service_.EarlyUpdate(WakeReason::Resume);
       return TRUE;
-    case kAddTrayIconMessage:
-      AddTrayIcon();
+    case kShownMessage:
+      OnShown();
       return 0;
     case QUORVEL_WM_ADDRESSES_CHANGED:
       addresses_.Rearm();
@@ -303,9 +304,6 @@ bool quorvelmain::OnCreate() {
   FitListRow();
   highContrast_ = HighContrastOn();
   focus_.Start(hwnd_, Control(IDC_COMMAND1));
-  log_.SetListener([this](const std::wstring& text, std::wstring_view) { ShowLog(text); });
-  // Without the watch the program still updates at every interval: nothing more to do.
-  addresses_.Start(hwnd_, QUORVEL_WM_ADDRESSES_CHANGED);
   // Without the timer the logon start runs at once instead of 100 ms later.
   if (!SetTimer(hwnd_, kTimer1, kTimer1Interval, nullptr)) PostMessageW(hwnd_, WM_TIMER, kTimer1, 0);
   return true;
@@ -412,6 +410,9 @@ void quorvelmain::Form_Load() {
   if (!address_.rejected.empty()) log_.WriteLog(L"QUORVEL_SERVER ignoré: " + address_.rejected, true);
   if (!server.ignoredStoredText.empty()) log_.WriteLog(L"serveur ignoré: " + server.ignoredStoredText, true);
   service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
+  // The lines so far go into the box at once, later ones as they are written.
+  ShowLog(log_.Text());
+  log_.SetListener([this](const std::wstring& text, std::wstring_view) { ShowLog(text); });
   Winsock1.SetRemotePort(address_.port);
   Winsock1.SetRemoteHost(address_.host);
   if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());
@@ -421,7 +422,13 @@ void quorvelmain::Form_Load() {
   UpdateWindow(hwnd_);
   // The icon comes with the loop's first turn, once the window can answer: the shell's call
   // takes a while. It is added with the state's image and tip already in its record.
-  if (!PostMessageW(hwnd_, kAddTrayIconMessage, 0, 0)) AddTrayIcon();
+  if (!PostMessageW(hwnd_, kShownMessage, 0, 0)) OnShown();
+}
+
+void quorvelmain::OnShown() {
+  AddTrayIcon();
+  // Without the watch the program still updates at every interval: nothing more to do.
+  addresses_.Start(hwnd_, QUORVEL_WM_ADDRESSES_CHANGED);
 }
 
 void quorvelmain::AddTrayIcon() {

@@ -67,6 +67,7 @@ class quorvelmain final : public ServiceView {
   void Command1_Click();
   void Command2_Click();
 
+  void OnShown();
   void AddTrayIcon();
   void LayOut();
   void FitListRow();

@@ -1,6 +1,6 @@
 // The socket component over Winsock: one non-blocking TCP client socket whose events, and the
 // result of the host name lookup, come back as messages to a message-only window of the
-// thread that made the component. Handlers therefore run from that thread's ordinary message
+// thread that uses the component. Handlers therefore run from that thread's ordinary message
 // loop, one at a time, and the main window routes nothing. The order of events is the core's.
 #pragma once
 
@@ -29,7 +29,7 @@ using UniqueSocket = UniqueHandle<SocketTraits>;
 class WinsockConnection final : public ConnectionCore {
  public:
   // Winsock and the message-only window start with the first connection, on the thread that
-  // made the component: a window that never updates never pays for them.
+  // makes it: a window whose service stays off never pays for them.
   WinsockConnection() = default;
   ~WinsockConnection() override;
 

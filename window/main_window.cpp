@@ -296,9 +296,14 @@ bool quorvelmain::OnCreate() {
 
   tray_.Prepare(hwnd_);
   trayImage_ = trayState_.Image();
-  tray_.SetIcon(LoadTrayImage());
   ShowTrayState();
-  if (dpi_ != systemDpi_) LoadIcons();
+  // At another DPI than the system's the window loads icons of its own, the tray image among
+  // them; otherwise the class's serve and only the tray image is loaded.
+  if (dpi_ != systemDpi_) {
+    LoadIcons();
+  } else {
+    tray_.SetIcon(LoadTrayImage());
+  }
   ApplyFont();
   // After the font, which sets the list's row height to the text's.
   FitListRow();

@@ -46,12 +46,15 @@ bool IsSafeIdentifier(std::string_view id) {
 }
 
 std::string NewIdentifier() {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  unsigned char bytes[22];
+  // Read out over the phone: no 0 O 1 l I and one case, 32 symbols (5 bits each, no bias);
+  // 27 of them carry 135 bits, more than the 132 of the older 22-character form, which still
+  // passes IsSafeIdentifier with imported ones.
+  static constexpr char kAlphabet[] = "23456789ABCDEFGHJKLMNPQRSTUVWXYZ";
+  static_assert(sizeof kAlphabet - 1 == 32);
+  unsigned char bytes[27];
   RandomBytes(bytes, sizeof bytes);
   std::string id;
-  for (unsigned char b : bytes) id += kAlphabet[b & 63];  // 64 symbols: no bias
-  if (id.front() == '-') id.front() = 'Q';
+  for (unsigned char b : bytes) id += kAlphabet[b & 31];
   return id;
 }
 

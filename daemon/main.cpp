@@ -40,7 +40,8 @@ constexpr char kHelp[] =
     "  --help, --version\n"
     "\n"
     "Settings: $XDG_CONFIG_HOME/quorvel/settings. QUORVEL_SERVER=host[:port] (an IPv6\n"
-    "address as [address]:port) points the program at another update server.\n";
+    "address as [address]:port, or http://host[:port]/) points the program at another\n"
+    "update server; a value that cannot be used stops it (status 2).\n";
 
 int Usage() {
   quorvel::PrintLine(STDERR_FILENO, std::string(kHelp, sizeof kHelp - 2));
@@ -78,13 +79,15 @@ int Activate(int argc, char** argv, int first) {
   return quorvel::Activate(identifier != nullptr ? identifier : "", minutes, ipv6);
 }
 
-// A server address that is not host or host:port is an error, never a quiet fall-back to the
-// public host (the identifier would go there in clear text).
+// A server address that cannot be used is an error, never a quiet fall-back to the public host
+// (the identifier would go there in clear text). The reason is the window's, in French.
 bool ServerAddressUsable() {
   const quorvel::ServerAddress address = quorvel::ServerAddressFromEnvironment();
   if (address.rejected.empty()) return true;
-  quorvel::PrintLine(STDERR_FILENO, "quorveld: QUORVEL_SERVER is not host or host:port (port 1 to 65535): '" +
-                                        quorvel::ToAnsi(address.rejected) + "'");
+  quorvel::PrintLine(STDERR_FILENO,
+                     "quorveld: QUORVEL_SERVER is not host, host:port, [IPv6]:port or http://host[:port]/: '" +
+                         quorvel::ToAnsi(address.rejected) + "' (" +
+                         quorvel::ToAnsi(quorvel::RefusalReason(address.refusal)) + ")");
   return false;
 }
 

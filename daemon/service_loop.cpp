@@ -86,6 +86,8 @@ std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
       return server + ": the reply is longer than any update reply";
     case FailureCause::kBadIdentifier:
       return "the identifier holds a control character; it was not sent";
+    case FailureCause::kServerRefused:
+      return "the server's address cannot be used; nothing was sent";
     case FailureCause::kNone:
       break;
   }

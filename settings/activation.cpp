@@ -38,6 +38,12 @@ bool StoreDeactivation() {
   return lock.Held() && SaveAutostart(L"");
 }
 
+bool StoreUpdateTime(std::int64_t unixSeconds) {
+  const StoreLock lock(StoreLock::Mode::kExclusive);
+  return lock.Held() && quorvelmod::SaveRegString(kHkeyCurrentUser, quorvelmod::kSettingsKey,
+                                                  quorvelmod::kLastUpdateValue, DecimalText(unixSeconds));
+}
+
 bool StoreRefusal(const std::wstring& identifier) {
   const StoreLock lock(StoreLock::Mode::kExclusive);
   if (!lock.Held()) return false;

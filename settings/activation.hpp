@@ -25,4 +25,7 @@ bool StoreDeactivation();
 // identifier, so that a newer activation is never undone by an older refusal.
 bool StoreRefusal(const std::wstring& identifier);
 
+// When an update began (seconds since 1970), for the next start's spacing.
+bool StoreUpdateTime(std::int64_t unixSeconds);
+
 }  // namespace quorvel

@@ -15,8 +15,12 @@ inline constexpr RegRoot kHkeyCurrentUser = 0x80000001u;
 inline constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\Quorvel";
 inline constexpr wchar_t kIdentifierValue[] = L"identifiant";
 inline constexpr wchar_t kIntervalValue[] = L"timeupdate";
-// Optional: the update server a user chose, "host" or "host:port" (written by the installer).
+// Optional: the update server a user chose, "host[:port]" or "http://host[:port]/" (written by
+// the installer).
 inline constexpr wchar_t kServerValue[] = L"serveur";
+// Written by the window when an update begins: seconds since 1970 (UTC), in decimal. A start
+// reads it so that its early update keeps a minute after the previous run's last one.
+inline constexpr wchar_t kLastUpdateValue[] = L"derniereMiseAJour";
 inline constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr wchar_t kAutostartValue[] = L"quorvel";
 

@@ -1,5 +1,7 @@
 #include "settings/startup_settings.hpp"
 
+#include <string>
+
 #include "common/text.hpp"
 #include "settings/settings.hpp"
 
@@ -22,6 +24,10 @@ StartupSettings ReadStartupSettings() {
   settings.secondsLeft = interval.seconds;
   settings.intervalRow = interval.row;
   settings.server = ReadTrimmed(quorvelmod::kSettingsKey, quorvelmod::kServerValue);
+  // A value that is not a plain number reads as unknown: the start then waits its usual time.
+  const std::wstring began = ReadTrimmed(quorvelmod::kSettingsKey, quorvelmod::kLastUpdateValue);
+  if (!began.empty() && began.size() <= 18 && began.find_first_not_of(L"0123456789") == std::wstring::npos)
+    settings.lastUpdateTime = std::stoll(began);
   return settings;
 }
 

@@ -15,6 +15,7 @@ struct StartupSettings {
   std::int32_t secondsLeft = kDefaultIntervalSeconds;  // the first countdown
   int intervalRow = kDefaultIntervalRow;               // the row shown selected
   std::wstring server;  // the chosen update server as stored, trimmed; empty when none
+  std::int64_t lastUpdateTime = 0;  // when the latest update began, seconds since 1970; 0 when unknown
 };
 
 // Reads the stored values from the settings store.

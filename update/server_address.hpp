@@ -1,6 +1,7 @@
-// Where the update server and the service's web site are: a built-in host on port 80,
-// or QUORVEL_SERVER ("host", "host:port", "[IPv6 address]:port" or a bare IPv6 address) for a run pointed at
-// another server.
+// Where the update server and the service's web site are: a built-in host on port 80, or a
+// server given as "host", "host:port", "[IPv6 address]:port" (or a bare IPv6 address) or
+// "http://" followed by one of those and an optional "/". The one reading of that text for the
+// window's stored "serveur", QUORVEL_SERVER, the installer's check and quorveld.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +12,30 @@ namespace quorvel {
 inline constexpr wchar_t kDefaultServiceHost[] = L"www.quorvel.fr";
 inline constexpr std::int32_t kDefaultServicePort = 80;
 
+// Why a server text is not used. Each is an error for the program: never the built-in host
+// instead, where the identifier was never meant to go.
+enum class ServerRefusal {
+  kNone,
+  kSpace,     // a space or a control character: it would break the request's Host line
+  kTls,       // "https://": not plain HTTP, and not supported yet
+  kScheme,    // another "scheme://"
+  kPath,      // a path, query or fragment after the host
+  kNoHost,    // nothing where the host goes
+  kHostChar,  // a character no host name or address has
+  kIpv6,      // an IPv6 address without its closing bracket, or text after it
+  kPort,      // a port that is not a number from 1 to 65535
+};
+
 struct ServerAddress {
   std::wstring host = kDefaultServiceHost;
   std::int32_t port = kDefaultServicePort;
   // The host as the user sees it in the banner and the creation page's address: with its
   // port when that is not 80.
   std::wstring WebHost() const;
-  // The override text when it was malformed and therefore not used; empty otherwise.
+  // The text as given (trimmed) when it was refused; empty otherwise. A refused text leaves
+  // host and port at the built-in ones, which the program must then not use.
   std::wstring rejected;
+  ServerRefusal refusal = ServerRefusal::kNone;
 };
 
 // The first line of the log: the program and the server it updates.
@@ -26,12 +43,13 @@ inline std::wstring BannerLine(const ServerAddress& address) {
   return L"Quorvel Version 2.0 - " + address.WebHost();
 }
 
-// Reads the override text (the environment variable's value; empty means none).
-// A text whose port is not a number from 1 to 65535 is not used: the built-in host is, and the
-// text is kept in `rejected` so that the program can say so.
-ServerAddress ParseServerAddress(const std::wstring& overrideText);
+// The reason, in the program's words ("le port doit être un nombre de 1 à 65535").
+const wchar_t* RefusalReason(ServerRefusal refusal);
 
-// The override from the environment of this process.
+// Reads a server text; an empty one (or only spaces) means the built-in host.
+ServerAddress ParseServerAddress(const std::wstring& text);
+
+// QUORVEL_SERVER from the environment of this process.
 ServerAddress ServerAddressFromEnvironment();
 
 }  // namespace quorvel

@@ -9,10 +9,18 @@ namespace quorvel {
 ServerChoice ChooseServerAddress(const std::wstring& storedText) {
   const char* variable = std::getenv("QUORVEL_SERVER");
   const std::wstring overrideText = variable ? FromAnsi(variable) : std::wstring();
-  if (!TrimSpaces(overrideText).empty()) return {ParseServerAddress(overrideText), {}};
-  const ServerAddress address = ParseServerAddress(storedText);
-  if (!address.rejected.empty()) return {ServerAddress{}, address.rejected};
-  return {address, {}};
+  const bool overridden = !TrimSpaces(overrideText).empty();
+  ServerChoice choice{ParseServerAddress(overridden ? overrideText : storedText), {}};
+  if (choice.address.refusal != ServerRefusal::kNone) {
+    choice.refusal = std::wstring(overridden ? L"QUORVEL_SERVER" : L"serveur") + L" refusé: " +
+                     choice.address.rejected + L" (" + RefusalReason(choice.address.refusal) + L")";
+  }
+  return choice;
+}
+
+std::wstring FirstLogLine(const ServerChoice& choice) {
+  if (choice.refusal.empty()) return BannerLine(choice.address);
+  return L"Quorvel Version 2.0 - " + choice.refusal;
 }
 
 }  // namespace quorvel

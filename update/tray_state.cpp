@@ -67,6 +67,11 @@ TrayBalloon TrayState::UpdateFailed(std::int32_t secondsToNext, bool windowShown
   return TrayBalloon::Failing;
 }
 
+void TrayState::ServerRefused() {
+  lastFailed_ = true;
+  line_ = L"Serveur refusé, rien n'est envoyé";
+}
+
 TrayImage TrayState::Image() const {
   if (!active_) return TrayImage::Off;
   return lastFailed_ ? TrayImage::Warning : TrayImage::Normal;

@@ -44,11 +44,14 @@ class TrayState {
   // is looking at the log already, so no balloon. Returns the balloon to show, if any.
   TrayBalloon UpdateSucceeded(bool windowShown);
   TrayBalloon UpdateFailed(std::int32_t secondsToNext, bool windowShown);
+  // The server's address cannot be used: the warning image while the service is on, and a
+  // line that says nothing is sent. No balloon: the log and the first line say which value.
+  void ServerRefused();
 
   TrayImage Image() const;
   // "Dernière mise à jour réussie à HH:MM", "Échec de la mise à jour à HH:MM, nouvel essai à
-  // HH:MM", "Service désactivé", or, before the first outcome, "En attente de la première mise
-  // à jour".
+  // HH:MM", "Service désactivé", "Serveur refusé, rien n'est envoyé", or, before the first
+  // outcome, "En attente de la première mise à jour".
   const std::wstring& StateLine() const { return line_; }
 
   // The balloons' texts (title, then body).

@@ -52,11 +52,21 @@ void UpdateService::RestoreServiceState(bool active, std::int32_t secondsLeft) {
   SecondsLeft = secondsLeft;
 }
 
+void UpdateService::PreviousUpdateSecondsAgo(std::int64_t seconds) {
+  updateBegun_ = true;
+  updateBeganMs_ = clock_() - std::max<std::int64_t>(seconds, 0) * 1000;
+}
+
 std::int32_t UpdateService::IntervalSeconds() const {
   return IntervalSecondsForRow(view_.SelectedIntervalRow());
 }
 
 void UpdateService::ActivateService(StoreWrite write) {
+  // Never the built-in host instead: the identifier would go where the user never meant it to.
+  if (!serverRefusal_.empty()) {
+    view_.ShowMessage(L"Le service n'est pas activé, " + serverRefusal_ + L".", MessageIcon::Error);
+    return;
+  }
   const std::wstring identifier = view_.IdentifierText();
   // An identifier that could never be sent is answered as a missing one; spaces are sent.
   if (identifier.empty() || HasControlCharacter(identifier)) {
@@ -103,7 +113,7 @@ void UpdateService::Timer2_Timer() {
 }
 
 void UpdateService::EarlyUpdate(WakeReason reason) {
-  if (!active_) return;
+  if (!active_ || !serverRefusal_.empty()) return;
   std::int64_t wait = kEarlyUpdateSeconds;
   if (updateBegun_) {
     const std::int64_t since = (clock_() - updateBeganMs_) / 1000;
@@ -119,6 +129,13 @@ void UpdateService::EarlyUpdate(WakeReason reason) {
 }
 
 void UpdateService::StartUpdate() {
+  if (!serverRefusal_.empty()) {
+    log_.WriteLog(serverRefusal_ + L", rien n'est envoyé.", true);
+    updateTicks_ = kNoUpdate;
+    Ended(UpdateResult::kFailed, FailureCause::kServerRefused);
+    return;
+  }
+  view_.UpdateStarted();
   connection_.Close();
   updateTicks_ = 0;
   updateBegun_ = true;

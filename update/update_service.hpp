@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <string>
 
 #include "log/activity_log.hpp"
@@ -31,6 +32,7 @@ enum class FailureCause {
   kDenied,         // the server's own "denied", or an overload notice
   kTooLong,        // a reply longer than any reply of the server
   kBadIdentifier,  // an identifier that cannot be sent (a control character)
+  kServerRefused,  // a server address that cannot be used: nothing was sent
 };
 
 struct UpdateOutcome {
@@ -56,10 +58,12 @@ class ServiceView {
   // Each update's end, after its log lines: the daemon's exit status and state file, the
   // window's tray icon. A view that shows no such state ignores it.
   virtual void UpdateEnded(const UpdateOutcome&) {}
+  // An update is about to connect: the window stores the time for its next start's spacing.
+  virtual void UpdateStarted() {}
 };
 
 // The system events after which the machine's address has most likely changed; Start is a
-// daemon's start with the service on (the window keeps its countdown at logon).
+// start of either program with the service on (a logon, a reboot, a restart after an upgrade).
 enum class WakeReason { Resume, NetworkChange, Start };
 
 // Whether switching the service on or off also writes the store: not when the store already
@@ -88,6 +92,13 @@ class UpdateService final : public ConnectionEvents {
   // Start-up: the state read from the autostart entry, with its log line, and the stored
   // interval as the first countdown. No update starts.
   void RestoreServiceState(bool active, std::int32_t secondsLeft);
+  // Start-up: the previous run's latest update began this many seconds ago (a stored time), so
+  // that the start's early update keeps the minute's spacing across a restart. A negative
+  // value (a clock set back) counts as just now.
+  void PreviousUpdateSecondsAgo(std::int64_t seconds);
+  // A server text that cannot be used, as the program says it ("serveur refusé: ..."): no
+  // update ever connects; "Activer le service" shows it in a message box and changes nothing.
+  void RefuseServer(std::wstring refusal) { serverRefusal_ = std::move(refusal); }
   bool IsActive() const { return active_; }
   // One update on its own (`quorveld once`): the store is never written, and a failure
   // promises no new attempt.
@@ -136,6 +147,7 @@ class UpdateService final : public ConnectionEvents {
   int updateTicks_ = kNoUpdate;
   // The identifier the current update sends.
   std::wstring sentIdentifier_;
+  std::wstring serverRefusal_;
 };
 
 }  // namespace quorvel

@@ -4,10 +4,12 @@
 
 #include <commctrl.h>
 
+#include <ctime>
 #include <utility>
 #include <vector>
 
 #include "common/text.hpp"
+#include "settings/activation.hpp"
 #include "settings/startup_settings.hpp"
 #include "update/identifier.hpp"
 #include "update/server_choice.hpp"
@@ -351,6 +353,11 @@ void quorvelmain::ShowTrayState() {
 void quorvelmain::UpdateEnded(const UpdateOutcome& outcome) {
   // A refused identifier switches the service off: the icon shows that, not a failure.
   if (outcome.result == UpdateResult::kUnknownIdentifier) return;
+  if (outcome.cause == FailureCause::kServerRefused) {
+    trayState_.ServerRefused();
+    ShowTrayState();
+    return;
+  }
   // Someone looking at the window reads the log; balloons are for a hidden one.
   const bool shown = IsWindowVisible(hwnd_) && !IsIconic(hwnd_);
   const TrayBalloon balloon = outcome.result == UpdateResult::kFound
@@ -361,6 +368,11 @@ void quorvelmain::UpdateEnded(const UpdateOutcome& outcome) {
     tray_.ShowBalloon(TrayState::BalloonTitle(balloon), TrayState::BalloonText(balloon),
                       balloon == TrayBalloon::Failing);
   }
+}
+
+void quorvelmain::UpdateStarted() {
+  // Ignored on failure: the next start then waits its usual 10 seconds.
+  (void)StoreUpdateTime(static_cast<std::int64_t>(std::time(nullptr)));
 }
 
 void quorvelmain::ApplyFont() {
@@ -411,10 +423,18 @@ void quorvelmain::Form_Load() {
   const StartupSettings settings = ReadStartupSettings();
   const ServerChoice server = ChooseServerAddress(settings.server);
   address_ = server.address;
-  log_.WriteLog(BannerLine(address_), false);
-  if (!address_.rejected.empty()) log_.WriteLog(L"QUORVEL_SERVER ignoré: " + address_.rejected, true);
-  if (!server.ignoredStoredText.empty()) log_.WriteLog(L"serveur ignoré: " + server.ignoredStoredText, true);
+  serverRefusal_ = server.refusal;
+  // A server text that cannot be used names itself in place of the server: nothing is sent.
+  log_.WriteLog(FirstLogLine(server), false);
+  if (!serverRefusal_.empty()) service_.RefuseServer(serverRefusal_);
+  if (settings.lastUpdateTime > 0) {
+    service_.PreviousUpdateSecondsAgo(static_cast<std::int64_t>(std::time(nullptr)) - settings.lastUpdateTime);
+  }
   service_.RestoreServiceState(settings.serviceActive, settings.secondsLeft);
+  if (!serverRefusal_.empty() && settings.serviceActive) {
+    trayState_.ServerRefused();
+    ShowTrayState();
+  }
   // The lines so far go into the box at once, later ones as they are written.
   ShowLog(log_.Text());
   log_.SetListener([this](const std::wstring& text, std::wstring_view) { ShowLog(text); });
@@ -432,6 +452,9 @@ void quorvelmain::Form_Load() {
 
 void quorvelmain::OnShown() {
   AddTrayIcon();
+  // After a logon, a reboot or an upgrade the address has most likely changed: the first
+  // update comes within seconds rather than a whole interval later.
+  service_.EarlyUpdate(WakeReason::Start);
   // Without the watch the program still updates at every interval: nothing more to do.
   addresses_.Start(hwnd_, QUORVEL_WM_ADDRESSES_CHANGED);
 }
@@ -515,6 +538,11 @@ void quorvelmain::Command1_Click() {
 }
 
 void quorvelmain::Command2_Click() {
+  // The built-in host's page is not the one the user chose: nothing is opened.
+  if (!serverRefusal_.empty()) {
+    log_.WriteLog(serverRefusal_ + L", rien n'est envoyé.", true);
+    return;
+  }
   log_.WriteLog(L"Ouverture du site éditeur...", true);
   OpenInBrowser(CreationPageAddress(address_.WebHost()));
   log_.WriteLog(L"Ouverture effectué.", true);

@@ -48,6 +48,7 @@ class quorvelmain final : public ServiceView {
   void ShowServiceState(bool active) override;
   void ShowMessage(const std::wstring& text, MessageIcon icon) override;
   void UpdateEnded(const UpdateOutcome& outcome) override;
+  void UpdateStarted() override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -101,6 +102,8 @@ class quorvelmain final : public ServiceView {
   AddressChangeWatch addresses_;
 
   ServerAddress address_;
+  // "serveur refusé: ..." when the server text cannot be used; empty otherwise.
+  std::wstring serverRefusal_;
   ActivityLog log_;
   WinsockConnection Winsock1;
   UpdateService service_;

@@ -141,6 +141,10 @@ echo "--- run's output:"; cat "$work/out"
 "$quorveld" once >"$work/once" 2>&1; code=$?
 [ $code -eq 0 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
   && ok "once: found, status 0" || fail "once with a known identifier ($code)"
+# The server given as a URL, as friends hand it out: the same as host:port.
+QUORVEL_SERVER=http://127.0.0.1:$port/ "$quorveld" once >"$work/once" 2>&1; code=$?
+[ $code -eq 0 ] && grep -Eq "${t}Quorvel Version 2\.0 - 127\.0\.0\.1:$port$" "$work/once" \
+  && ok "QUORVEL_SERVER=http://127.0.0.1:port/: found, status 0" || fail "QUORVEL_SERVER as a URL ($code)"
 "$quorveld" activate "$unknown"
 "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
 [ $code -eq 2 ] && grep -qx "Cet identifiant n'existe pas !" "$work/err" \
@@ -255,8 +259,10 @@ done
 "$quorveld" status >"$work/status"
 check "activate without --interval keeps the stored one" "^Intervalle: 7 minutes$" "$work/status"
 check "the refused identifiers left the store as it was" "^Identifiant: $other$" "$work/status"
-for bad in 127.0.0.1:99999 host:8O80; do
-  QUORVEL_SERVER=$bad "$quorveld" once >/dev/null 2>"$work/err"; code=$?
+# https:// is refused, never sent as plain HTTP.
+for bad in 127.0.0.1:99999 host:8O80 "https://127.0.0.1:$port" http: "http://127.0.0.1:$port/update"; do
+  QUORVEL_SERVER=$bad "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+  [ ! -s "$work/once" ] || fail "QUORVEL_SERVER=$bad: something was logged"
   [ $code -eq 2 ] && grep -q "QUORVEL_SERVER.*'$bad'" "$work/err" \
     && ok "QUORVEL_SERVER=$bad: status 2, named" || fail "QUORVEL_SERVER=$bad ($code)"
 done

@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "settings/activation.hpp"
 #include "settings/settings.hpp"
 #include "store_fixture.hpp"
 
@@ -81,4 +82,14 @@ TEST_F(SettingsStoreTest, StartupRestoresTheStoredValuesTrimmed) {
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIntervalValue, L"abc"));
   ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kIdentifierValue, L"   "));
   EXPECT_EQ(Startup(), std::make_tuple(false, std::wstring(L""), 900, 14));
+}
+
+TEST_F(SettingsStoreTest, StartupReadsWhenTheLatestUpdateBeganOrNothingUsable) {
+  EXPECT_EQ(quorvel::ReadStartupSettings().lastUpdateTime, 0);
+  ASSERT_TRUE(quorvel::StoreUpdateTime(1796774400));
+  EXPECT_EQ(quorvel::ReadStartupSettings().lastUpdateTime, 1796774400);
+  for (const wchar_t* unusable : {L"-5", L"12ab", L"99999999999999999999"}) {
+    ASSERT_TRUE(SaveRegString(kRoot, quorvelmod::kSettingsKey, quorvelmod::kLastUpdateValue, unusable));
+    EXPECT_EQ(quorvel::ReadStartupSettings().lastUpdateTime, 0) << unusable;
+  }
 }

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "update/server_choice.hpp"
+
 using quorvel::ParseServerAddress;
+using quorvel::ServerRefusal;
 
 TEST(ServerAddress, BuiltInHostOnPort80UnlessOverridden) {
   struct Case {
@@ -11,30 +16,70 @@ TEST(ServerAddress, BuiltInHostOnPort80UnlessOverridden) {
     int port;
     const wchar_t* webHost;
   };
-  // IPv6: in brackets with a port, bare on port 80; shown back in brackets.
+  // IPv6: in brackets with a port, bare on port 80; shown back in brackets. A URL with http://
+  // is the same as host[:port], with or without its final "/".
   for (const Case& c : {Case{L"", quorvel::kDefaultServiceHost, 80, quorvel::kDefaultServiceHost},
                         Case{L"example.test", L"example.test", 80, L"example.test"},
                         Case{L"127.0.0.1:8080", L"127.0.0.1", 8080, L"127.0.0.1:8080"},
                         Case{L"[::1]:8080", L"::1", 8080, L"[::1]:8080"}, Case{L"::1", L"::1", 80, L"[::1]"},
-                        Case{L"[2001:db8::5]", L"2001:db8::5", 80, L"[2001:db8::5]"}}) {
+                        Case{L"[2001:db8::5]", L"2001:db8::5", 80, L"[2001:db8::5]"},
+                        Case{L"http://127.0.0.1:18080", L"127.0.0.1", 18080, L"127.0.0.1:18080"},
+                        Case{L"http://ami.example/", L"ami.example", 80, L"ami.example"},
+                        Case{L"HTTP://Ami-1.example_x:80/", L"Ami-1.example_x", 80, L"Ami-1.example_x"},
+                        Case{L"http://[::1]:8080/", L"::1", 8080, L"[::1]:8080"},
+                        Case{L"http://fe80::1%eth0", L"fe80::1%eth0", 80, L"[fe80::1%eth0]"},
+                        Case{L"serveur.café.fr:81", L"serveur.café.fr", 81, L"serveur.café.fr:81"}}) {
     const auto address = ParseServerAddress(c.text);
     EXPECT_EQ(address.host, c.host) << c.text;
     EXPECT_EQ(address.port, c.port) << c.text;
     EXPECT_EQ(address.WebHost(), c.webHost) << c.text;
     EXPECT_EQ(address.rejected, L"") << c.text;
+    EXPECT_EQ(address.refusal, ServerRefusal::kNone) << c.text;
   }
 }
 
 TEST(ServerAddress, MalformedOverrideIsNotUsedAndIsKeptToBeReported) {
-  for (const wchar_t* bad : {L"host:", L":80", L"host:0", L"host:65536", L"host:8o", L"h:123456",
-                             L"127.0.0.1:99999", L"host:8O80", L"a b", L"h\r\nX-Evil: 1", L"[::1", L"[]:80",
-                             L"[::1]:", L"[::1]80", L"[::1]:0", L"[::1]:x", L"[[::1]]:80"}) {
-    const auto address = ParseServerAddress(bad);
-    EXPECT_EQ(address.host, quorvel::kDefaultServiceHost) << bad;
-    EXPECT_EQ(address.port, 80) << bad;
-    EXPECT_EQ(address.rejected, bad);
+  struct Case {
+    const wchar_t* text;
+    ServerRefusal why;
+  };
+  using R = ServerRefusal;
+  for (const Case& c :
+       {Case{L"host:", R::kPort}, Case{L":80", R::kNoHost}, Case{L"host:0", R::kPort},
+        Case{L"host:65536", R::kPort}, Case{L"host:8o", R::kPort}, Case{L"h:123456", R::kPort},
+        Case{L"127.0.0.1:99999", R::kPort}, Case{L"host:8O80", R::kPort}, Case{L"a b", R::kSpace},
+        Case{L"h\r\nX-Evil: 1", R::kSpace}, Case{L"[::1", R::kIpv6}, Case{L"[]:80", R::kNoHost},
+        Case{L"[::1]:", R::kPort}, Case{L"[::1]80", R::kIpv6}, Case{L"[::1]:0", R::kPort},
+        Case{L"[::1]:x", R::kPort}, Case{L"[[::1]]:80", R::kIpv6},
+        // What an option parser left of a URL, and URLs the program cannot use.
+        Case{L"http:", R::kPort}, Case{L"https://ami.example", R::kTls}, Case{L"HTTPS://ami.example:443/", R::kTls},
+        Case{L"ftp://ami.example", R::kScheme}, Case{L"http://", R::kNoHost}, Case{L"http:///", R::kNoHost},
+        Case{L"http://ami.example/update", R::kPath}, Case{L"http://ami.example//", R::kPath},
+        Case{L"ami.example/", R::kPath}, Case{L"ami.example?x", R::kPath},
+        Case{L"user@ami.example", R::kHostChar}, Case{L"ami.example;80", R::kHostChar},
+        Case{L"[::1]]:80", R::kIpv6}, Case{L"[::g-1]:80", R::kIpv6}}) {
+    const auto address = ParseServerAddress(c.text);
+    EXPECT_EQ(address.host, quorvel::kDefaultServiceHost) << c.text;
+    EXPECT_EQ(address.port, 80) << c.text;
+    EXPECT_EQ(address.rejected, c.text);
+    EXPECT_EQ(address.refusal, c.why) << c.text;
+    EXPECT_NE(std::wstring(quorvel::RefusalReason(c.why)), L"") << c.text;
   }
   EXPECT_EQ(ParseServerAddress(L" example.test:81 ").rejected, L"");
+  EXPECT_EQ(ParseServerAddress(L" https://a ").rejected, L"https://a");
   EXPECT_EQ(quorvel::BannerLine(ParseServerAddress(L"example.test:81")),
             L"Quorvel Version 2.0 - example.test:81");
+}
+
+TEST(ServerAddress, StoredChoiceRefusedIsTheFirstLogLineNeverTheBuiltInHost) {
+  if (std::getenv("QUORVEL_SERVER") != nullptr && *std::getenv("QUORVEL_SERVER") != '\0') GTEST_SKIP();
+  const auto refused = quorvel::ChooseServerAddress(L" http: ");
+  EXPECT_EQ(refused.refusal, L"serveur refusé: http: (le port doit être un nombre de 1 à 65535)");
+  EXPECT_EQ(quorvel::FirstLogLine(refused),
+            L"Quorvel Version 2.0 - serveur refusé: http: (le port doit être un nombre de 1 à 65535)");
+  const auto used = quorvel::ChooseServerAddress(L"http://127.0.0.1:18080/");
+  EXPECT_EQ(used.refusal, L"");
+  EXPECT_EQ(quorvel::FirstLogLine(used), L"Quorvel Version 2.0 - 127.0.0.1:18080");
+  EXPECT_EQ(quorvel::FirstLogLine(quorvel::ChooseServerAddress(L"")),
+            L"Quorvel Version 2.0 - www.quorvel.fr");
 }

@@ -30,6 +30,12 @@ TEST_F(TrayStateTest, ImageAndLineFollowServiceAndOutcomes) {
   state.ServiceSwitched(true);
   EXPECT_EQ(state.Image(), TrayImage::Normal);
   EXPECT_EQ(state.StateLine(), L"En attente de la première mise à jour");
+  state.ServerRefused();
+  EXPECT_EQ(state.Image(), TrayImage::Warning);
+  EXPECT_EQ(state.StateLine(), L"Serveur refusé, rien n'est envoyé");
+  state.ServiceSwitched(false);
+  EXPECT_EQ(state.Image(), TrayImage::Off) << "switched off, the icon says so";
+  state.ServiceSwitched(true);
 
   Wait(65);
   EXPECT_EQ(state.UpdateSucceeded(false), TrayBalloon::None);

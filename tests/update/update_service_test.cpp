@@ -103,6 +103,7 @@ class StandInWindow : public quorvel::ServiceView {
     autostartWhenBoxShown = StoredAutostart();
   }
   void UpdateEnded(const quorvel::UpdateOutcome& outcome) override { outcomes.push_back(outcome); }
+  void UpdateStarted() override { ++updatesStarted; }
   // Each outcome as the tray reads it: confirmed or not, and the seconds to the next attempt.
   std::vector<std::pair<bool, std::int32_t>> Shown() const {
     std::vector<std::pair<bool, std::int32_t>> shown;
@@ -119,6 +120,7 @@ class StandInWindow : public quorvel::ServiceView {
   std::vector<std::wstring> logWhenBoxShown;
   std::wstring autostartWhenBoxShown;
   std::vector<quorvel::UpdateOutcome> outcomes;
+  int updatesStarted = 0;
 
  private:
   const ActivityLog& log_;
@@ -648,6 +650,53 @@ TEST_F(UpdateServiceTest, EarlyUpdateNeverDelaysAndNeedsAnActiveService) {
   service.EarlyUpdate(quorvel::WakeReason::Resume);
   EXPECT_EQ(service.SecondsLeft, 4);
   EXPECT_EQ(Lines(log).size(), deactivated);
+}
+
+TEST_F(UpdateServiceTest, StartUpdateKeepsAMinuteAfterThePreviousRunsLastUpdate) {
+  // A restart 20 s after the previous run's update: 40 s more, not 10.
+  service.PreviousUpdateSecondsAgo(20);
+  service.RestoreServiceState(true, 900);
+  service.EarlyUpdate(quorvel::WakeReason::Start);
+  EXPECT_EQ(Lines(log).back(), L"Démarrage du service, mise à jour dans 40 secondes.");
+  EXPECT_EQ(window.updatesStarted, 0);
+  EXPECT_EQ(TicksToNextUpdate(), 40);
+  EXPECT_EQ(window.updatesStarted, 1) << "the window is told, to store the time";
+  // Long ago: the usual 10 s. A time ahead of the clock (set back since): a whole minute.
+  for (const auto& [ago, wait] : {std::pair{600, 10}, std::pair{-300, 60}}) {
+    service.PreviousUpdateSecondsAgo(ago);
+    service.SecondsLeft = 900;
+    service.EarlyUpdate(quorvel::WakeReason::Start);
+    EXPECT_EQ(service.SecondsLeft, wait) << ago;
+  }
+}
+
+TEST_F(UpdateServiceTest, ARefusedServerIsNeverCalledAndActivationSaysWhy) {
+  const std::wstring refusal = L"serveur refusé: http: (le port doit être un nombre de 1 à 65535)";
+  service.RefuseServer(refusal);
+  service.ActivateService();
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].first, L"Le service n'est pas activé, " + refusal + L".");
+  EXPECT_EQ(window.boxes[0].second, MessageIcon::Error);
+  EXPECT_FALSE(service.IsActive());
+  EXPECT_EQ(window.stateShown, 0);
+  EXPECT_EQ(StoredAutostart(), L"<missing>");
+  EXPECT_EQ(Stored(quorvelmod::kIdentifierValue), L"<missing>");
+
+  // Started active (a logon): no early update, and each expiry says it and sends nothing.
+  service.RestoreServiceState(true, 60);
+  const size_t first = Lines(log).size();
+  service.EarlyUpdate(quorvel::WakeReason::Start);
+  EXPECT_EQ(service.SecondsLeft, 60);
+  for (int tick = 0; tick < 60; ++tick) service.Timer2_Timer();
+  EXPECT_EQ(LinesSince(first), (std::vector<std::wstring>{refusal + L", rien n'est envoyé."}));
+  ASSERT_EQ(window.outcomes.size(), 1u);
+  EXPECT_EQ(window.outcomes[0].cause, quorvel::FailureCause::kServerRefused);
+  EXPECT_EQ(window.outcomes[0].result, quorvel::UpdateResult::kFailed);
+  EXPECT_TRUE(winsock.calls.empty());
+  EXPECT_EQ(window.updatesStarted, 0);
+  // Switching it off still works.
+  service.DeactivateService();
+  EXPECT_FALSE(service.IsActive());
 }
 
 }  // namespace

@@ -189,6 +189,20 @@ TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), std::wstring(kFailed)), 5);
   DestroyWindow(hwnd);
   quorvel_test::DispatchPending();
+
+  // Started on with a server that cannot be used: the warning image at once, and a tip that
+  // says nothing is sent.
+  _putenv_s("QUORVEL_SERVER", "https://127.0.0.1:1");
+  quorvel_test::StoreValue(quorvel_test::kRunKey, L"quorvel", L"quorvel.exe -wiper");
+  {
+    quorvel::quorvelmain refused(GetModuleHandleW(nullptr), L"", L"C:\\quorvel.exe", [&now] { return now; });
+    ASSERT_TRUE(refused.Create());
+    refused.Form_Load();
+    EXPECT_EQ(refused.TrayRecord().szTip, Tip(L"Serveur refusé, rien n'est envoyé"));
+    EXPECT_EQ(TrayImageOf(refused.TrayRecord().hIcon), 'w');
+    DestroyWindow(refused.Handle());
+    quorvel_test::DispatchPending();
+  }
   _putenv_s("QUORVEL_SERVER", "");
   quorvel_test::ClearStoredSettings();
 }

@@ -3,6 +3,9 @@
 // message boxes, the logon start, hiding and the tray icon's click, one instance, closing.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -40,15 +43,15 @@ class QuorvelWindowTest : public ::testing::Test {
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(box.dialog); }, 3000));
   }
 
-  // A start on the built-in host whose second log line says which server text was not used.
-  static void ExpectBuiltInHostSaying(QuorvelProcess& quorvel, const wchar_t* stateLine,
-                                      const std::wstring& said) {
+  // A start whose first log line names the server text it refused, never the built-in host.
+  static void ExpectRefusedAtStart(QuorvelProcess& quorvel, const wchar_t* stateLine, const std::wstring& said) {
     ASSERT_NE(quorvel.Window(), nullptr);
     ASSERT_TRUE(quorvel.WaitForLogLine(stateLine));
     const std::vector<std::wstring> lines = LogMessages(quorvel.Log());
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], L"Quorvel Version 2.0 - www.quorvel.fr");
-    EXPECT_EQ(lines[1], said);
+    EXPECT_EQ(lines[0], L"Quorvel Version 2.0 - " + said);
+    EXPECT_EQ(lines[1], stateLine);
+    EXPECT_EQ(quorvel.Log().find(L"www.quorvel.fr"), std::wstring::npos);
   }
 };
 
@@ -184,8 +187,25 @@ TEST_F(QuorvelWindowTest, FirstStart_ShowsEveryControlInPlaceWithTheInitialState
 }
 
 TEST_F(QuorvelWindowTest, MalformedServerValue_IsSaidInTheLogNotUsedSilently) {
-  QuorvelProcess quorvel(L"", L"127.0.0.1:99999");
-  ExpectBuiltInHostSaying(quorvel, L"Le service est désactivé.", L"QUORVEL_SERVER ignoré: 127.0.0.1:99999");
+  {
+    QuorvelProcess quorvel(L"", L"127.0.0.1:99999");
+    ExpectRefusedAtStart(quorvel, L"Le service est désactivé.",
+                         L"QUORVEL_SERVER refusé: 127.0.0.1:99999 (le port doit être un nombre de 1 à 65535)");
+  }
+  // https:// is not plain HTTP: refused, and "Activer le service" says so and activates nothing.
+  LoopbackServer server("found");
+  const std::wstring https = L"https://127.0.0.1:" + std::to_wstring(server.Port());
+  const std::wstring refusal = L"QUORVEL_SERVER refusé: " + https + L" (https:// n'est pas encore pris en charge)";
+  QuorvelProcess quorvel(L"", https);
+  ExpectRefusedAtStart(quorvel, L"Le service est désactivé.", refusal);
+  quorvel.Type(IDC_TEXT1, L"abc");
+  quorvel.Click(IDC_COMMAND3);
+  ExpectMessageBoxDismissed(quorvel, L"Le service n'est pas activé, " + refusal + L".", 'r');
+  EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
+  EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
+  EXPECT_EQ(StoredValue(kRunKey, L"quorvel"), kAbsent);
+  EXPECT_EQ(StoredValue(kSettingsKey, L"identifiant"), kAbsent);
+  EXPECT_TRUE(server.Requests().empty());
 }
 
 TEST_F(QuorvelWindowTest, TabKey_VisitsTheFocusableControlsInOrder) {
@@ -301,20 +321,27 @@ TEST_F(QuorvelWindowTest, WakeEvents_ResumeAndNetworkChangeBringTheUpdateForward
   StoreValue(kSettingsKey, L"timeupdate", L"300");
   StoreValue(kRunKey, L"quorvel", L"quorvel.exe -wiper");
   LoopbackServer server("found");
-  QuorvelProcess quorvel(L"", server.Port());
+  // The logon start: hidden, and the first update comes 10 seconds after the window answers,
+  // not five minutes later.
+  QuorvelProcess quorvel(L" -wiper", server.Port());
   ASSERT_TRUE(quorvel.ShownWith(L"Le service est activé."));
   HWND window = quorvel.Window();
+  ASSERT_TRUE(quorvel.WaitForLogLine(L"Démarrage du service, mise à jour dans 10 secondes."));
+  const DWORD started = GetTickCount();
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(window); }, kUiWait));
 
-  // Back from sleep: no update yet since the start, so the next one comes in 10 seconds.
+  // Back from sleep at once: the update is already nearer, so nothing moves and nothing is said.
   PostMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
-  ASSERT_TRUE(quorvel.WaitForLogLine(L"Sortie de veille, mise à jour dans 10 secondes."));
-  const DWORD resumed = GetTickCount();
   ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 1; }, 15000));
-  const DWORD waited = GetTickCount() - resumed;
+  const DWORD waited = GetTickCount() - started;
   EXPECT_GE(waited, 8000u);
   EXPECT_LE(waited, 13000u);
   EXPECT_EQ(server.Requests()[0].rfind("GET /update?ip_key=abc HTTP/1.0\r\n", 0), 0u);
   ASSERT_TRUE(quorvel.WaitForLogLine(L"Identifiant mis à jour avec succès."));
+  EXPECT_EQ(quorvel.Log().find(L"Sortie de veille"), std::wstring::npos);
+  // When it began is kept for the next start's spacing.
+  const long long began = std::stoll(L"0" + StoredValue(kSettingsKey, L"derniereMiseAJour"));
+  EXPECT_LE(std::llabs(static_cast<long long>(std::time(nullptr)) - began), 15);
   EXPECT_EQ(quorvel.Log().find(L"Changement de réseau"), std::wstring::npos) << "no change came by itself";
 
   // The addresses change just after that update: the next one waits for the minute since it
@@ -333,6 +360,7 @@ TEST_F(QuorvelWindowTest, WakeEvents_ResumeAndNetworkChangeBringTheUpdateForward
       << "the last line, once";
   EXPECT_TRUE(quorvel.IsRunning());
   EXPECT_EQ(server.Requests().size(), 1u);
+  std::printf("log of the logon start:\n%s\n", Utf8(quorvel.Log()).c_str());
 }
 
 TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
@@ -373,8 +401,14 @@ TEST_F(QuorvelWindowTest, Activation_SavesTheSettingsAndARestartRestoresThem) {
     EXPECT_EQ(SendMessageW(quorvel.Control(IDC_LIST1), LB_GETCURSEL, 0, 0), 4);
     EXPECT_FALSE(IsWindowEnabled(quorvel.Control(IDC_COMMAND3)));
     EXPECT_TRUE(IsWindowEnabled(quorvel.Control(IDC_COMMAND4)));
-    // An active service waits for its interval: no update at start-up. Start-up is handled;
-    // a connection it had begun would reach the loopback server within moments.
+    // A restart moments after an update: the start's update keeps a minute after that one, so
+    // that a restart loop cannot flood the server.
+    constexpr wchar_t kStart[] = L"  Démarrage du service, mise à jour dans ";
+    ASSERT_TRUE(WaitFor([&] { return quorvel.Log().find(kStart) != std::wstring::npos; }, 3000));
+    const std::wstring log = quorvel.Log();
+    const int seconds = std::stoi(log.substr(log.find(kStart) + std::size(kStart) - 1));
+    EXPECT_GE(seconds, 45);
+    EXPECT_LE(seconds, 60);
     ASSERT_TRUE(quorvel.Settle());
     EXPECT_FALSE(WaitFor([&] { return server.Requests().size() > 1; }, 300));
 
@@ -453,7 +487,8 @@ TEST_F(QuorvelWindowTest, LogonStart_HidesWithAnIdentifierAndStopsWithoutOne) {
 TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnoredWhenMalformed) {
   LoopbackServer server("found");
   const std::wstring stored = L"127.0.0.1:" + std::to_wstring(server.Port());
-  StoreValue(kSettingsKey, L"serveur", L" " + stored + L" ");
+  // As a friend hands it out: a URL.
+  StoreValue(kSettingsKey, L"serveur", L" http://" + stored + L"/ ");
   {
     // No QUORVEL_SERVER: the stored server is named in the banner and called.
     QuorvelProcess quorvel(L"", 0);
@@ -476,10 +511,15 @@ TEST_F(QuorvelWindowTest, StoredServer_UsedWithoutTheVariableWhichWinsAndIgnored
     PostMessageW(quorvel.Window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
   }
-  // A malformed value is said and ignored: the built-in host, as without one.
-  StoreValue(kSettingsKey, L"serveur", L"127.0.0.1:99999");
-  QuorvelProcess quorvel(L"", 0);
-  ExpectBuiltInHostSaying(quorvel, L"Le service est activé.", L"serveur ignoré: 127.0.0.1:99999");
+  // A malformed value is an error, never the built-in host: a logon start says it first, hides
+  // as usual, and sends nothing.
+  StoreValue(kSettingsKey, L"serveur", L"http:");
+  QuorvelProcess quorvel(L" -wiper", 0);
+  ExpectRefusedAtStart(quorvel, L"Le service est activé.",
+                       L"serveur refusé: http: (le port doit être un nombre de 1 à 65535)");
+  EXPECT_TRUE(WaitFor([&] { return !IsWindowVisible(quorvel.Window()); }, kUiWait));
+  EXPECT_EQ(quorvel.Log().find(L"Démarrage du service"), std::wstring::npos);
+  EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 TEST_F(QuorvelWindowTest, Minimiser_HidesAndTheTrayIconsClickShowsAgain) {

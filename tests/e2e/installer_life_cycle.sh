@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installer's life cycle on a fresh Wine prefix of its own: a silent install puts the
 # program, the Start menu shortcut and the Uninstall entry in place, and stores the update
-# server given as /SERVER=; Quorvel started from there
-# and activated writes its quoted path as the autostart value; a second silent install while it
-# runs closes it, replaces the file and keeps the values; a silent uninstall removes everything
+# server given as /SERVER= (a URL whole; one Quorvel would refuse fails the install); Quorvel
+# started from there and activated writes its quoted path as the autostart value; a second
+# silent install while it runs closes it, replaces the file, keeps the values and starts it
+# again (not once it is switched off); a silent uninstall removes everything
 # but the settings; an autostart value naming another folder survives the uninstall.
 # Run by CTest in the Windows build.
 #
@@ -57,6 +58,13 @@ silent_uninstall() {
 }
 
 started=$SECONDS
+silent_install "/SERVER=http://127.0.0.1:$port/"
+check "/SERVER= takes a URL whole, stored as the serveur value" \
+  '[ "$(value "$settings_key" serveur)" = "http://127.0.0.1:$port/" ]'
+code=0
+wine "$setup" /S "/SERVER=https://127.0.0.1:$port" "/D=$dir" || code=$?
+check "a server Quorvel refuses (https://) fails the silent install with status 2 ($code), the value unchanged" \
+  '[ $code -eq 2 ] && [ "$(value "$settings_key" serveur)" = "http://127.0.0.1:$port/" ]'
 silent_install "/SERVER=127.0.0.1:$port"
 check "/SERVER= is stored as the serveur value" '[ "$(value "$settings_key" serveur)" = "127.0.0.1:$port" ]'
 check "the silent install writes quorvel.exe, the same bytes as the build's" 'cmp -s "$unix_dir/quorvel.exe" "$quorvel"'

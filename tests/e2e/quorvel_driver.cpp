@@ -195,9 +195,41 @@ void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
                         std::to_string(wrong) + " out of order)");
 }
 
+// Runs the installer's command line to its end; whether it ended with status 0.
+bool RunInstaller(std::wstring setup) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION installer{};
+  if (!CreateProcessW(nullptr, setup.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &installer)) {
+    Check(false, "the installer starts: " + Utf8(setup));
+    return false;
+  }
+  DWORD code = 1;
+  bool done = WaitForSingleObject(installer.hProcess, 120000) == WAIT_OBJECT_0;
+  GetExitCodeProcess(installer.hProcess, &code);
+  CloseHandle(installer.hThread);
+  CloseHandle(installer.hProcess);
+  Check(done && code == 0, "the silent install ends with code 0 (" + std::to_string(code) + ")");
+  return done && code == 0;
+}
+
+// The Quorvel window of a process other than `before`, waited for; nullptr if none comes.
+HWND OtherQuorvelWindow(HWND before, int milliseconds) {
+  HWND found = nullptr;
+  WaitFor(
+      [&] {
+        found = FindWindowW(L"quorvelmain", nullptr);
+        return found != nullptr && found != before;
+      },
+      milliseconds);
+  return found != before ? found : nullptr;
+}
+
 // Quorvel, started from its installed folder and activated, writes its quoted path as the
 // autostart value; the installer run again over it closes it as its close box does, replaces
-// the file and keeps the identifier, the interval and the autostart value.
+// the file, keeps the identifier, the interval and the autostart value, and starts it again as
+// at logon, hidden, since it was updating. Switched off, it stays closed after the next install.
 void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& program,
                      const std::wstring& knownId, std::wstring setup) {
   WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10000);
@@ -212,25 +244,31 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
   const std::wstring interval = StoredValue(kSettingsKey, L"timeupdate");
   Check(identifier == knownId && interval != L"<absent>", "the identifier and the interval are stored");
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION installer{};
-  if (!CreateProcessW(nullptr, setup.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &installer)) {
-    Check(false, "the installer starts: " + Utf8(setup));
-    return;
-  }
-  DWORD code = 1;
-  bool done = WaitForSingleObject(installer.hProcess, 120000) == WAIT_OBJECT_0;
-  GetExitCodeProcess(installer.hProcess, &code);
-  CloseHandle(installer.hThread);
-  CloseHandle(installer.hProcess);
-  Check(done && code == 0, "the second silent install ends with code 0 (" + std::to_string(code) + ")");
+  if (!RunInstaller(setup)) return;
   Check(WaitForSingleObject(process, 0) == WAIT_OBJECT_0, "the installer closed the running Quorvel");
-  Check(FindWindowW(L"quorvelmain", nullptr) == nullptr, "no Quorvel window is left");
   Check(StoredValue(kRunKey, L"quorvel") == run, "the autostart value is kept");
   Check(StoredValue(kSettingsKey, L"identifiant") == identifier, "the identifier is kept");
   Check(StoredValue(kSettingsKey, L"timeupdate") == interval, "the interval is kept");
+
+  HWND again = OtherQuorvelWindow(w.window, 15000);
+  Check(again != nullptr, "the active Quorvel runs again after the install");
+  if (!again) return;
+  DWORD id = 0;
+  GetWindowThreadProcessId(again, &id);
+  std::printf("Quorvel after the install: process %lu\n", id);
+  HWND deactivate = ButtonCaptioned(again, L"Désactiver le service");
+  HWND log = ChildWith(again, [](HWND c) { return ClassOf(c) == L"Edit" && Multiline(c); });
+  Check(log && WaitFor([&] { return LogContains(log, L"Démarrage du service, mise à jour dans "); }, 10000),
+        "it logs its start update");
+  Check(WaitFor([&] { return !IsWindowVisible(again); }, 10000), "it runs hidden, as at logon (-wiper)");
+  std::printf("its log:\n%s\n", log ? Utf8(TextOf(log)).c_str() : "");
+
+  // Switched off, then installed over: it stays closed.
+  if (deactivate) Click(deactivate);
+  Check(WaitFor([&] { return StoredValue(kRunKey, L"quorvel") == L" "; }, 10000), "it is switched off");
+  if (!RunInstaller(setup)) return;
+  Check(!IsWindow(again), "the installer closed it");
+  Check(OtherQuorvelWindow(again, 3000) == nullptr, "an inactive Quorvel stays closed after the install");
 }
 
 }  // namespace

@@ -23,7 +23,10 @@ start_update_server "$update_server" "$work" e2e
 echo "update server on 127.0.0.1:$port, name e2e, identifier $known"
 
 status=0
-"$wine_run" "$driver" "$scenario" "$(winepath -w "$quorvel" 2>/dev/null)" "127.0.0.1:$port" "$known" "$unknown" || status=1
+# The activation is pointed at the server as friends hand it out, a URL.
+address=127.0.0.1:$port
+[ "$scenario" = activation ] && address=http://$address/
+"$wine_run" "$driver" "$scenario" "$(winepath -w "$quorvel" 2>/dev/null)" "$address" "$known" "$unknown" || status=1
 
 echo "update server's log:"
 sed 's/^/  /' "$work/server.log"

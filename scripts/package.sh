@@ -4,7 +4,8 @@
 # built twice, from two copies of the sources in two folders, and must come out byte for byte
 # the same. With QUORVEL_SIGN_PKCS12 (and QUORVEL_SIGN_PASSWORD)
 # set, the program, the uninstaller and the installer are signed (Authenticode, SHA-256).
-# One function per artefact; main at the end.
+# One function per artefact; main at the end. It ends with the sizes of what it made and the
+# time each step took (the README points here rather than copying figures that drift).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -20,7 +21,7 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/n
 # in the folder given).
 build_program() {
   cmake -S "$1" --preset windows-release -B "$2" >/dev/null
-  cmake --build "$2" -j "$jobs" --target quorvel >/dev/null
+  cmake --build "$2" -j "$jobs" --target quorvel quorvel-serveur >/dev/null
 }
 
 # copy_sources DIR: the files of this checkout, in another folder.
@@ -68,7 +69,7 @@ installer() {
   local signing=()
   [ -z "$sign" ] || signing=("-DSIGN=$sign")
   with_password makensis -V2 -INPUTCHARSET UTF8 "-DGENERATED=$work/a/window/generated" "-DPROGRAM=$work/stage/quorvel.exe" \
-    "-DOUTFILE=$dist/quorvel-$version-setup.exe" "${signing[@]}" "$PWD/window/installer.nsi"
+    "-DCHECKER=$work/a/window/quorvel-serveur.exe" "-DOUTFILE=$dist/quorvel-$version-setup.exe" "${signing[@]}" "$PWD/window/installer.nsi"
 }
 
 checksums() {
@@ -98,9 +99,24 @@ else
   sign=""
   echo "unsigned: QUORVEL_SIGN_PKCS12 is not set, the files are not signed"
 fi
-program
-portable_zip
-installer
-checksums
+# step NAME COMMAND...: runs one step and keeps its time for the summary.
+times=()
+step() {
+  local began=$SECONDS
+  "${@:2}"
+  times+=("$1: $((SECONDS - began)) s")
+}
+began=$SECONDS
+step "quorvel.exe (twice)" program
+step "zip" portable_zip
+step "installer" installer
+step "checksums" checksums
 # The Linux daemon, for machines without a desktop.
-scripts/package_deb.sh
+step "Debian packages" scripts/package_deb.sh
+say "sizes (bytes)"
+(cd "$dist" && for f in "quorvel-$version-setup.exe" "quorvel-$version-win64.zip" SHA256SUMS *.deb; do
+  [ -e "$f" ] && printf '%10d  %s\n' "$(stat -c %s "$f")" "$f"
+done)
+printf '%10d  quorvel.exe (in both)\n' "$(stat -c %s "$work/stage/quorvel.exe")"
+say "times"
+printf '  %s\n' "${times[@]}" "all: $((SECONDS - began)) s"

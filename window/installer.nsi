@@ -225,6 +225,8 @@ Function ServerPage
   ${If} $ServerReason != ""
     ${NSD_SetText} $ServerReasonLabel "Serveur refusé : $ServerReason."
   ${EndIf}
+  ; Typing goes into the box: a letter would otherwise press a button's shortcut.
+  ${NSD_SetFocus} $ServerBox
   nsDialogs::Show
 FunctionEnd
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace qserver {
@@ -53,15 +54,27 @@ bool Store::Exec(const char* sql) {
 }
 
 bool Store::Open(const std::string& path, std::string& error) {
+  // The folder may be reached through links (under DynamicUser, systemd makes
+  // /var/lib/quorvel-server a link into private/); SQLITE_OPEN_NOFOLLOW refuses a link
+  // anywhere in the path, so the folder is resolved first and only the file itself is checked.
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  char* real = ::realpath(folder.c_str(), nullptr);
+  if (!real) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string file = std::string(real) + (real[1] ? "/" : "") + path.substr(slash + 1);
+  std::free(real);
   // A new store holds secrets' digests and addresses: its owner's alone. O_NOFOLLOW: a link
   // planted under its name is refused, not followed. SQLite gives its journals the same mode.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
   ::close(fd);
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) !=
+  if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) !=
       SQLITE_OK) {
     error = "cannot open " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
     return false;

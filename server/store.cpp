@@ -101,9 +101,12 @@ bool Store::Open(const std::string& path, std::string& error) {
   count_ = Prepare("SELECT count(*) FROM names");
   record4_ = Prepare("UPDATE names SET ipv4 = ?2, ipv4_time = ?3 WHERE label = ?1");
   record6_ = Prepare("UPDATE names SET ipv6 = ?2, ipv6_time = ?3 WHERE label = ?1");
+  // A generation is drawn afresh at each change, never counted from 1 again: a name whose
+  // work another process (remove) carried out and deleted, then changed again, must not match
+  // what the server read before, or the server's Done would drop the newer change.
   addPending_ = Prepare(
-      "INSERT INTO pending(label, families, generation) VALUES(?1, ?2, 1) ON CONFLICT(label) DO "
-      "UPDATE SET families = families | excluded.families, generation = generation + 1");
+      "INSERT INTO pending(label, families, generation) VALUES(?1, ?2, random()) ON CONFLICT(label) DO "
+      "UPDATE SET families = families | excluded.families, generation = excluded.generation");
   pending_ = Prepare(
       "SELECT p.label, p.families, p.generation, n.label IS NOT NULL, n.ipv4, n.ipv6 FROM pending p "
       "LEFT JOIN names n ON n.label = p.label ORDER BY p.rowid LIMIT ?1");
@@ -133,9 +136,9 @@ long long Store::PublishAllInto(const std::string& zone) {
   if (published != zone) {
     ok = Exec(
         "INSERT INTO pending(label, families, generation) SELECT label,"
-        " (ipv4 IS NOT NULL AND ipv4 != '') | ((ipv6 IS NOT NULL AND ipv6 != '') << 1), 1 FROM names"
+        " (ipv4 IS NOT NULL AND ipv4 != '') | ((ipv6 IS NOT NULL AND ipv6 != '') << 1), random() FROM names"
         " WHERE (ipv4 IS NOT NULL AND ipv4 != '') OR (ipv6 IS NOT NULL AND ipv6 != '') ON CONFLICT(label)"
-        " DO UPDATE SET families = families | excluded.families, generation = generation + 1");
+        " DO UPDATE SET families = families | excluded.families, generation = excluded.generation");
     added = ok ? sqlite3_changes(db_) : -1;
     s = nullptr;
     ok = ok && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('zone', ?1)", -1, &s,

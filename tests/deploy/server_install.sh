@@ -115,6 +115,7 @@ export PATH=$tmp/stubs:\$PATH
 : >$tmp/calls
 sh $tmp/root-quorvel-server/DEBIAN/"\$@"
 cat $tmp/calls
+[ ! -L /var/lib/quorvel-server ] || echo "link /var/lib/quorvel-server"
 find /var/lib/private /etc/systemd/system/multi-user.target.wants -mindepth 1 -maxdepth 1 -printf '%f\n'
 SCRIPT
 }
@@ -135,18 +136,19 @@ if [ -n "$dist" ]; then
     chmod 755 "$tmp/stubs/$stub"
   done
   nl=$'\n'
+  kept="link /var/lib/quorvel-server${nl}quorvel-server${nl}quorvel-server.service"  # the state, the enabled unit
   expect_calls() {  # WHAT EXPECTED SCRIPT ARGS...
     local what=$1 want=$2 got
     shift 2
     got=$(maintainer "$@" 2>&1)
     [ "$got" = "$want" ] || fail "$what: expected${nl}$want${nl}got${nl}$got"
   }
-  expect_calls "first install" "systemctl --system daemon-reload${nl}quorvel-server${nl}quorvel-server.service" postinst configure
-  expect_calls "upgrade" "systemctl --system daemon-reload${nl}deb-systemd-invoke try-restart quorvel-server.service${nl}quorvel-server${nl}quorvel-server.service" \
+  expect_calls "first install" "systemctl --system daemon-reload${nl}$kept" postinst configure
+  expect_calls "upgrade" "systemctl --system daemon-reload${nl}deb-systemd-invoke try-restart quorvel-server.service${nl}$kept" \
     postinst configure 2.00-1
-  expect_calls "prerm on upgrade" "quorvel-server${nl}quorvel-server.service" prerm upgrade 2.02-1
-  expect_calls "prerm on removal" "deb-systemd-invoke stop quorvel-server.service${nl}quorvel-server${nl}quorvel-server.service" prerm remove
-  expect_calls "postrm on removal keeps the state" "systemctl --system daemon-reload${nl}quorvel-server${nl}quorvel-server.service" postrm remove
+  expect_calls "prerm on upgrade" "$kept" prerm upgrade 2.02-1
+  expect_calls "prerm on removal" "deb-systemd-invoke stop quorvel-server.service${nl}$kept" prerm remove
+  expect_calls "postrm on removal keeps the state" "systemctl --system daemon-reload${nl}$kept" postrm remove
   expect_calls "postrm on purge drops it" "systemctl --system daemon-reload" postrm purge
 
   # The unit as systemd runs it: in a mount and network namespace, the scratch root made the

@@ -20,8 +20,11 @@ cmake --build "$build" -j "${QUORVEL_JOBS:-2}" --target quorveld quorvel-server 
 # Everything installed once; each package takes its own files from there.
 rm -rf "$stage"
 DESTDIR=$stage cmake --install "$build" --strip >/dev/null
-# The compiler's version notes are of no use in an installed program.
-objcopy --remove-section=.comment "$stage/usr/bin/quorveld" "$stage/usr/bin/quorvel-server"
+# The compiler's version notes are of no use in an installed program. (objcopy takes one
+# input and one output: each program on its own.)
+for program in quorveld quorvel-server; do
+  objcopy --remove-section=.comment "$stage/usr/bin/$program"
+done
 version=$("$stage/usr/bin/quorveld" --version | awk '{print $2}')
 arch=$(dpkg --print-architecture)
 shlibs=$(mktemp -d)
@@ -53,9 +56,9 @@ An identifier is made on https://www.quorvel.fr/. The log is in French; the READ
 and quorveld(1) say what each line means. `systemctl kill -s USR1 quorveld` updates now;
 `systemctl reload quorveld` reads the settings again.
 
-Removing: `sudo systemctl disable --now quorveld`, `sudo apt purge quorveld`, then
-`sudo rm -rf /var/lib/private/quorveld` (system) or `rm -rf ~/.config/quorvel
-~/.local/state/quorvel` (user) for the settings.
+Removing: `sudo apt remove quorveld` stops the system service and keeps its settings;
+`sudo apt purge quorveld` also deletes them (/var/lib/private/quorveld). A user's own
+settings stay until `rm -rf ~/.config/quorvel ~/.local/state/quorvel`.
 TEXT
 
 # The system service is a systemd unit on purpose: its user exists only while it runs
@@ -64,12 +67,51 @@ mkdir -p "$stage/usr/share/lintian/overrides"
 echo "quorveld: package-supports-alternative-init-but-no-init.d-script [usr/lib/systemd/system/quorveld.service]" \
   >"$stage/usr/share/lintian/overrides/quorveld"
 
-# deb NAME SUMMARY DESCRIPTION FILE...: build/dist/NAME_VERSION-1_ARCH.deb with the staged
-# FILEs (paths under /), checked by dpkg-deb and lintian (errors fail the script). Files
-# under etc/ are the package's conffiles.
+# maintainer_scripts ROOT UNIT: postinst, prerm and postrm for the system unit UNIT.service,
+# whose state is systemd's StateDirectory=UNIT (/var/lib/private/UNIT under DynamicUser).
+# The unit is not enabled by the package: the operator does that once it is configured.
+maintainer_scripts() {
+  local root=$1 unit=$2
+  cat >"$root/DEBIAN/postinst" <<SCRIPT
+#!/bin/sh
+set -e
+# An upgrade replaces the program: the running one is restarted to be the new one.
+if [ -d /run/systemd/system ]; then
+	systemctl --system daemon-reload >/dev/null || true
+	if [ "\$1" = configure ] && [ -n "\$2" ]; then
+		deb-systemd-invoke try-restart $unit.service >/dev/null || true
+	fi
+fi
+SCRIPT
+  cat >"$root/DEBIAN/prerm" <<SCRIPT
+#!/bin/sh
+set -e
+# Removed, not upgraded: the program goes, so does the running service.
+if [ -d /run/systemd/system ] && [ "\$1" = remove ]; then
+	deb-systemd-invoke stop $unit.service >/dev/null || true
+fi
+SCRIPT
+  cat >"$root/DEBIAN/postrm" <<SCRIPT
+#!/bin/sh
+set -e
+if [ -d /run/systemd/system ]; then
+	systemctl --system daemon-reload >/dev/null || true
+fi
+# The names, identifiers and addresses are kept on removal, dropped only on purge.
+if [ "\$1" = purge ]; then
+	rm -rf /var/lib/private/$unit /var/lib/$unit
+	rm -f /etc/systemd/system/multi-user.target.wants/$unit.service
+fi
+SCRIPT
+  chmod 755 "$root/DEBIAN/postinst" "$root/DEBIAN/prerm" "$root/DEBIAN/postrm"
+}
+
+# deb NAME UNIT SUMMARY DESCRIPTION FILE...: build/dist/NAME_VERSION-1_ARCH.deb with the
+# staged FILEs (paths under /) and the maintainer scripts of the system unit UNIT, checked by
+# dpkg-deb and lintian (errors fail the script). Files under etc/ are the package's conffiles.
 deb() {
-  local name=$1 summary=$2 description=$3
-  shift 3
+  local name=$1 unit=$2 summary=$3 description=$4
+  shift 4
   local root=$build/pkg-$name file
   rm -rf "$root"
   for file in "$@"; do
@@ -103,7 +145,9 @@ TEXT
   mkdir -p "$shlibs/debian"
   printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$name" "$name" >"$shlibs/debian/control"
   local depends
-  depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$root/usr/bin/$name" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
+  depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$root/usr/bin/$name" | sed -n 's/^shlibs:Depends=//p')
+  [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependency for $name"; exit 1; }
+  maintainer_scripts "$root" "$unit"
 
   if [ -d "$root/etc" ]; then
     (cd "$root" && find etc -type f | sed 's|^|/|' | sort) >"$root/DEBIAN/conffiles"
@@ -142,7 +186,7 @@ TEXT
   fi
 }
 
-deb quorveld "keeps a machine's address up to date with the Quorvel service" \
+deb quorveld quorveld "keeps a machine's address up to date with the Quorvel service" \
 " quorveld is the Quorvel client for machines without a desktop: a home server,
  a NAS, a small board. While the service is active it sends the stored
  identifier to the update server at the chosen interval, and logs each step.
@@ -153,7 +197,7 @@ deb quorveld "keeps a machine's address up to date with the Quorvel service" \
   usr/share/man/man1/quorveld.1 usr/share/doc/quorveld/README.Debian \
   usr/share/lintian/overrides/quorveld
 
-deb quorvel-server "Quorvel update server, publishing clients' addresses in DNS" \
+deb quorvel-server quorvel-server "Quorvel update server, publishing clients' addresses in DNS" \
 " quorvel-server answers Quorvel, quorveld and dyndns2 clients (routers,
  ddclient, inadyn), keeps names and identifiers in SQLite, and publishes each
  client's address into a DNS zone by dynamic updates signed with TSIG

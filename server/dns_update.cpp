@@ -36,11 +36,14 @@ std::string RcodeText(const ldns_pkt* p) {
   return text;
 }
 
-// An update-section record. No rdata and class ANY: delete the RRset.
+// An update-section record. No rdata and class ANY: delete the RRset. Null when the owner
+// is not a DNS name (too long) or the address is not one.
 ldns_rr* UpdateRecord(const std::string& owner, ldns_rr_type type, ldns_rr_class cls, uint32_t ttl,
                       const std::string& address) {
+  ldns_rdf* name = Name(owner);
+  if (!name) return nullptr;
   ldns_rr* rr = ldns_rr_new();
-  ldns_rr_set_owner(rr, Name(owner));
+  ldns_rr_set_owner(rr, name);
   ldns_rr_set_type(rr, type);
   ldns_rr_set_class(rr, cls);
   ldns_rr_set_ttl(rr, ttl);
@@ -68,6 +71,46 @@ bool WaitFor(int fd, short events, Clock::time_point deadline, const std::atomic
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return false;
   }
+}
+
+struct RrListFree {
+  void operator()(ldns_rr_list* l) const { ldns_rr_list_deep_free(l); }
+};
+using RrList = std::unique_ptr<ldns_rr_list, RrListFree>;
+
+// One row's update records, pushed onto list; their size in the message (uncompressed, so at
+// least what they take). 0 when one of them cannot be made: nothing is pushed then.
+std::size_t PushRow(const PendingRow& row, const std::string& zone, int ttl, ldns_rr_list* list) {
+  const std::string owner = row.label + "." + zone + ".";
+  RrList mine(ldns_rr_list_new());
+  for (Family family : {kFamilyV4, kFamilyV6}) {
+    if (!(row.families & family)) continue;
+    const ldns_rr_type type = family == kFamilyV4 ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
+    const std::string& address = family == kFamilyV4 ? row.ipv4 : row.ipv6;
+    ldns_rr* remove = UpdateRecord(owner, type, LDNS_RR_CLASS_ANY, 0, "");
+    if (!remove) return 0;
+    ldns_rr_list_push_rr(mine.get(), remove);
+    if (row.exists && !address.empty()) {
+      ldns_rr* add = UpdateRecord(owner, type, LDNS_RR_CLASS_IN, static_cast<uint32_t>(ttl), address);
+      if (!add) return 0;
+      ldns_rr_list_push_rr(mine.get(), add);
+    }
+  }
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < ldns_rr_list_rr_count(mine.get()); ++i)
+    size += ldns_rr_uncompressed_size(ldns_rr_list_rr(mine.get(), i));
+  if (size == 0) return 0;
+  // The records move to the message's list; the emptied list is freed alone.
+  for (std::size_t i = 0; i < ldns_rr_list_rr_count(mine.get()); ++i)
+    ldns_rr_list_push_rr(list, ldns_rr_list_rr(mine.get(), i));
+  ldns_rr_list_set_rr_count(mine.get(), 0);
+  return size;
+}
+
+// The fixed part of a signed message: header, zone section, TSIG record (key name, algorithm,
+// times, a SHA-256 MAC, ids).
+std::size_t Overhead(const std::string& zone, const std::string& keyName) {
+  return 12 + (zone.size() + 2 + 4) + (keyName.size() + 2 + 10) + (13 + 6 + 2 + 2 + 32 + 2 + 2 + 2);
 }
 
 }  // namespace
@@ -100,6 +143,20 @@ bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error) {
     return false;
   }
   key.secret = m[1];
+  static const std::regex kBase64("^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$");
+  if (!std::regex_match(key.secret, kBase64)) {
+    error = path + ": the key's secret is not base64";
+    return false;
+  }
+  // A message signed once now: what ldns would refuse at the first push is refused at start.
+  Pkt probe(ldns_pkt_new());
+  ldns_pkt_set_opcode(probe.get(), LDNS_PACKET_UPDATE);
+  const ldns_status status =
+      ldns_pkt_tsig_sign(probe.get(), (key.name + ".").c_str(), key.secret.c_str(), 300, "hmac-sha256.", nullptr);
+  if (status != LDNS_STATUS_OK) {
+    error = path + ": the key cannot sign: " + ldns_get_errorstr_by_id(status);
+    return false;
+  }
   return true;
 }
 
@@ -182,64 +239,112 @@ bool DnsUpdater::Exchange(const std::vector<unsigned char>& query, std::vector<u
 }
 
 bool DnsUpdater::Send(const std::vector<PendingRow>& rows, std::string& error) {
-  ldns_rr_list* updates = ldns_rr_list_new();
-  for (const PendingRow& row : rows) {
-    const std::string owner = row.label + "." + zone_ + ".";
-    for (Family family : {kFamilyV4, kFamilyV6}) {
-      if (!(row.families & family)) continue;
-      const ldns_rr_type type = family == kFamilyV4 ? LDNS_RR_TYPE_A : LDNS_RR_TYPE_AAAA;
-      const std::string& address = family == kFamilyV4 ? row.ipv4 : row.ipv6;
-      ldns_rr_list_push_rr(updates, UpdateRecord(owner, type, LDNS_RR_CLASS_ANY, 0, ""));
-      if (row.exists && !address.empty()) {
-        if (ldns_rr* add = UpdateRecord(owner, type, LDNS_RR_CLASS_IN, static_cast<uint32_t>(ttl_), address))
-          ldns_rr_list_push_rr(updates, add);
-      }
+  std::vector<PendingRow> left = rows;
+  while (!left.empty()) {
+    std::size_t taken = 0;
+    switch (SendFitting(left, kMaxMessage, taken, error)) {
+      case Outcome::kDone:
+        left.erase(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(taken));
+        break;
+      case Outcome::kBadRow:
+        error = left.front().label + " cannot be published: " + error;
+        return false;
+      default:
+        return false;
     }
   }
-  Pkt query(ldns_update_pkt_new(Name(zone_ + "."), LDNS_RR_CLASS_IN, nullptr, updates, nullptr));
-  ldns_rr_list_deep_free(updates);
+  return true;
+}
+
+DnsUpdater::Outcome DnsUpdater::SendFitting(const std::vector<PendingRow>& rows, std::size_t budget,
+                                            std::size_t& taken, std::string& error) {
+  taken = 0;
+  RrList updates(ldns_rr_list_new());
+  std::size_t size = Overhead(zone_, key_.name);
+  for (const PendingRow& row : rows) {
+    // The list's length before the row: a row that does not fit is taken out again and left
+    // for the next message.
+    const std::size_t before = ldns_rr_list_rr_count(updates.get());
+    const std::size_t rowSize = PushRow(row, zone_, ttl_, updates.get());
+    if (rowSize == 0) {
+      if (taken > 0) break;  // sent without it; alone, it is set aside
+      error = "its records cannot be encoded";
+      return Outcome::kBadRow;
+    }
+    if (taken > 0 && size + rowSize > budget) {
+      while (ldns_rr_list_rr_count(updates.get()) > before) ldns_rr_free(ldns_rr_list_pop_rr(updates.get()));
+      break;
+    }
+    size += rowSize;
+    ++taken;
+  }
+  // A row is a few hundred bytes at most, so this never happens; if it did, ldns would abort
+  // signing it.
+  if (size > LDNS_MAX_PACKETLEN / 2 + 4096) {
+    error = "a message of " + std::to_string(size) + " bytes";
+    return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
+  }
+  Pkt query(ldns_update_pkt_new(Name(zone_ + "."), LDNS_RR_CLASS_IN, nullptr, updates.get(), nullptr));
   if (!query) {
     error = "cannot build the update";
-    return false;
+    return Outcome::kFailed;
   }
   ldns_pkt_set_random_id(query.get());
   ldns_status status = ldns_pkt_tsig_sign(query.get(), (key_.name + ".").c_str(), key_.secret.c_str(), 300,
                                           "hmac-sha256.", nullptr);
   if (status != LDNS_STATUS_OK) {
     error = std::string("cannot sign the update: ") + ldns_get_errorstr_by_id(status);
-    return false;
+    return Outcome::kFailed;
   }
   uint8_t* wire = nullptr;
-  size_t size = 0;
-  if (ldns_pkt2wire(&wire, query.get(), &size) != LDNS_STATUS_OK) {
+  size_t wireSize = 0;
+  if (ldns_pkt2wire(&wire, query.get(), &wireSize) != LDNS_STATUS_OK) {
     error = "cannot encode the update";
-    return false;
+    return Outcome::kFailed;
   }
-  std::vector<unsigned char> out(wire, wire + size), in;
+  std::vector<unsigned char> out(wire, wire + wireSize), in;
   free(wire);
-  if (!Exchange(out, in, error)) return false;
+  if (!Exchange(out, in, error)) return Outcome::kFailed;
   ldns_pkt* raw = nullptr;
   if (ldns_wire2pkt(&raw, in.data(), in.size()) != LDNS_STATUS_OK) {
     error = "an answer that is not DNS";
     fd_.reset();
-    return false;
+    return Outcome::kFailed;
   }
   Pkt answer(raw);
   if (ldns_pkt_id(answer.get()) != ldns_pkt_id(query.get())) {
     error = "an answer to another message";
     fd_.reset();
-    return false;
+    return Outcome::kFailed;
+  }
+  const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
+  // A key the primary does not know or whose signature it refuses: its answer cannot be
+  // signed with that key, so it is believed unsigned (it only keeps the work pending).
+  if (rcode == LDNS_RCODE_NOTAUTH) {
+    error = "key refused by the primary " + server_.Text() + " (NOTAUTH)";
+    return Outcome::kFailed;
+  }
+  // A message the primary could not read is answered unsigned too; it is sent again smaller.
+  const bool unreadable = rcode == LDNS_RCODE_FORMERR || ldns_pkt_tc(answer.get());
+  if (unreadable && !ldns_pkt_tsig(answer.get())) {
+    error = "the primary could not read a message of " + std::to_string(wireSize) + " bytes (" +
+            RcodeText(answer.get()) + ")";
+    return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
   }
   if (!ldns_pkt_tsig_verify(answer.get(), in.data(), in.size(), (key_.name + ".").c_str(),
                             key_.secret.c_str(), ldns_rr_rdf(ldns_pkt_tsig(query.get()), 3))) {
     error = "the answer's signature does not verify (rcode " + RcodeText(answer.get()) + ")";
-    return false;
+    return Outcome::kFailed;
   }
-  if (ldns_pkt_get_rcode(answer.get()) != LDNS_RCODE_NOERROR) {
+  if (unreadable || rcode == LDNS_RCODE_NOTZONE) {
     error = "refused by " + server_.Text() + ": " + RcodeText(answer.get());
-    return false;
+    return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
   }
-  return true;
+  if (rcode != LDNS_RCODE_NOERROR) {
+    error = "refused by " + server_.Text() + ": " + RcodeText(answer.get());
+    return Outcome::kFailed;
+  }
+  return Outcome::kDone;
 }
 
 }  // namespace qserver

@@ -19,6 +19,7 @@ struct TsigKey {
 
 // Reads a key file as BIND's tsig-keygen writes it:
 //   key "NAME" { algorithm hmac-sha256; secret "BASE64"; };
+// and checks that it signs: a secret that is not base64 is refused here, not at the first push.
 bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error);
 
 class DnsUpdater {
@@ -26,10 +27,24 @@ class DnsUpdater {
   DnsUpdater(std::string zone, Endpoint server, TsigKey key, int ttl, const std::atomic<bool>* stop)
       : zone_(std::move(zone)), server_(std::move(server)), key_(std::move(key)), ttl_(ttl), stop_(stop) {}
 
-  // Makes each name's records match its row, all in one UPDATE message: per family, the
-  // RRset is deleted and, when the store has an address, the new record added, so a name
-  // never holds two A records. False with the reason in error.
+  // Makes each name's records match its row: per family, the RRset is deleted and, when the
+  // store has an address, the new record added, so a name never holds two A records. Rows
+  // that do not fit in one message go in the next ones. False with the reason in error.
   bool Send(const std::vector<PendingRow>& rows, std::string& error);
+
+  // The largest message sent: one near 64 KiB can be neither signed nor sent over TCP.
+  static constexpr std::size_t kMaxMessage = 32768;
+
+  enum class Outcome {
+    kDone,      // the primary took the first `taken` rows
+    kFailed,    // not sent, or not taken (primary down, key refused): every row stays
+    kTooLarge,  // the primary found the message malformed or too large (FORMERR, truncated)
+    kBadRow,    // the first row cannot be published even alone
+  };
+  // One UPDATE message with the leading rows that fit in `budget` bytes (the first always, so
+  // a small enough budget sends one row alone).
+  Outcome SendFitting(const std::vector<PendingRow>& rows, std::size_t budget, std::size_t& taken,
+                      std::string& error);
 
  private:
   bool Exchange(const std::vector<unsigned char>& query, std::vector<unsigned char>& answer,

@@ -42,6 +42,11 @@ std::string Metrics::Text(long long pending, unsigned long long logDropped) {
       "quorvel_dns_changes_pushed_total " +
       std::to_string(changesPushed) +
       "\n"
+      "# HELP quorvel_dns_set_aside_total Names whose records the primary refused alone, set aside.\n"
+      "# TYPE quorvel_dns_set_aside_total counter\n"
+      "quorvel_dns_set_aside_total " +
+      std::to_string(setAside) +
+      "\n"
       "# HELP quorvel_dns_pending Names with DNS work not yet carried out.\n"
       "# TYPE quorvel_dns_pending gauge\n"
       "quorvel_dns_pending " +

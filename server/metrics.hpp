@@ -14,7 +14,7 @@ class Metrics {
  public:
   void CountUpdate(const std::string& protocol, const std::string& outcome);
   void ObserveSeconds(double seconds);
-  std::atomic<unsigned long long> pushesDone{0}, pushesFailed{0}, changesPushed{0};
+  std::atomic<unsigned long long> pushesDone{0}, pushesFailed{0}, changesPushed{0}, setAside{0};
   std::string Text(long long pending, unsigned long long logDropped);
 
  private:

@@ -1,5 +1,7 @@
 #include "server/pusher.hpp"
 
+#include <algorithm>
+
 namespace qserver {
 
 namespace {
@@ -26,23 +28,53 @@ std::string Describe(const std::vector<PendingRow>& rows) {
 
 }  // namespace
 
-bool PushOnce(Store& store, DnsUpdater& updater, const std::vector<PendingRow>& rows, LogSink* log,
-              Metrics* metrics) {
-  std::string error;
-  if (!updater.Send(rows, error)) {
-    if (metrics) ++metrics->pushesFailed;
-    if (log) {
-      log->Line(UtcNow() + " dns: push failed, " + std::to_string(rows.size()) +
-                " name(s) kept as pending (" + error + ")");
+bool Pusher::Push(std::vector<PendingRow> rows) {
+  while (!rows.empty() && !stop_) {
+    std::size_t taken = 0;
+    std::string error;
+    switch (updater_.SendFitting(rows, budget_, taken, error)) {
+      case DnsUpdater::Outcome::kDone: {
+        const std::vector<PendingRow> sent(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(taken));
+        store_.Done(sent);
+        rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(taken));
+        ++metrics_.pushesDone;
+        metrics_.changesPushed += taken;
+        if (failures_ > 0) {
+          const auto seconds =
+              std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - failingSince_);
+          log_.Line(UtcNow() + " dns: the primary takes updates again, after " + std::to_string(failures_) +
+                    " failed push(es) in " + std::to_string(seconds.count()) + " s");
+          failures_ = 0;
+        }
+        log_.Line(UtcNow() + " dns: pushed" + Describe(sent));
+        budget_ = std::min(std::max(budget_ * 2, std::size_t{1024}), DnsUpdater::kMaxMessage);
+        break;
+      }
+      case DnsUpdater::Outcome::kTooLarge:
+        // Fewer names a message until the primary reads them, down to one.
+        ++metrics_.pushesFailed;
+        budget_ = std::min(budget_, DnsUpdater::kMaxMessage) / 2;
+        log_.Line(UtcNow() + " dns: " + std::to_string(taken) + " name(s) in one message refused (" + error +
+                  "); sent again in messages of at most " + std::to_string(budget_) + " bytes");
+        break;
+      case DnsUpdater::Outcome::kBadRow:
+        // Retrying it would hold back every name behind it, for good.
+        store_.Done({rows.front()});
+        ++metrics_.setAside;
+        log_.Line(UtcNow() + " dns: " + rows.front().label + " set aside, its records are not published (" +
+                  error + "); its next change tries again");
+        rows.erase(rows.begin());
+        break;
+      case DnsUpdater::Outcome::kFailed:
+        ++metrics_.pushesFailed;
+        if (failures_++ == 0) {
+          failingSince_ = std::chrono::steady_clock::now();
+          log_.Line(UtcNow() + " dns: push failed, " + std::to_string(rows.size()) +
+                    " name(s) kept as pending (" + error + "); retried every 2 s, logged again once it is done");
+        }
+        return false;
     }
-    return false;
   }
-  store.Done(rows);
-  if (metrics) {
-    ++metrics->pushesDone;
-    metrics->changesPushed += rows.size();
-  }
-  if (log) log->Line(UtcNow() + " dns: pushed" + Describe(rows));
   return true;
 }
 
@@ -62,7 +94,7 @@ void Pusher::Stop() {
 void Pusher::Run() {
   while (!stop_) {
     auto rows = store_.Pending(kBatch);
-    bool failed = !rows.empty() && !PushOnce(store_, updater_, rows, &log_, &metrics_);
+    bool failed = !rows.empty() && !Push(rows);
     if (!rows.empty() && !failed && rows.size() == static_cast<std::size_t>(kBatch)) continue;
     std::unique_lock lock(mutex_);
     // After a failure only the stop wakes it early: a retry every 2 seconds. Otherwise a

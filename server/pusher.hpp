@@ -1,10 +1,13 @@
 // Carries out the DNS work kept in the store, on a thread of its own: at once when a change
-// comes, several names in one UPDATE message, again every 2 seconds while the primary
-// fails, and whatever a previous run or another process (remove, import) left. Nothing is taken off the store
-// before the primary has accepted it.
+// comes, several names in one UPDATE message of at most 32 KiB (smaller while the primary
+// cannot read them), again every 2 seconds while the primary fails, and whatever a previous
+// run or another process (remove, import) left. Nothing is taken off the store before the
+// primary has accepted it, except a name it refuses alone: that one is set aside, logged and
+// counted, until its next change.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -31,6 +34,8 @@ class Pusher {
 
  private:
   void Run();
+  // The rows read, in as many messages as they need. False when the primary failed.
+  bool Push(std::vector<PendingRow> rows);
   Store& store_;
   DnsUpdater& updater_;
   LogSink& log_;
@@ -40,10 +45,10 @@ class Pusher {
   std::condition_variable wake_;
   bool woken_ = false;
   std::thread thread_;
+  std::size_t budget_ = DnsUpdater::kMaxMessage;
+  // The outage under way: its failed pushes (logged once, then when the primary is back).
+  unsigned long long failures_ = 0;
+  std::chrono::steady_clock::time_point failingSince_;
 };
-
-// One UPDATE for the rows given, logged; true when the primary took it.
-bool PushOnce(Store& store, DnsUpdater& updater, const std::vector<PendingRow>& rows, LogSink* log,
-              Metrics* metrics);
 
 }  // namespace qserver

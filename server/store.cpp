@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace qserver {
@@ -53,15 +54,27 @@ bool Store::Exec(const char* sql) {
 }
 
 bool Store::Open(const std::string& path, std::string& error) {
+  // The folder may be reached through links (under DynamicUser, systemd makes
+  // /var/lib/quorvel-server a link into private/); SQLITE_OPEN_NOFOLLOW refuses a link
+  // anywhere in the path, so the folder is resolved first and only the file itself is checked.
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  char* real = ::realpath(folder.c_str(), nullptr);
+  if (!real) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string file = std::string(real) + (real[1] ? "/" : "") + path.substr(slash + 1);
+  std::free(real);
   // A new store holds secrets' digests and addresses: its owner's alone. O_NOFOLLOW: a link
   // planted under its name is refused, not followed. SQLite gives its journals the same mode.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
   ::close(fd);
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) !=
+  if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) !=
       SQLITE_OK) {
     error = "cannot open " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
     return false;
@@ -88,9 +101,12 @@ bool Store::Open(const std::string& path, std::string& error) {
   count_ = Prepare("SELECT count(*) FROM names");
   record4_ = Prepare("UPDATE names SET ipv4 = ?2, ipv4_time = ?3 WHERE label = ?1");
   record6_ = Prepare("UPDATE names SET ipv6 = ?2, ipv6_time = ?3 WHERE label = ?1");
+  // A generation is drawn afresh at each change, never counted from 1 again: a name whose
+  // work another process (remove) carried out and deleted, then changed again, must not match
+  // what the server read before, or the server's Done would drop the newer change.
   addPending_ = Prepare(
-      "INSERT INTO pending(label, families, generation) VALUES(?1, ?2, 1) ON CONFLICT(label) DO "
-      "UPDATE SET families = families | excluded.families, generation = generation + 1");
+      "INSERT INTO pending(label, families, generation) VALUES(?1, ?2, random()) ON CONFLICT(label) DO "
+      "UPDATE SET families = families | excluded.families, generation = excluded.generation");
   pending_ = Prepare(
       "SELECT p.label, p.families, p.generation, n.label IS NOT NULL, n.ipv4, n.ipv6 FROM pending p "
       "LEFT JOIN names n ON n.label = p.label ORDER BY p.rowid LIMIT ?1");
@@ -120,9 +136,9 @@ long long Store::PublishAllInto(const std::string& zone) {
   if (published != zone) {
     ok = Exec(
         "INSERT INTO pending(label, families, generation) SELECT label,"
-        " (ipv4 IS NOT NULL AND ipv4 != '') | ((ipv6 IS NOT NULL AND ipv6 != '') << 1), 1 FROM names"
+        " (ipv4 IS NOT NULL AND ipv4 != '') | ((ipv6 IS NOT NULL AND ipv6 != '') << 1), random() FROM names"
         " WHERE (ipv4 IS NOT NULL AND ipv4 != '') OR (ipv6 IS NOT NULL AND ipv6 != '') ON CONFLICT(label)"
-        " DO UPDATE SET families = families | excluded.families, generation = generation + 1");
+        " DO UPDATE SET families = families | excluded.families, generation = excluded.generation");
     added = ok ? sqlite3_changes(db_) : -1;
     s = nullptr;
     ok = ok && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('zone', ?1)", -1, &s,

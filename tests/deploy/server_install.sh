@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# server_install.sh BUILD_DIR SERVER: installs the build under a temporary prefix and checks
-# what quorvel-server's operator gets.
+# server_install.sh BUILD_DIR SERVER [DIST]: installs the build under a temporary prefix and
+# checks what quorvel-server's operator gets; with DIST, the folder that holds the built .deb
+# files, also installs them into scratch roots and runs the server's unit as systemd would
+# (needs root: a mount and network namespace, a chroot, another uid).
 set -euo pipefail
 build=$1
 server=$2
+dist=${3:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failures=0
@@ -55,6 +58,170 @@ done
 if command -v groff >/dev/null; then
   warnings=$(groff -man -ww -z "$man" 2>&1 || true)
   [ -z "$warnings" ] || fail "groff: $warnings"
+fi
+
+# The store's folder may be reached through a link (systemd's StateDirectory under
+# DynamicUser); the store file itself may not be a link.
+mkdir "$tmp/private"
+ln -s private "$tmp/state"
+"$server" add maison --store "$tmp/state/linked.db" >"$tmp/add.txt" 2>&1 || fail "a store in a linked folder: $(cat "$tmp/add.txt")"
+[ -f "$tmp/private/linked.db" ] && [ ! -L "$tmp/private/linked.db" ] || fail "the store is not in the link's target"
+echo precious >"$tmp/victim"
+ln -s ../victim "$tmp/private/planted.db"
+if "$server" list --store "$tmp/state/planted.db" >"$tmp/list.txt" 2>&1; then fail "a store that is a link is opened"; fi
+[ "$(cat "$tmp/victim")" = precious ] || fail "the link's target was written"
+
+# deb_of NAME: the newest NAME_*.deb in DIST.
+deb_of() { ls -t "$dist/$1"_*.deb 2>/dev/null | head -n 1; }
+
+# The packages as built, taken apart: what they hold, their dependencies, their scripts.
+check_deb() {  # NAME LIBRARY...: the package holds the program NAME, depends on each LIBRARY
+  local name=$1 deb root=$tmp/root-$1 library
+  shift
+  deb=$(deb_of "$name")
+  [ -n "$deb" ] || { fail "no $name .deb in $dist"; return 1; }
+  echo "checking $deb"
+  dpkg-deb -x "$deb" "$root"
+  dpkg-deb -e "$deb" "$root/DEBIAN"
+  # The program is the one the package is named after (its usage names it).
+  "$root/usr/bin/$name" --help 2>&1 | head -n 1 | grep -q "^usage: $name " ||
+    fail "$name.deb's /usr/bin/$name is another program: $("$root/usr/bin/$name" --help 2>&1 | head -n 1)"
+  local depends
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for library in libc6 "$@"; do
+    [[ "$depends" == *"$library"* ]] || fail "$name.deb does not depend on $library: Depends: $depends"
+  done
+  local script
+  for script in postinst prerm postrm; do
+    [ -x "$root/DEBIAN/$script" ] && sh -n "$root/DEBIAN/$script" || fail "$name.deb has no $script"
+  done
+  local unit=$root/usr/lib/systemd/system/$name.service
+  [ -f "$unit" ] || fail "$name.deb has no system unit"
+  grep -q "^ExecStart=/usr/bin/$name " "$unit" || fail "$name.service does not start /usr/bin/$name"
+}
+
+# maintainer SCRIPT ARGS...: runs the server package's maintainer script in a mount namespace
+# where /run, /var/lib and /etc/systemd/system are scratch folders, systemctl and
+# deb-systemd-invoke stubs that write what they were asked; prints the calls, then what of the
+# state is left.
+maintainer() {
+  unshare -m bash -s -- "$@" <<SCRIPT
+set -e
+for d in /run /var/lib /etc/systemd/system; do mount -t tmpfs none "\$d"; done
+mkdir -p /run/systemd/system /var/lib/private/quorvel-server /etc/systemd/system/multi-user.target.wants
+ln -s private/quorvel-server /var/lib/quorvel-server
+touch /var/lib/private/quorvel-server/quorvel-server.db /etc/systemd/system/multi-user.target.wants/quorvel-server.service
+export PATH=$tmp/stubs:\$PATH
+: >$tmp/calls
+sh $tmp/root-quorvel-server/DEBIAN/"\$@"
+cat $tmp/calls
+[ ! -L /var/lib/quorvel-server ] || echo "link /var/lib/quorvel-server"
+find /var/lib/private /etc/systemd/system/multi-user.target.wants -mindepth 1 -maxdepth 1 -printf '%f\n'
+SCRIPT
+}
+
+if [ -n "$dist" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "FAIL: the package checks need root (namespaces, chroot, another uid)"; exit 1; }
+  check_deb quorveld
+  check_deb quorvel-server libmicrohttpd libldns libsqlite3
+  echo "--- $(deb_of quorvel-server)"
+  dpkg-deb -I "$(deb_of quorvel-server)"
+  dpkg-deb -c "$(deb_of quorvel-server)"
+
+  # Maintainer scripts: reload on install, restart on upgrade, stop on removal, state dropped
+  # only on purge.
+  mkdir -p "$tmp/stubs"
+  for stub in systemctl deb-systemd-invoke; do
+    printf '#!/bin/sh\necho "%s $*" >>%s\n' "$stub" "$tmp/calls" >"$tmp/stubs/$stub"
+    chmod 755 "$tmp/stubs/$stub"
+  done
+  nl=$'\n'
+  kept="link /var/lib/quorvel-server${nl}quorvel-server${nl}quorvel-server.service"  # the state, the enabled unit
+  expect_calls() {  # WHAT EXPECTED SCRIPT ARGS...
+    local what=$1 want=$2 got
+    shift 2
+    got=$(maintainer "$@" 2>&1)
+    [ "$got" = "$want" ] || fail "$what: expected${nl}$want${nl}got${nl}$got"
+  }
+  expect_calls "first install" "systemctl --system daemon-reload${nl}$kept" postinst configure
+  expect_calls "upgrade" "systemctl --system daemon-reload${nl}deb-systemd-invoke try-restart quorvel-server.service${nl}$kept" \
+    postinst configure 2.00-1
+  expect_calls "prerm on upgrade" "$kept" prerm upgrade 2.02-1
+  expect_calls "prerm on removal" "deb-systemd-invoke stop quorvel-server.service${nl}$kept" prerm remove
+  expect_calls "postrm on removal keeps the state" "systemctl --system daemon-reload${nl}$kept" postrm remove
+  expect_calls "postrm on purge drops it" "systemctl --system daemon-reload" postrm purge
+
+  # The unit as systemd runs it: in a mount and network namespace, the scratch root made the
+  # root (chroot) with only the host's shared libraries and /dev bound into it, the exact
+  # ExecStart with the unit's Environment= and what systemd adds (credentials, state folder),
+  # in its WorkingDirectory, as an unprivileged uid. /var/lib/quorvel-server is laid out as
+  # DynamicUser does: a link to private/quorvel-server, private/ being 0700 root on disk and
+  # seen through a tmpfs that holds the service's folder alone. In place of the unit's
+  # AmbientCapabilities=CAP_NET_BIND_SERVICE, port 80 is opened to every uid in the namespace.
+  root=$tmp/root-quorvel-server
+  unit=$root/usr/lib/systemd/system/quorvel-server.service
+  uid=61234
+  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+  workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
+  mapfile -t environment < <(sed -n 's/^Environment=//p' "$unit")
+  mkdir -p "$root/var/lib/private/quorvel-server" "$root/run/credentials/quorvel-server.service" "$root/dev"
+  chmod 700 "$root/var/lib/private" "$root/var/lib/private/quorvel-server"
+  chown "$uid:$uid" "$root/var/lib/private/quorvel-server"
+  ln -s private/quorvel-server "$root/var/lib/quorvel-server"
+  # The operator's settings, as README's guide writes them (no DNS server answers here: the
+  # changes stay pending).
+  printf '%s\n' "zone = dyn.example.org" "dns-server = 127.0.0.1:53" "tsig-key = /etc/quorvel/tsig.key" \
+    "allow-host = ddns.example.org" "trusted-proxy = 127.0.0.1" >>"$root/etc/quorvel/server.conf"
+  cp "$key" "$root/etc/quorvel/tsig.key"
+  cp "$key" "$root/run/credentials/quorvel-server.service/tsig.key"
+  chown -R "$uid:$uid" "$root/run/credentials/quorvel-server.service"
+  chmod 400 "$root/run/credentials/quorvel-server.service/tsig.key"
+  systemd_env=(CREDENTIALS_DIRECTORY=/run/credentials/quorvel-server.service STATE_DIRECTORY=/var/lib/quorvel-server
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin USER=quorvel-server HOME=/ LANG=C.UTF-8)
+  for pair in "${systemd_env[@]}"; do
+    exec_start=${exec_start//"\${${pair%%=*}}"/${pair#*=}}
+  done
+  [[ "$exec_start" != *'$'* ]] || fail "ExecStart keeps a variable systemd would not set: $exec_start"
+  echo "ExecStart as run: $exec_start (uid $uid, in $workdir)"
+  libraries=$(ldd "$root/usr/bin/quorvel-server" | grep -o '/[^ ]*' | xargs -n 1 dirname | sort -u)
+  unshare -m -n env "tmp=$tmp" "root=$root" "uid=$uid" "workdir=$workdir" "libraries=$libraries" \
+    bash -s -- env -i "${systemd_env[@]}" "${environment[@]}" unshare --root="$root" --wd="$workdir" \
+    --setgid="$uid" --setuid="$uid" -- $exec_start >"$tmp/unit.txt" 2>&1 <<'SCRIPT' || fail "the unit's run: $(cat "$tmp/unit.txt")"
+set -euo pipefail
+ip link set lo up
+sysctl -q -w net.ipv4.ip_unprivileged_port_start=80
+for d in $libraries; do mkdir -p "$root$d" && mount --bind -o ro "$d" "$root$d"; done
+mount --rbind /dev "$root/dev"
+mount -t tmpfs -o mode=755 none "$root/var/lib/private"
+mkdir -m 700 "$root/var/lib/private/quorvel-server"
+chown "$uid:$uid" "$root/var/lib/private/quorvel-server"
+"$@" >"$tmp/serve.log" 2>&1 &
+pid=$!
+for _ in $(seq 50); do grep -q 'name(s) in' "$tmp/serve.log" && break; sleep 0.1; done
+grep -E '^(Uid|Gid|Groups|CapEff):' "/proc/$pid/status" | sed 's/[[:space:]]\+/ /g; s/ $//'
+# The operator's first name, added as root beside the running service, as the guide does.
+id=$(unshare --root="$root" -- /usr/bin/quorvel-server add maison --config /etc/quorvel/server.conf | tail -n 1)
+for _ in $(seq 30); do
+  answer=$(curl -s "http://127.0.0.1/update?ip_key=$id" | tail -c 20 | sed 's/.*-->//')
+  [ "$answer" = found ] && break
+  sleep 0.1
+done
+echo "answer: $answer"
+echo "answer over IPv6: $(curl -s -g "http://[::1]/update?ip_key=$id" | tail -c 20 | sed 's/.*-->//')"
+stat -c 'store: %n %u %a' "$root/var/lib/private/quorvel-server/quorvel-server.db"
+kill "$pid"
+wait "$pid"
+echo "stopped: $?"
+cat "$tmp/serve.log"
+SCRIPT
+  cat "$tmp/unit.txt"
+  grep -q " 0 name(s) in /var/lib/quorvel-server/quorvel-server.db; DNS: zone dyn.example.org" "$tmp/unit.txt" || fail "the unit's store is not the packaged one"
+  for want in "Uid: $uid $uid $uid $uid" "Gid: $uid $uid $uid $uid" "Groups:" "CapEff: 0000000000000000" \
+    "answer: found" "answer over IPv6: found" "store: $root/var/lib/private/quorvel-server/quorvel-server.db $uid 600" \
+    "stopped: 0"; do
+    grep -qxF -- "$want" "$tmp/unit.txt" || fail "the unit's run does not show '$want'"
+  done
+  if grep -q "unable to open\|cannot open" "$tmp/unit.txt"; then fail "the store did not open through the unit's path"; fi
 fi
 
 [ "$failures" -eq 0 ] && echo "server install: all checks passed"

@@ -86,10 +86,28 @@ stop_server() {
   kill "$server"; wait "$server"; local code=$?; server=""; return $code
 }
 update() { curl -s -g "http://${2:-127.0.0.1:$port}/update?ip_key=$1" "${@:3}" | tail -c 20 | sed 's/.*-->//'; }
+metric() { curl -s "http://127.0.0.1:$port/metrics" | awk -v m="$1" '$1 == m {print $2}'; }
+
+# A key that cannot sign is refused at start, not at the first push.
+for secret in c2VjcmV0c2VjcmV0c2VjcmV0c2VjcmV0YQ 'c2Vj=mV0'; do
+  printf 'key "%s" {\n\talgorithm hmac-sha256;\n\tsecret "%s";\n};\n' "$KNOT_KEYNAME" "$secret" >"$work/bad.key"
+  out=$(timeout 5 "$server_bin" serve --config "$work/server.conf" --tsig-key "$work/bad.key" 2>&1)
+  code=$?
+  [ $code -eq 1 ] && [[ "$out" == *"bad.key: the key's secret is not base64"* ]] &&
+    ok "a secret that is not base64 ($secret): serve refuses to start" || fail "secret $secret: status $code, said: $out"
+done
 
 id=$(qs add maison | tail -n 1)
 id2=$(qs add bureau | tail -n 1)
 [[ "$id" =~ ^[A-Za-z0-9_-]{16,32}$ ]] && ok "add prints the identifier on its last line" || fail "add printed '$id'"
+
+# A key the primary does not hold (another secret): said as such; the work stays pending.
+printf 'key "%s" {\n\talgorithm hmac-sha256;\n\tsecret "%s";\n};\n' "$KNOT_KEYNAME" "$(head -c 32 /dev/urandom | base64)" >"$work/other.key"
+start_server --tsig-key "$work/other.key"
+expect "with a key the primary refuses, the update is found" found "$(update "$id")"
+in_log "dns: push failed, 1 name(s) kept as pending (key refused by the primary 127.0.0.1:$KNOT_PORT (NOTAUTH))" &&
+  ok "  the log says the key is refused" || { fail "  no key-refused line"; grep dns: "$work/server.log"; }
+stop_server
 start_server
 
 # A from an IPv4 peer, AAAA from an IPv6 one; each keeps the other.
@@ -118,6 +136,18 @@ expect "  an IPv6 entry goes to AAAA" found "$(update "$id2" "" -H 'X-Forwarded-
 expect "  AAAA" 2001:db8::7 "$(until_equal 3 2001:db8::7 knot_query bureau AAAA)"
 expect "  and A is kept" 198.51.100.7 "$(knot_query bureau A)"
 
+# An address changed while the previous change is on its way to DNS (the primary holds its
+# answer): the newer one ends in DNS, not the one the primary was answering about.
+kill -STOP "$KNOT_PID"
+update "$id2" "" -H 'X-Forwarded-For: 198.51.100.21' >/dev/null
+sleep 0.3
+update "$id2" "" -H 'X-Forwarded-For: 198.51.100.22' >/dev/null
+sleep 0.3
+kill -CONT "$KNOT_PID"
+expect "a change made while the previous one is on its way ends in DNS" 198.51.100.22 \
+  "$(until_equal 5 198.51.100.22 knot_query bureau A)"
+in_log "dns: pushed bureau A 198.51.100.21" && ok "  after the one on its way" || fail "  the first change was not pushed"
+
 # The flood: 10 updates a minute per name, the 11th denied; nothing written for it.
 for i in $(seq 1 10); do update "$id" >/dev/null; done  # this run's first ten
 word=$(update "$id")
@@ -133,7 +163,9 @@ ms=$(( ($(date +%s%N) - start_ms) / 1000000 ))
 [ $ms -lt 1000 ] && ok "  answered without waiting for DNS (${ms} ms)" || fail "  the reply took ${ms} ms"
 sleep 0.5
 in_log "dns: push failed, 1 name(s) kept as pending" && ok "  the log says the push failed" || fail "  no failure line"
-expect "  metrics count it pending" 1 "$(curl -s "http://127.0.0.1:$port/metrics" | sed -n 's/^quorvel_dns_pending //p')"
+expect "  metrics count it pending" 1 "$(metric quorvel_dns_pending)"
+[ "$(metric 'quorvel_dns_pushes_total{result="failed"}')" -ge 1 ] && ok "  and the failed push" ||
+  fail "  failed pushes: $(metric 'quorvel_dns_pushes_total{result="failed"}')"
 # ...and across a restart of the server.
 stop_server && ok "SIGTERM with pending work: status 0" || fail "SIGTERM status with pending"
 in_log "stopped, 1 name(s) with DNS work kept" && ok "  the work is kept" || fail "  no kept line"
@@ -144,15 +176,20 @@ start_server
 expect "after the restart, the pending change reaches DNS" 198.51.100.8 "$(until_equal 5 198.51.100.8 knot_query bureau A)"
 expect "  and the pending removal too" "" "$(knot_query maison A)"
 in_log "dns: pushed.*bureau A 198.51.100.8" && ok "  the log says it is done" || fail "  no pushed line"
-expect "  nothing pending" 0 "$(curl -s "http://127.0.0.1:$port/metrics" | sed -n 's/^quorvel_dns_pending //p')"
+expect "  nothing pending" 0 "$(metric quorvel_dns_pending)"
 expect "the removed name's identifier is notfound" notfound "$(update "$id")"
 
 # DNS down then back while the server runs: retried until it is done.
 knot_stop
 expect "update with DNS down" found "$(update "$id2" "[::1]:$port6")"
-sleep 1
+sleep 2.5
+failed=$(metric 'quorvel_dns_pushes_total{result="failed"}')
+[ "$failed" -ge 2 ] && ok "  each failed push is counted ($failed)" || fail "  failed pushes counted: $failed"
+expect "  the failure is logged once for the outage" 1 "$(grep -c 'dns: push failed' "$work/server.log")"
 knot_again
 expect "the pending AAAA is carried out once the primary is back" ::1 "$(until_equal 10 ::1 knot_query bureau AAAA)"
+in_log "dns: the primary takes updates again, after [2-9] failed push(es) in [0-9]* s" && ok "  its return is logged" ||
+  fail "  no return line"
 
 # remove while the primary answers: both records go at once.
 qs remove bureau >"$work/remove.out" 2>&1
@@ -221,6 +258,83 @@ start_server --store "$work/plain.db"
 sleep 0.3
 in_log "first run into" && fail "published again on the next start" || ok "  once only"
 stop_server
+
+# Hundreds of names with 63-character labels, A and AAAA, all to publish at once (a store
+# served into the zone for the first time): one UPDATE message would be too large to sign,
+# so they go in several, and all reach the zone. In front of knotd, a primary that cannot read
+# messages over 8000 bytes, nor any that holds the name n013 (it answers FORMERR, unsigned, as
+# a primary that could not read the message does): the messages are halved until they pass,
+# and n013, refused alone, is set aside. So is a name whose records cannot be encoded (an
+# address the store should never hold). Both are logged and counted; the rest go on.
+front=$(free_port)
+python3 - "$front" "$KNOT_PORT" 8000 n013- <<'PY' &
+import socket, struct, sys, threading
+port, knot, limit, marker = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4].encode()
+def read(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            raise EOFError
+        data += chunk
+    return data
+def serve(client):
+    upstream = socket.create_connection(("127.0.0.1", knot))
+    try:
+        while True:
+            size, = struct.unpack("!H", read(client, 2))
+            message = read(client, size)
+            if size > limit or marker in message:
+                client.sendall(struct.pack("!HHHHHHH", 12, struct.unpack("!H", message[:2])[0], 0x8000 | 5 << 11 | 1, 0, 0, 0, 0))
+            else:
+                upstream.sendall(struct.pack("!H", size) + message)
+                n, = struct.unpack("!H", read(upstream, 2))
+                client.sendall(struct.pack("!H", n) + read(upstream, n))
+    except (EOFError, OSError):
+        pass
+    finally:
+        client.close()
+        upstream.close()
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", port))
+listener.listen(8)
+while True:
+    threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
+PY
+front_pid=$!
+many=$work/many.db
+long=$(printf 'x%.0s' $(seq 58))
+for i in $(seq 300); do
+  "$server_bin" add "$(printf 'n%03d-%s' "$i" "$long")" --store "$many" | tail -n 1
+done >"$work/many.ids"
+"$server_bin" serve --listen 127.0.0.1:0 --listen '[::1]:0' --store "$many" >"$work/plain.log" 2>&1 &
+plain=$!
+for _ in $(seq 50); do grep -q '^listening on http://\[' "$work/plain.log" && break; sleep 0.1; done
+pport=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\)/$|\1|p' "$work/plain.log")
+pport6=$(sed -n 's|^listening on http://\[::1\]:\([0-9]*\)/$|\1|p' "$work/plain.log")
+sed "s|.*|url = \"http://127.0.0.1:$pport/update?ip_key=&\"|" "$work/many.ids" >"$work/many.curl"
+sed "s|.*|url = \"http://[::1]:$pport6/update?ip_key=&\"|" "$work/many.ids" >>"$work/many.curl"
+expect "600 updates of 300 names recorded" 600 "$(curl -s -g -K "$work/many.curl" | grep -o -- '-->found' | wc -l)"
+kill "$plain"; wait "$plain"
+python3 -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); c.execute("UPDATE names SET ipv4 = ? WHERE label LIKE ?", ("300.1.2.3", "n007-%")); c.commit()' "$many"
+start_server --store "$many" --dns-server "127.0.0.1:$front"
+for _ in $(seq 100); do [ "$(metric quorvel_dns_pending)" = 0 ] && break; sleep 0.1; done
+expect "all 300 handled, nothing pending" 0 "$(metric quorvel_dns_pending)"
+expect "  298 A records in the zone" 298 "$(knot_records A | grep -c '^n[0-9]')"
+expect "  298 AAAA records" 298 "$(knot_records AAAA | grep -c '^n[0-9]')"
+messages=$(grep -c 'dns: pushed' "$work/server.log")
+[ "$messages" -ge 12 ] && ok "  in $messages messages" || fail "  in $messages message(s)"
+in_log "dns: [0-9]* name(s) in one message refused (the primary could not read a message of [0-9]* bytes (FORMERR)); sent again in messages of at most 16384 bytes" &&
+  ok "  a message the primary cannot read is sent again in halves" || fail "  no halving line"
+in_log "dns: n007-x*x set aside, its records are not published (its records cannot be encoded)" &&
+  ok "  the name that cannot be encoded is set aside" || fail "  no set-aside line for n007"
+in_log "dns: n013-x*x set aside, its records are not published (the primary could not read" &&
+  ok "  the name the primary refuses alone is set aside" || fail "  no set-aside line for n013"
+expect "  both counted" 2 "$(metric quorvel_dns_set_aside_total)"
+expect "  their records are not touched" "" "$(knot_query "n007-$long" AAAA)$(knot_query "n013-$long" AAAA)"
+stop_server && ok "  the server ran on (SIGTERM: status 0)" || fail "  the server did not end with 0"
+kill "$front_pid"
 
 [ $status -eq 0 ] || { echo "--- server log"; cat "$work/server.log"; }
 exit $status

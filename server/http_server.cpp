@@ -164,7 +164,7 @@ struct HttpServer::Request {
   std::string peer;
 };
 
-HttpServer::HttpServer(const Options& options, Registry& registry, Store& store, LogSink& log,
+HttpServer::HttpServer(const Options& options, Registry& registry, NameStore& store, LogSink& log,
                        Metrics& metrics, std::vector<std::string> ownHosts)
     : options_(options),
       registry_(registry),
@@ -365,7 +365,7 @@ HttpServer::Reply HttpServer::Route(MHD_Connection* connection, Request& request
     if (!metricsOnly && !IsLoopback(peer)) return error(404, "metrics only to loopback peers");
     Reply reply;
     reply.type = "text/plain; version=0.0.4";
-    reply.body = metrics_.Text(options_.zone.empty() ? 0 : store_.PendingCount(), log_.dropped());
+    reply.body = metrics_.Text(options_.zone.empty() ? 0 : store_.PendingCount().value, log_.dropped());
     reply.outcome = "metrics";
     return reply;
   }
@@ -396,8 +396,9 @@ HttpServer::Reply HttpServer::Update(std::string_view query, const std::string& 
   if (!hasKey || !IsSafeIdentifier(id)) {
     word = outcome = "incorrect";
   } else {
-    std::string label;
-    switch (registry_.Update(IdentifierDigest(id), "", {{FamilyOf(client), client}}, label)) {
+    const Registry::Updated updated = registry_.Update(IdentifierDigest(id), "", {{FamilyOf(client), client}});
+    const std::string& label = updated.label;
+    switch (updated.outcome) {
       case Registry::Outcome::kChanged:
         word = "found";
         outcome = "found, recorded " + client + " for " + label;
@@ -417,7 +418,7 @@ HttpServer::Reply HttpServer::Update(std::string_view query, const std::string& 
       case Registry::Outcome::kStoreError:
         // Not "found": the client would take it as done. "denied" has it try again later.
         word = "denied";
-        outcome = "store_error, denied: NOT recorded (" + store_.lastError() + ")";
+        outcome = "store_error, denied: NOT recorded (" + updated.error + ")";
         break;
     }
   }
@@ -483,8 +484,9 @@ HttpServer::Reply HttpServer::DynDns(MHD_Connection* connection, std::string_vie
   std::string shown;
   for (const auto& [family, address] : addresses) shown += (shown.empty() ? "" : ",") + address;
 
-  std::string label;
-  switch (registry_.Update(IdentifierDigest(secret), userLabel, addresses, label)) {
+  const Registry::Updated updated = registry_.Update(IdentifierDigest(secret), userLabel, addresses);
+  const std::string& label = updated.label;
+  switch (updated.outcome) {
     case Registry::Outcome::kChanged:
       return answer("good " + shown, " for " + label);
     case Registry::Outcome::kUnchanged:
@@ -495,7 +497,7 @@ HttpServer::Reply HttpServer::DynDns(MHD_Connection* connection, std::string_vie
       return answer("abuse", ", more than " + std::to_string(options_.maxUpdatesPerMinute) + " updates of " +
                                  label + " within a minute");
     case Registry::Outcome::kStoreError:
-      return answer("911", " (store: " + store_.lastError() + ")");
+      return answer("911", " (store: " + updated.error + ")");
   }
   return answer("911");
 }
@@ -554,25 +556,22 @@ HttpServer::Reply HttpServer::Creation(MHD_Connection* connection, Request& requ
                      "Trop d'identifiants ont été créés depuis votre adresse. Réessayez dans une minute.");
     }
   }
-  const std::size_t count = store_.Count();
+  const std::size_t count = store_.Count().value;
   if (count >= static_cast<std::size_t>(options_.maxNames)) {
     return refused(507, "store full (" + std::to_string(count) + " names)",
                    "Ce serveur n'accepte plus de nouvel identifiant.");
   }
   const std::string id = NewIdentifier();
-  switch (registry_.Add(label, IdentifierDigest(id))) {
-    case Store::AddResult::kTaken:
-      return refused(409, "name " + label + " taken", "Ce nom est déjà pris : choisissez-en un autre.");
-    case Store::AddResult::kFailed:
-      reply.status = 500;
-      reply.body =
-          Page("Quorvel : erreur",
-               "<h1>Erreur</h1>\n<p>L'identifiant n'a pas pu être enregistré. Réessayez plus tard.</p>\n");
-      reply.outcome = "creation failed (store: " + store_.lastError() + ")";
-      return reply;
-    case Store::AddResult::kAdded:
-      break;
+  const Result<NameStore::Added> added = registry_.Add(label, IdentifierDigest(id));
+  if (!added.ok()) {
+    reply.status = 500;
+    reply.body = Page("Quorvel : erreur",
+                      "<h1>Erreur</h1>\n<p>L'identifiant n'a pas pu être enregistré. Réessayez plus tard.</p>\n");
+    reply.outcome = "creation failed (store: " + added.error + ")";
+    return reply;
   }
+  if (added.value == NameStore::Added::kTaken)
+    return refused(409, "name " + label + " taken", "Ce nom est déjà pris : choisissez-en un autre.");
   {
     std::lock_guard lock(creationMutex_);
     creations_[peerKey].push_back(now);

@@ -17,7 +17,7 @@
 #include "server/metrics.hpp"
 #include "server/options.hpp"
 #include "server/registry.hpp"
-#include "server/store.hpp"
+#include "server/name_store.hpp"
 
 namespace qserver {
 
@@ -26,7 +26,7 @@ std::string AddressText(const sockaddr* address);
 
 class HttpServer {
  public:
-  HttpServer(const Options& options, Registry& registry, Store& store, LogSink& log, Metrics& metrics,
+  HttpServer(const Options& options, Registry& registry, NameStore& store, LogSink& log, Metrics& metrics,
              std::vector<std::string> ownHosts);
   ~HttpServer();
   // Serves on a socket already listening; metricsOnly: the --metrics-listen socket.
@@ -51,7 +51,7 @@ class HttpServer {
 
   const Options& options_;
   Registry& registry_;
-  Store& store_;
+  NameStore& store_;
   LogSink& log_;
   Metrics& metrics_;
   std::vector<std::string> ownHosts_;

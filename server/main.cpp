@@ -26,7 +26,7 @@
 #include "server/options.hpp"
 #include "server/pusher.hpp"
 #include "server/registry.hpp"
-#include "server/store.hpp"
+#include "server/name_store.hpp"
 
 namespace {
 
@@ -101,9 +101,10 @@ int Serve(Options& o) {
     return Fail(o.store + " is in use by another quorvel-server (it holds " + lockPath +
                 "); stop that one or give another --store");
   }
-  Store store;
   std::string error;
-  if (!store.Open(o.store, error)) return Fail(error);
+  const std::unique_ptr<NameStore> opened = OpenStore(o.store, error);
+  if (!opened) return Fail(error);
+  NameStore& store = *opened;
   std::unique_ptr<DnsUpdater> updater;
   if (!MakeUpdater(o, &stopping, updater, error)) return Fail(error);
 
@@ -149,11 +150,11 @@ int Serve(Options& o) {
     log.Line("metrics on http://" + metricsEndpoint->Text() + "/metrics");
     if (!http.Serve(metricsSocket.get(), true, error)) return Fail(error);
   }
-  log.Line(UtcNow() + " " + std::to_string(store.Count()) + " name(s) in " + o.store +
+  log.Line(UtcNow() + " " + std::to_string(store.Count().value) + " name(s) in " + o.store +
            (updater ? "; DNS: zone " + o.zone + " through " + o.dnsServer->Text()
                     : "; no --zone: addresses are recorded only"));
   if (updater) {
-    const long long published = store.PublishAllInto(o.zone);
+    const long long published = store.PublishAllInto(o.zone).value;
     if (published > 0)
       log.Line(UtcNow() + " dns: first run into " + o.zone + ": " + std::to_string(published) +
                " recorded name(s) to publish");
@@ -165,7 +166,7 @@ int Serve(Options& o) {
   stopping = true;
   http.Stop();
   if (pusher) pusher->Stop();
-  const long long pending = updater ? store.PendingCount() : 0;
+  const long long pending = updater ? store.PendingCount().value : 0;
   log.Line(
       UtcNow() + " stopped" +
       (pending > 0 ? ", " + std::to_string(pending) + " name(s) with DNS work kept for the next start" : ""));
@@ -174,7 +175,7 @@ int Serve(Options& o) {
 }
 
 // After remove: the records go now if the primary answers, or stay as pending work.
-void PushNow(const Options& o, Store& store, const std::string& label) {
+void PushNow(const Options& o, NameStore& store, const std::string& label) {
   std::unique_ptr<DnsUpdater> updater;
   std::string error;
   if (!MakeUpdater(o, nullptr, updater, error)) {
@@ -182,7 +183,7 @@ void PushNow(const Options& o, Store& store, const std::string& label) {
     return;
   }
   std::vector<PendingRow> rows;
-  for (PendingRow& row : store.Pending(100000))
+  for (PendingRow& row : store.Pending(100000).value)
     if (row.label == label) rows.push_back(row);
   if (rows.empty()) return;
   if (updater->Send(rows, error)) {
@@ -195,35 +196,31 @@ void PushNow(const Options& o, Store& store, const std::string& label) {
 }
 
 int Manage(Options& o) {
-  Store store;
   std::string error;
-  if (!store.Open(o.store, error)) return Fail(error);
+  const std::unique_ptr<NameStore> opened = OpenStore(o.store, error);
+  if (!opened) return Fail(error);
+  NameStore& store = *opened;
   const bool dns = !o.zone.empty();
   if (o.command == "add") {
     if (!IsLabel(o.argument))
       return Fail("\"" + o.argument +
                   "\" is not a name: 1 to 63 lower-case letters, digits and inner hyphens");
     const std::string id = NewIdentifier();
-    switch (store.Add(o.argument, IdentifierDigest(id), UtcNow())) {
-      case Store::AddResult::kTaken:
-        return Fail("the name " + o.argument + " is taken");
-      case Store::AddResult::kFailed:
-        return Fail("cannot write " + o.store + ": " + store.lastError());
-      case Store::AddResult::kAdded:
-        break;
-    }
+    const Result<NameStore::Added> added = store.Add(o.argument, IdentifierDigest(id), UtcNow());
+    if (!added.ok()) return Fail("cannot write " + o.store + ": " + added.error);
+    if (added.value == NameStore::Added::kTaken) return Fail("the name " + o.argument + " is taken");
     std::printf("added %s; its identifier (a secret, shown only now):\n%s\n", FullName(o, o.argument).c_str(),
                 id.c_str());
     return 0;
   }
   if (o.command == "remove") {
-    if (!store.Remove(o.argument, dns)) return Fail("no name " + o.argument + " in " + o.store);
+    if (!store.Remove(o.argument, dns).value) return Fail("no name " + o.argument + " in " + o.store);
     std::printf("removed %s\n", FullName(o, o.argument).c_str());
     if (dns) PushNow(o, store, o.argument);
     return 0;
   }
   if (o.command == "list") {
-    for (const NameRow& row : store.All()) {
+    for (const NameRow& row : store.All().value) {
       const std::string& when = row.ipv4Time > row.ipv6Time ? row.ipv4Time : row.ipv6Time;
       std::printf("%s %s %s %s\n", row.label.c_str(), row.ipv4.empty() ? "-" : row.ipv4.c_str(),
                   row.ipv6.empty() ? "-" : row.ipv6.c_str(), when.empty() ? "-" : when.c_str());
@@ -251,15 +248,15 @@ int Manage(Options& o) {
     // The name is never made from the identifier: with a zone, names are public in DNS, and an
     // identifier is a secret.
     std::string label;
-    Store::AddResult result = Store::AddResult::kTaken;
-    while (result == Store::AddResult::kTaken) {
+    Result<NameStore::Added> result{NameStore::Added::kTaken};
+    while (result.ok() && result.value == NameStore::Added::kTaken) {
       label = "imported-" + std::to_string(next++);
       result = store.Add(label, IdentifierDigest(id), UtcNow());
     }
-    if (result == Store::AddResult::kFailed) {
+    if (!result.ok()) {
       // The same identifier twice, or the store not writable.
       std::fprintf(stderr, "quorvel-server: %s:%d not imported: %s\n", o.argument.c_str(), number,
-                   store.lastError().c_str());
+                   result.error.c_str());
       ++skipped;
       continue;
     }

@@ -26,7 +26,7 @@ std::string Describe(const std::vector<PendingRow>& rows) {
 
 }  // namespace
 
-bool PushOnce(Store& store, DnsUpdater& updater, const std::vector<PendingRow>& rows, LogSink* log,
+bool PushOnce(NameStore& store, DnsUpdater& updater, const std::vector<PendingRow>& rows, LogSink* log,
               Metrics* metrics) {
   std::string error;
   if (!updater.Send(rows, error)) {
@@ -61,7 +61,7 @@ void Pusher::Stop() {
 
 void Pusher::Run() {
   while (!stop_) {
-    auto rows = store_.Pending(kBatch);
+    auto rows = store_.Pending(kBatch).value;
     bool failed = !rows.empty() && !PushOnce(store_, updater_, rows, &log_, &metrics_);
     if (!rows.empty() && !failed && rows.size() == static_cast<std::size_t>(kBatch)) continue;
     std::unique_lock lock(mutex_);

@@ -12,13 +12,13 @@
 #include "server/dns_update.hpp"
 #include "server/log_sink.hpp"
 #include "server/metrics.hpp"
-#include "server/store.hpp"
+#include "server/name_store.hpp"
 
 namespace qserver {
 
 class Pusher {
  public:
-  Pusher(Store& store, DnsUpdater& updater, LogSink& log, Metrics& metrics, std::atomic<bool>& stop)
+  Pusher(NameStore& store, DnsUpdater& updater, LogSink& log, Metrics& metrics, std::atomic<bool>& stop)
       : store_(store), updater_(updater), log_(log), metrics_(metrics), stop_(stop) {}
   ~Pusher() { Stop(); }
   void Start() {
@@ -31,7 +31,7 @@ class Pusher {
 
  private:
   void Run();
-  Store& store_;
+  NameStore& store_;
   DnsUpdater& updater_;
   LogSink& log_;
   Metrics& metrics_;
@@ -43,7 +43,7 @@ class Pusher {
 };
 
 // One UPDATE for the rows given, logged; true when the primary took it.
-bool PushOnce(Store& store, DnsUpdater& updater, const std::vector<PendingRow>& rows, LogSink* log,
+bool PushOnce(NameStore& store, DnsUpdater& updater, const std::vector<PendingRow>& rows, LogSink* log,
               Metrics* metrics);
 
 }  // namespace qserver

@@ -24,6 +24,7 @@
 #include "server/log_sink.hpp"
 #include "server/metrics.hpp"
 #include "server/options.hpp"
+#include "server/peer_rules.hpp"
 #include "server/pusher.hpp"
 #include "server/registry.hpp"
 #include "server/name_store.hpp"
@@ -37,9 +38,7 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-std::string FullName(const Options& o, const std::string& label) {
-  return o.zone.empty() ? label : label + "." + o.zone;
-}
+std::string FullName(const Options& o, const std::string& label) { return qserver::FullName(label, o.zone); }
 
 // A listening socket for the endpoint; its port filled in when 0 was asked.
 quorvel::UniqueFd Listen(Endpoint& endpoint, std::string& error) {
@@ -70,7 +69,7 @@ void AddOwnHosts(const Endpoint& e, std::vector<std::string>& hosts) {
   std::vector<std::string> names;
   if (e.address == "0.0.0.0" || e.address == "::")
     names = {"127.0.0.1", "[::1]", "localhost"};
-  else if (e.address.rfind("127.", 0) == 0 || e.address == "::1")
+  else if (IsLoopback(e.address))
     names = {e.Host(), "localhost"};
   else
     names = {e.Host()};

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,8 @@ struct Engine {
   const char* name;
   std::unique_ptr<NameStore> (*open)(const fs::path& folder, std::string& error);
 };
+
+void PrintTo(const Engine& engine, std::ostream* out) { *out << engine.name; }
 
 std::unique_ptr<NameStore> OpenSqlite(const fs::path& folder, std::string& error) {
   return qserver::OpenSqliteStore((folder / "store.db").string(), error);

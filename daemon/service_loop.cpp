@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_stamp.hpp"
 #include "common/text.hpp"
 #include "daemon/commands.hpp"
 #include "daemon/line_output.hpp"
@@ -45,28 +46,6 @@ std::int64_t TickMs() {
     if (value >= 1 && value <= 1000) return value;
   }
   return 1000;
-}
-
-// The store's file as last seen: a write replaces the file, so its inode changes with it.
-struct StoreStamp {
-  ino_t inode = 0;
-  off_t size = -1;
-  timespec modified{};
-  bool operator==(const StoreStamp& other) const {
-    return inode == other.inode && size == other.size && modified.tv_sec == other.modified.tv_sec &&
-           modified.tv_nsec == other.modified.tv_nsec;
-  }
-};
-
-StoreStamp StampOf(const std::string& path) {
-  StoreStamp stamp;
-  struct stat facts {};
-  if (stat(path.c_str(), &facts) == 0) {
-    stamp.inode = facts.st_ino;
-    stamp.size = facts.st_size;
-    stamp.modified = facts.st_mtim;
-  }
-  return stamp;
 }
 
 std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
@@ -209,7 +188,7 @@ class Daemon final : public ServiceView {
   std::int64_t firstTickBase_ = MonotonicClockMs();
   std::int64_t ticksDone_ = 0;
   std::filesystem::path storePath_ = SettingsFilePath();
-  StoreStamp stamp_;
+  FileStamp stamp_;
   StartupSettings stored_;
   bool storeRetry_ = false;
   std::string storeProblem_;
@@ -428,7 +407,7 @@ void Daemon::WatchStore(bool takeLock) {
 }
 
 void Daemon::FollowStore(bool force) {
-  const StoreStamp now = StampOf(storePath_);
+  const FileStamp now = StampOf(storePath_);
   if (now == stamp_ && !force) return;
   StartupSettings seen;
   bool ipv6 = false;

@@ -55,7 +55,8 @@ Reply CreationEndpoint(Site& site, const Request& request) {
                    "Ce formulaire ne vient pas de la page de création de ce serveur. "
                    "Rechargez la page de création et réessayez.");
   }
-  if (options.maxCreationsPerMinute == 0) return Refused(403, "turned off", "Ce serveur ne crée pas d'identifiant.");
+  if (options.maxCreationsPerMinute == 0)
+    return Refused(403, "turned off", "Ce serveur ne crée pas d'identifiant.");
   const std::string label = Lower(Field(request.body, "nom"));
   if (!IsLabel(label)) {
     return Refused(400, "invalid name \"" + Printable(label) + "\"",
@@ -78,8 +79,9 @@ Reply CreationEndpoint(Site& site, const Request& request) {
   if (!added.ok()) {
     Reply reply;
     reply.status = 500;
-    reply.body = Page("Quorvel : erreur",
-                      "<h1>Erreur</h1>\n<p>L'identifiant n'a pas pu être enregistré. Réessayez plus tard.</p>\n");
+    reply.body =
+        Page("Quorvel : erreur",
+             "<h1>Erreur</h1>\n<p>L'identifiant n'a pas pu être enregistré. Réessayez plus tard.</p>\n");
     reply.outcome = "creation failed (store: " + added.error + ")";
     return reply;
   }

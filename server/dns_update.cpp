@@ -105,7 +105,8 @@ bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error) {
 
 bool FrameForTcp(const std::vector<unsigned char>& message, std::string& framed, std::string& error) {
   if (message.size() > 0xffff) {
-    error = "the update is " + std::to_string(message.size()) + " bytes, more than DNS over TCP carries (65535)";
+    error =
+        "the update is " + std::to_string(message.size()) + " bytes, more than DNS over TCP carries (65535)";
     return false;
   }
   framed.assign(1, static_cast<char>(message.size() >> 8));

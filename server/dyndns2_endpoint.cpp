@@ -69,8 +69,8 @@ Reply DynDns2Endpoint(Site& site, const Request& request) {
     case Registry::Outcome::kNotFound:
       break;
     case Registry::Outcome::kDenied:
-      return Answer("abuse", ", more than " + std::to_string(site.options.maxUpdatesPerMinute) + " updates of " +
-                                 label + " within a minute");
+      return Answer("abuse", ", more than " + std::to_string(site.options.maxUpdatesPerMinute) +
+                                 " updates of " + label + " within a minute");
     case Registry::Outcome::kStoreError:
       return Answer("911", " (store: " + updated.error + ")");
   }

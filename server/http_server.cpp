@@ -100,7 +100,9 @@ MHD_Result NoUnescape(void*, MHD_Connection*, char* s) { return static_cast<MHD_
 
 }  // namespace
 
-Method MethodOf(std::string_view name) { return name == "GET" ? kGet : name == "POST" ? kPost : kOtherMethod; }
+Method MethodOf(std::string_view name) {
+  return name == "GET" ? kGet : name == "POST" ? kPost : kOtherMethod;
+}
 
 Reply ErrorReply(int status, std::string outcome) {
   Reply reply;
@@ -147,8 +149,8 @@ struct HttpServer::Callbacks {
     }
     return static_cast<HttpServer*>(cls)->Answer(c, *exchange, metricsOnly);
   }
-  static MHD_Result Public(void* cls, MHD_Connection* c, const char* url, const char* method, const char* version,
-                           const char* data, size_t* size, void** context) {
+  static MHD_Result Public(void* cls, MHD_Connection* c, const char* url, const char* method,
+                           const char* version, const char* data, size_t* size, void** context) {
     return Access(cls, c, url, method, version, data, size, context, false);
   }
   static MHD_Result MetricsOnly(void* cls, MHD_Connection* c, const char* url, const char* method,
@@ -158,7 +160,8 @@ struct HttpServer::Callbacks {
   static MHD_Result Policy(void* cls, const sockaddr* address, socklen_t) {
     return static_cast<HttpServer*>(cls)->AdmitPeer(address) ? MHD_YES : MHD_NO;
   }
-  static void Notify(void* cls, MHD_Connection* c, void** socketContext, MHD_ConnectionNotificationCode code) {
+  static void Notify(void* cls, MHD_Connection* c, void** socketContext,
+                     MHD_ConnectionNotificationCode code) {
     static_cast<HttpServer*>(cls)->OnConnection(c, socketContext, code);
   }
   static void* OnUri(void*, const char* uri, MHD_Connection*) {
@@ -173,17 +176,19 @@ struct HttpServer::Callbacks {
     // Refused by libmicrohttpd itself (malformed, too large) or never finished: one line too.
     static const char* const kWhy[] = {"completed",       "error",      "timed out",
                                        "server stopping", "read error", "client closed"};
-    if (exchange->peer.empty()) exchange->peer = "-";
-    if (exchange->line.empty()) exchange->line = MaskedLine("-", exchange->uri, "-");
+    const std::string line = exchange->line.empty() ? MaskedLine("-", exchange->uri, "-") : exchange->line;
     static_cast<HttpServer*>(cls)->LogLine(
-        *exchange, std::string("- no reply: ") + (static_cast<unsigned>(code) < 6 ? kWhy[code] : "ended"));
+        exchange->peer.empty() ? std::string_view("-") : exchange->peer, line,
+        std::string("- no reply: ") + (static_cast<unsigned>(code) < 6 ? kWhy[code] : "ended"));
   }
 };
 
 HttpServer::HttpServer(const Options& options, Registry& registry, NameStore& store, LogSink& log,
                        Metrics& metrics, std::vector<std::string> ownHosts)
-    : site_{options, registry, store, log, metrics, std::move(ownHosts), NewToken(),
-            SlidingWindow(static_cast<std::size_t>(options.maxCreationsPerMinute))},
+    : site_{options,    registry,
+            store,      log,
+            metrics,    std::move(ownHosts),
+            NewToken(), SlidingWindow(static_cast<std::size_t>(options.maxCreationsPerMinute))},
       proxies_(options.trustedProxies) {
   for (const quorvel::protocol::Status word : quorvel::protocol::kStatuses)
     updateReplies_.emplace(word, MakeResponse(UpdatePage(quorvel::protocol::StatusText(word)), kHtml, false));
@@ -204,12 +209,13 @@ bool HttpServer::Serve(int listenFd, bool metricsOnly, std::string& error) {
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
   MHD_Daemon* daemon = MHD_start_daemon(
       flags, 0, &Callbacks::Policy, this, metricsOnly ? &Callbacks::MetricsOnly : &Callbacks::Public, this,
-      MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(metricsOnly ? 1 : o.threads),
-      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(o.maxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
-      static_cast<unsigned>(o.readTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
-      MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::OnUri, this, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted,
-      this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::Notify, this, MHD_OPTION_UNESCAPE_CALLBACK, &NoUnescape,
-      nullptr, MHD_OPTION_END);
+      MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_THREAD_POOL_SIZE,
+      static_cast<unsigned>(metricsOnly ? 1 : o.threads), MHD_OPTION_CONNECTION_LIMIT,
+      static_cast<unsigned>(o.maxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+      static_cast<unsigned>(o.readTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      static_cast<size_t>(16 * 1024), MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::OnUri, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
+      &Callbacks::Notify, this, MHD_OPTION_UNESCAPE_CALLBACK, &NoUnescape, nullptr, MHD_OPTION_END);
   if (!daemon) {
     error = "cannot start the HTTP server";
     return false;
@@ -229,7 +235,8 @@ void HttpServer::OnConnection(MHD_Connection* connection, void** socketContext,
   std::lock_guard lock(peersMutex_);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     const sockaddr* peer = PeerOf(connection);
-    auto* state = new ConnectionState{peer ? PeerKey(AddressText(peer), kLimitsIpv6Prefix) : "?", Clock::now()};
+    auto* state =
+        new ConnectionState{peer ? PeerKey(AddressText(peer), kLimitsIpv6Prefix) : "?", Clock::now()};
     ++peers_[state->peerKey];
     *socketContext = state;
   } else if (std::unique_ptr<ConnectionState> state{static_cast<ConnectionState*>(*socketContext)}) {
@@ -238,20 +245,22 @@ void HttpServer::OnConnection(MHD_Connection* connection, void** socketContext,
   }
 }
 
-void HttpServer::LogLine(const Exchange& exchange, const std::string& end) {
-  site_.log.Line(UtcNow() + " " + exchange.peer + " \"" + Printable(exchange.line) + "\" " + end);
+void HttpServer::LogLine(std::string_view peer, std::string_view line, const std::string& end) {
+  std::string text = UtcNow();
+  text.append(1, ' ').append(peer).append(" \"").append(Printable(line)).append("\" ").append(end);
+  site_.log.Line(std::move(text));
 }
 
 MHD_Result HttpServer::Answer(MHD_Connection* connection, Exchange& exchange, bool metricsOnly) {
   Reply reply = Dispatch(connection, exchange, metricsOnly);
-  MHD_Response* response =
-      reply.word ? updateReplies_.at(*reply.word) : MakeResponse(reply.body, reply.type, reply.askCredentials);
+  MHD_Response* response = reply.word ? updateReplies_.at(*reply.word)
+                                      : MakeResponse(reply.body, reply.type, reply.askCredentials);
   MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
   if (!reply.word) MHD_destroy_response(response);
   exchange.answered = true;
   if (reply.protocol) site_.metrics.CountUpdate(reply.protocol, reply.result);
   site_.metrics.ObserveSeconds(std::chrono::duration<double>(Clock::now() - exchange.start).count());
-  LogLine(exchange, std::to_string(reply.status) + " " + reply.outcome);
+  LogLine(exchange.peer, exchange.line, std::to_string(reply.status) + " " + reply.outcome);
   return queued;
 }
 

@@ -32,7 +32,7 @@ class HttpServer {
   Reply Dispatch(MHD_Connection* connection, Exchange& exchange, bool metricsOnly);
   bool AdmitPeer(const sockaddr* address);
   void OnConnection(MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code);
-  void LogLine(const Exchange& exchange, const std::string& end);
+  void LogLine(std::string_view peer, std::string_view line, const std::string& end);
 
   Site site_;
   const TrustedProxies proxies_;

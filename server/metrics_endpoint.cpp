@@ -7,7 +7,8 @@ namespace qserver {
 Reply MetricsEndpoint(Site& site, const Request&) {
   Reply reply;
   reply.type = "text/plain; version=0.0.4";
-  reply.body = site.metrics.Text(site.options.zone.empty() ? 0 : site.store.PendingCount().value, site.log.dropped());
+  reply.body =
+      site.metrics.Text(site.options.zone.empty() ? 0 : site.store.PendingCount().value, site.log.dropped());
   reply.outcome = "metrics";
   return reply;
 }

@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 namespace qserver {
@@ -43,10 +46,32 @@ struct Options {
   int maxUpdatesPerMinute = 10;    // per name; more is a flood (0: no limit, for benchmarks)
 };
 
+// One option, as the table below gives it: its name (--NAME on the command line, NAME = VALUE
+// in the configuration file), the kind of value, whether it may repeat (each value kept) or
+// not (the last one wins), whether a running server could take it anew without a restart,
+// and what --help says of it. The table drives the parsing, the file and --help.
+struct OptionSpec {
+  enum class Kind { kText, kZone, kNumber, kEndpoint, kAddress, kConfigFile };
+  using Field =
+      std::variant<std::monostate, std::string Options::*, int Options::*, std::optional<Endpoint> Options::*,
+                   std::vector<Endpoint> Options::*, std::vector<std::string> Options::*>;
+  const char* name;
+  Kind kind;
+  bool repeatable;
+  bool reloadable;
+  const char* value;  // the value as --help writes it
+  const char* help;
+  Field field;
+  int min = 0, max = 0;  // kNumber
+};
+std::span<const OptionSpec> OptionTable();
+const OptionSpec* FindOption(std::string_view name);
+
 // Fills options from argv (and the --config file it names). On failure returns false
 // with a message for the user in error.
 bool ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
 
-extern const char kUsage[];
+// --help: the commands and the options, from their tables.
+std::string Usage();
 
 }  // namespace qserver

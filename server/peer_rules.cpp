@@ -71,7 +71,8 @@ std::string ClientAddress(const std::string& peer, const std::vector<std::string
   std::string list(forwardedFor.front());
   for (std::size_t i = 1; everyLine && i < forwardedFor.size(); ++i) list.append(",").append(forwardedFor[i]);
   std::string_view last = list;
-  if (const std::size_t comma = last.rfind(','); comma != std::string_view::npos) last.remove_prefix(comma + 1);
+  if (const std::size_t comma = last.rfind(','); comma != std::string_view::npos)
+    last.remove_prefix(comma + 1);
   while (!last.empty() && last.front() == ' ') last.remove_prefix(1);
   while (!last.empty() && last.back() == ' ') last.remove_suffix(1);
   const std::string address = NormalAddress(last);

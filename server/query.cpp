@@ -18,7 +18,8 @@ std::string Unescape(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+    } else if (text[i] == '%' && i + 2 < text.size() &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
       out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 2;
@@ -50,7 +51,9 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && Lower(a) == Lower(b); }
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && Lower(a) == Lower(b);
+}
 
 std::string MaskedLine(std::string_view method, std::string uri, std::string_view version) {
   std::size_t key = uri.find("ip_key=");

@@ -30,11 +30,11 @@ struct Credentials {
 
 struct Request {
   Method method = kOtherMethod;
-  std::string_view query;  // after '?', as received
-  std::string_view body;   // a form, at most 1 KiB
-  std::string peer;        // the connection's address
-  std::string client;      // the peer's, or what a trusted proxy forwards
-  std::optional<std::string_view> host;     // the Host header
+  std::string_view query;                  // after '?', as received
+  std::string_view body;                   // a form, at most 1 KiB
+  std::string peer;                        // the connection's address
+  std::string client;                      // the peer's, or what a trusted proxy forwards
+  std::optional<std::string_view> host;    // the Host header
   std::optional<Credentials> credentials;  // Basic authentication, for the routes that read it
 };
 

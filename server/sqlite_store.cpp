@@ -2,7 +2,6 @@
 // lock; statements prepared once. The only file that sees sqlite3.h.
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/file_stamp.hpp"
 #include "server/name_store.hpp"
 
 namespace qserver {
@@ -44,23 +44,8 @@ std::string Message(sqlite3* db) {
   return text && *text ? text : "unknown SQLite error";
 }
 
-// A file as last seen: a write by any process moves its time or size.
-struct FileStamp {
-  ino_t inode = 0;
-  off_t size = -1;
-  timespec modified{};
-  bool operator==(const FileStamp& o) const {
-    return inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
-           modified.tv_nsec == o.modified.tv_nsec;
-  }
-};
-
-FileStamp StampOf(const std::string& path) {
-  FileStamp stamp;
-  struct stat facts {};
-  if (::stat(path.c_str(), &facts) == 0) stamp = {facts.st_ino, facts.st_size, facts.st_mtim};
-  return stamp;
-}
+using quorvel::FileStamp;
+using quorvel::StampOf;
 
 class SqliteStore final : public NameStore {
  public:
@@ -92,18 +77,9 @@ class SqliteStore final : public NameStore {
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
   std::vector<sqlite3_stmt*> statements_;
-  sqlite3_stmt* add_ = nullptr;
-  sqlite3_stmt* remove_ = nullptr;
-  sqlite3_stmt* all_ = nullptr;
-  sqlite3_stmt* byDigest_ = nullptr;
-  sqlite3_stmt* count_ = nullptr;
-  sqlite3_stmt* record4_ = nullptr;
-  sqlite3_stmt* record6_ = nullptr;
-  sqlite3_stmt* addPending_ = nullptr;
-  sqlite3_stmt* pending_ = nullptr;
-  sqlite3_stmt* done_ = nullptr;
-  sqlite3_stmt* pendingCount_ = nullptr;
-  sqlite3_stmt* dataVersion_ = nullptr;
+  sqlite3_stmt *add_ = nullptr, *remove_ = nullptr, *all_ = nullptr, *byDigest_ = nullptr, *count_ = nullptr;
+  sqlite3_stmt *record4_ = nullptr, *record6_ = nullptr, *addPending_ = nullptr, *pending_ = nullptr;
+  sqlite3_stmt *done_ = nullptr, *pendingCount_ = nullptr, *dataVersion_ = nullptr;
 
   // The change mark: PRAGMA data_version, asked again only when the files have moved since
   // (a commit writes the WAL) or a second has passed. Taken before mutex_, never inside it.
@@ -147,13 +123,13 @@ bool SqliteStore::Open(const std::string& path, std::string& error) {
   // WAL: readers never wait for the writer, and a commit is one append. synchronous=NORMAL
   // keeps the store whole after a crash; a power cut may lose the last moments of changes,
   // which the clients' next update brings back.
-  const std::string failed =
-      Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-           "CREATE TABLE IF NOT EXISTS names(label TEXT PRIMARY KEY, digest TEXT NOT NULL UNIQUE,"
-           " ipv4 TEXT, ipv4_time TEXT, ipv6 TEXT, ipv6_time TEXT, created TEXT);"
-           "CREATE TABLE IF NOT EXISTS pending(label TEXT PRIMARY KEY, families INTEGER NOT NULL,"
-           " generation INTEGER NOT NULL);"
-           "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
+  const std::string failed = Exec(
+      "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+      "CREATE TABLE IF NOT EXISTS names(label TEXT PRIMARY KEY, digest TEXT NOT NULL UNIQUE,"
+      " ipv4 TEXT, ipv4_time TEXT, ipv6 TEXT, ipv6_time TEXT, created TEXT);"
+      "CREATE TABLE IF NOT EXISTS pending(label TEXT PRIMARY KEY, families INTEGER NOT NULL,"
+      " generation INTEGER NOT NULL);"
+      "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
   if (!failed.empty()) {
     error = "cannot use " + path + " as a store: " + failed;
     return false;

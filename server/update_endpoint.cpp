@@ -29,7 +29,8 @@ Reply UpdateEndpoint(Site& site, const Request& request) {
   const std::string_view id = hasKey ? request.query.substr(kKey.size()) : std::string_view();
   if (!hasKey || !IsSafeIdentifier(id)) return Answer(Status::kIncorrect, "incorrect", "incorrect");
   const std::string& client = request.client;
-  const Registry::Updated updated = site.registry.Update(IdentifierDigest(id), "", {{FamilyOf(client), client}});
+  const Registry::Updated updated =
+      site.registry.Update(IdentifierDigest(id), "", {{FamilyOf(client), client}});
   const std::string& label = updated.label;
   switch (updated.outcome) {
     case Registry::Outcome::kChanged:
@@ -44,7 +45,8 @@ Reply UpdateEndpoint(Site& site, const Request& request) {
                         label + " within a minute");
     case Registry::Outcome::kStoreError:
       // Not "found": the client would take it as done. "denied" has it try again later.
-      return Answer(Status::kDenied, "store_error", "store_error, denied: NOT recorded (" + updated.error + ")");
+      return Answer(Status::kDenied, "store_error",
+                    "store_error, denied: NOT recorded (" + updated.error + ")");
   }
   return Answer(Status::kNotFound, "notfound", "notfound");
 }

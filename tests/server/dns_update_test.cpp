@@ -30,8 +30,8 @@ TEST(FrameForTcp, TheLengthComesFirstAndAMessageTooLongForItIsRefused) {
 }
 
 TEST(LoadTsigKey, ReadsTheKeyAsTsigKeygenWritesItAndRefusesAnyOther) {
-  const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                     ("quorvel-key-test-" + std::to_string(::getpid()) + ".key");
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("quorvel-key-test-" + std::to_string(::getpid()) + ".key");
   const auto load = [&](const std::string& text, qserver::TsigKey& key) {
     std::ofstream(path) << text;
     std::string error;
@@ -40,7 +40,8 @@ TEST(LoadTsigKey, ReadsTheKeyAsTsigKeygenWritesItAndRefusesAnyOther) {
     return ok;
   };
   qserver::TsigKey key;
-  ASSERT_TRUE(load("key \"quorvel-update\" {\n\talgorithm hmac-sha256;\n\tsecret \"c2VjcmV0+/=\";\n};\n", key));
+  ASSERT_TRUE(
+      load("key \"quorvel-update\" {\n\talgorithm hmac-sha256;\n\tsecret \"c2VjcmV0+/=\";\n};\n", key));
   EXPECT_EQ(key.name, "quorvel-update");
   EXPECT_EQ(key.secret, "c2VjcmV0+/=");
   EXPECT_FALSE(load("key \"k\" { algorithm hmac-md5; secret \"c2VjcmV0\"; };", key));

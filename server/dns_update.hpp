@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/unique_handle.hpp"
-#include "server/options.hpp"
+#include "server/endpoint.hpp"
 #include "server/store_types.hpp"
 
 namespace qserver {

@@ -19,11 +19,7 @@ constexpr Command kCommands[] = {
 
 std::span<const Command> CommandTable() { return kCommands; }
 
-const Command* FindCommand(std::string_view name) {
-  for (const Command& command : kCommands)
-    if (name == command.name) return &command;
-  return nullptr;
-}
+const Command* FindCommand(std::string_view name) { return FindByName(CommandTable(), name); }
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "quorvel-server: %s\n", message.c_str());

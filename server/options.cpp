@@ -164,11 +164,7 @@ std::string Default(const OptionSpec& spec) {
 
 std::span<const OptionSpec> OptionTable() { return kOptions; }
 
-const OptionSpec* FindOption(std::string_view name) {
-  for (const OptionSpec& option : kOptions)
-    if (name == option.name) return &option;
-  return nullptr;
-}
+const OptionSpec* FindOption(std::string_view name) { return FindByName(OptionTable(), name); }
 
 std::string Usage() {
   std::string text = "usage: quorvel-server COMMAND [OPTION]...\nCommands:\n";

@@ -53,6 +53,14 @@ struct OptionSpec {
   int min = 0, max = 0;  // kNumber
 };
 std::span<const OptionSpec> OptionTable();
+
+// The entry of a table (options, commands) with the name given, or null.
+template <typename Entry>
+const Entry* FindByName(std::span<const Entry> table, std::string_view name) {
+  for (const Entry& entry : table)
+    if (name == entry.name) return &entry;
+  return nullptr;
+}
 const OptionSpec* FindOption(std::string_view name);
 
 // Fills options from argv (and the --config file it names). On failure returns false

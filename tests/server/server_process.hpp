@@ -307,6 +307,10 @@ class ServerTest : public ::testing::Test {
     return LastLine(ran.output);
   }
   std::string List() { return RunServer({"list", "--store", store_.string()}).output; }
+  // Ten updates of the name, each "found": all the flood rule allows it this minute.
+  void TenUpdates(int port, const std::string& id) {
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(Word(port, id), "found") << i;
+  }
 
   fs::path dir_;
   fs::path store_;

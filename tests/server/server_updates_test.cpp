@@ -94,7 +94,7 @@ TEST_F(ServerTest, TheEleventhUpdateOfANameWithinAMinuteIsDeniedAndWritesNothing
   Server server(store_, {"--trusted-proxy", "127.0.0.2"});
   ASSERT_NE(server.port(), 0) << server.first();
   // Ten updates of one name a minute; the eleventh is denied and writes nothing.
-  for (int i = 1; i <= 10; ++i) EXPECT_EQ(Word(server.port(), id), "found") << i;
+  TenUpdates(server.port(), id);
   EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 192.0.2.9\r\n"), "denied");
   for (int i = 0; i < 10; ++i) server.ReadLine();
   EXPECT_TRUE(Contains(server.ReadLine(), "200 denied, more than 10 updates of maison within a minute"));

@@ -32,7 +32,8 @@ inline constexpr Word kDenied("denied");
 
 // The status words as values, for those that keep one reply per word.
 enum class Status { kFound, kNotFound, kIncorrect, kDenied };
-inline constexpr Status kStatuses[] = {Status::kFound, Status::kNotFound, Status::kIncorrect, Status::kDenied};
+inline constexpr Status kStatuses[] = {Status::kFound, Status::kNotFound, Status::kIncorrect,
+                                       Status::kDenied};
 
 constexpr const char* StatusText(Status status) {
   switch (status) {

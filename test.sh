@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, one preset of CMakePresets.json per stage: the
 # portable core natively, again under AddressSanitizer and UBSan, the Windows build (quorvel.exe
-# and its tests) under Wine, then bounded fuzz runs. Each stage builds in build/<preset>/ and
+# and its tests) under Wine, the server's tests under ThreadSanitizer, then bounded fuzz runs. Each stage builds in build/<preset>/ and
 # leaves its results in build/<preset>/junit.xml, which the summary reads.
 #
 # Tests mostly wait (on servers, timers, Wine) while builds keep both processors busy, so the
 # next stage's build runs while a stage's tests do, at the lowest CPU priority so that the
 # tests keep the processors they ask for; its output goes to build/<preset>.log. The fuzz runs
-# go alongside the Windows tests the same way.
+# and the ThreadSanitizer build and tests go alongside the Windows tests the same way.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
@@ -95,10 +95,27 @@ if [ -n "${behind[windows]:-}" ] && built windows; then
   nice -n 19 cmake --workflow --preset fuzz >build/fuzz.log 2>&1 &
   fuzz=$!
   background+=($fuzz)
+  # The server's tests under ThreadSanitizer meanwhile: built at the lowest priority, run at
+  # the normal one (they wait on the server's timers). A report fails the stage.
+  presets+=(native-tsan)
+  rm -f build/native-tsan/junit.xml build/native-tsan/tsan-report.*
+  say "server tests under ThreadSanitizer meanwhile (build/native-tsan.log)"
+  { nice -n 19 bash -c 'cmake --preset native-tsan && cmake --build --preset native-tsan' &&
+      ctest --preset native-tsan; } >build/native-tsan.log 2>&1 &
+  tsan=$!
+  background+=($tsan)
   run_tests windows with_display scripts/windows-tests.sh
   stage "bounded fuzz runs (libFuzzer, clang)"
   wait "$fuzz" || failed=1
   grep -E 'Test +#|tests passed|FAILED|Failed' build/fuzz.log || tail -n 40 build/fuzz.log
+  stage "server tests under ThreadSanitizer"
+  wait "$tsan" || failed=1
+  grep -E 'tests passed|FAILED|Failed|\*\*\*' build/native-tsan.log || tail -n 40 build/native-tsan.log
+  if compgen -G 'build/native-tsan/tsan-report.*' >/dev/null; then
+    cat build/native-tsan/tsan-report.*
+    echo "native-tsan: ThreadSanitizer reported the above"
+    failed=1
+  fi
 fi
 
 stage "CI workflows checked by actionlint"

@@ -50,6 +50,17 @@ bool StoredIpv6() {
                                              kIpv6Value, L"")) == L"1";
 }
 
+StoredState ReadStoredState(bool readUnlocked) {
+  StoredState state;
+  const StoreLock lock(StoreLock::Mode::kShared);
+  state.locked = lock.Held();
+  if (state.locked || readUnlocked) {
+    state.settings = ReadStartupSettings();
+    state.ipv6 = StoredIpv6();
+  }
+  return state;
+}
+
 int Activate(const std::string& identifier, int minutes, Ipv6Choice ipv6) {
   const std::wstring text = FromAnsi(identifier);
   switch (CheckIdentifier(text)) {
@@ -91,15 +102,10 @@ int Activate(const std::string& identifier, int minutes, Ipv6Choice ipv6) {
 int Deactivate() { return StoreDeactivation() ? 0 : StoreFailed("deactivation not stored"); }
 
 int ShowStatus() {
-  StartupSettings settings;
-  bool ipv6 = false;
-  {
-    const StoreLock lock(StoreLock::Mode::kShared);
-    if (!lock.Held()) return StoreFailed("status unknown") + 3;
-    settings = ReadStartupSettings();
-    ipv6 = StoredIpv6();
-  }
-  if (!LastStoreError().empty()) return StoreFailed("status unknown") + 3;
+  const StoredState state = ReadStoredState(false);
+  if (!state.locked || !LastStoreError().empty()) return StoreFailed("status unknown") + 3;
+  const StartupSettings& settings = state.settings;
+  const bool ipv6 = state.ipv6;
   PrintLine(STDOUT_FILENO,
             ToAnsi(settings.serviceActive ? L"Le service est activé." : L"Le service est désactivé."));
   PrintLine(STDOUT_FILENO, ToAnsi(L"Identifiant: " + settings.identifier));

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/startup_settings.hpp"
+
 namespace quorvel {
 
 // The running program's full path, for the autostart entry.
@@ -12,6 +14,15 @@ std::wstring ProgramPath();
 // Whether each update also goes over IPv6: a value of the daemon only, beside the identifier
 // and the interval ("1" on; missing or blank off). The caller holds the store's lock.
 bool StoredIpv6();
+
+// The stored settings and the IPv6 choice, read together under the store's shared lock.
+struct StoredState {
+  StartupSettings settings;
+  bool ipv6 = false;
+  bool locked = false;  // the lock was had in time
+};
+// Without the lock nothing is read, unless readUnlocked.
+StoredState ReadStoredState(bool readUnlocked);
 
 // What `activate` does with the IPv6 value: --ipv6 sets it, --no-ipv6 clears it, neither keeps
 // it (as the interval is kept without --interval).

@@ -24,40 +24,28 @@ LineOutput::LineOutput(int fd) : fd_(fd) {
 }
 
 void LineOutput::Write(std::string_view line) {
-  if (queue_.size() + line.size() + 1 > kQueueCap) {
-    ++lost_;
-    Flush();
-    return;
-  }
-  queue_.append(line);
-  queue_ += '\n';
+  (void)queue_.Push(line);
   Flush();
 }
 
 void LineOutput::Flush() {
-  while (!queue_.empty()) {
+  while (!queue_.Empty()) {
+    const std::string_view bytes = queue_.Bytes();
     ssize_t put;
     if (kind_ == Kind::kSocket) {
-      put = send(fd_, queue_.data(), queue_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      put = send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     } else {
-      put = write(PollFd(), queue_.data(), queue_.size());
+      put = write(PollFd(), bytes.data(), bytes.size());
     }
     if (put < 0 && errno == EINTR) continue;
     if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (put <= 0) {
       // A closed output loses its lines, not the service.
-      queue_.clear();
+      queue_.Clear();
       return;
     }
-    queue_.erase(0, static_cast<std::size_t>(put));
+    queue_.Consume(static_cast<std::size_t>(put));
   }
-}
-
-std::size_t LineOutput::TakeLost() {
-  if (!queue_.empty() || lost_ == 0) return 0;
-  const std::size_t lost = lost_;
-  lost_ = 0;
-  return lost;
 }
 
 }  // namespace quorvel

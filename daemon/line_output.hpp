@@ -1,12 +1,13 @@
-// Lines for standard output or error that never hold the service up: a reader that stops
-// reading (a stalled journal, a full pipe) costs lines, never time. Lines wait in a bounded
-// queue; those that find it full are counted, and the count is said once the output flows again.
+// Lines for standard output or error that never hold the service up, by the rule of
+// common/line_queue.hpp: writes never block, and what a stalled reader leaves waits in a
+// bounded queue.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "common/line_queue.hpp"
 #include "common/unique_handle.hpp"
 
 namespace quorvel {
@@ -24,10 +25,10 @@ class LineOutput {
   // Writes what the reader takes now.
   void Flush();
   // Something waits for the reader: poll the descriptor for POLLOUT.
-  bool Waiting() const { return !queue_.empty(); }
+  bool Waiting() const { return !queue_.Empty(); }
   int PollFd() const { return own_ ? own_.get() : fd_; }
   // Lines lost to a full queue since the last call, once the queue has emptied; else 0.
-  std::size_t TakeLost();
+  std::size_t TakeLost() { return queue_.TakeLost(); }
 
  private:
   enum class Kind { kPlain, kSocket, kOwn };
@@ -37,8 +38,7 @@ class LineOutput {
   // A description of our own for a pipe or a terminal, non-blocking without changing the one
   // shared with the shell or the service manager.
   UniqueFd own_;
-  std::string queue_;
-  std::size_t lost_ = 0;
+  LineQueue queue_{kQueueCap};
 };
 
 }  // namespace quorvel

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_stamp.hpp"
 #include "common/text.hpp"
 #include "daemon/commands.hpp"
 #include "daemon/line_output.hpp"
@@ -47,28 +48,6 @@ std::int64_t TickMs() {
   return 1000;
 }
 
-// The store's file as last seen: a write replaces the file, so its inode changes with it.
-struct StoreStamp {
-  ino_t inode = 0;
-  off_t size = -1;
-  timespec modified{};
-  bool operator==(const StoreStamp& other) const {
-    return inode == other.inode && size == other.size && modified.tv_sec == other.modified.tv_sec &&
-           modified.tv_nsec == other.modified.tv_nsec;
-  }
-};
-
-StoreStamp StampOf(const std::string& path) {
-  StoreStamp stamp;
-  struct stat facts {};
-  if (stat(path.c_str(), &facts) == 0) {
-    stamp.inode = facts.st_ino;
-    stamp.size = facts.st_size;
-    stamp.modified = facts.st_mtim;
-  }
-  return stamp;
-}
-
 std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
   const std::string server = ToAnsi(connection.RemoteHost()) + ":" + std::to_string(connection.RemotePort());
   switch (cause) {
@@ -92,6 +71,12 @@ std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
       break;
   }
   return server;
+}
+
+// The countdown's last tick, now: the update starts as it would at the end of an interval.
+void UpdateNow(UpdateService& service) {
+  service.SecondsLeft = 1;
+  service.Timer2_Timer();
 }
 
 class Daemon;
@@ -145,6 +130,12 @@ class Daemon final : public ServiceView {
   void UpdateEnded(const UpdateOutcome& outcome) override;
   void Ipv6Ended(const UpdateOutcome& outcome);
   void SayError(const std::string& text) { err_.Write(text); }
+  // An identifier the service can send; otherwise says "Aucun identifiant valide".
+  bool UsableIdentifier(const std::wstring& identifier) {
+    if (!identifier.empty() && !HasControlCharacter(identifier)) return true;
+    ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
+    return false;
+  }
 
  private:
   friend class Ipv6View;
@@ -211,7 +202,7 @@ class Daemon final : public ServiceView {
   std::int64_t firstTickBase_ = MonotonicClockMs();
   std::int64_t ticksDone_ = 0;
   std::filesystem::path storePath_ = SettingsFilePath();
-  StoreStamp stamp_;
+  FileStamp stamp_;
   StartupSettings stored_;
   bool storeRetry_ = false;
   std::string storeProblem_;
@@ -235,8 +226,7 @@ void Daemon::Ipv6Line(std::wstring_view line) {
 void Daemon::StartIpv6() {
   if (!ipv6_ || connection_.AddressFamily() != PosixConnection::Family::kIPv4) return;
   ipv6Busy_ = true;
-  service6_.SecondsLeft = 1;
-  service6_.Timer2_Timer();
+  UpdateNow(service6_);
 }
 
 void Daemon::Ipv6Ended(const UpdateOutcome& outcome) {
@@ -362,9 +352,7 @@ void Daemon::OnSignal(int signal) {
       break;
     case SIGUSR1:
       if (service_.IsActive()) {
-        // The countdown's end, now.
-        service_.SecondsLeft = 1;
-        service_.Timer2_Timer();
+        UpdateNow(service_);
       } else {
         err_.Write("quorveld: the service is off; SIGUSR1 updates only while it is on");
       }
@@ -430,17 +418,13 @@ void Daemon::WatchStore(bool takeLock) {
 }
 
 void Daemon::FollowStore(bool force) {
-  const StoreStamp now = StampOf(storePath_);
+  const FileStamp now = StampOf(storePath_);
   if (now == stamp_ && !force) return;
-  StartupSettings seen;
-  bool ipv6 = false;
-  {
-    const StoreLock lock(StoreLock::Mode::kShared);
-    storeRetry_ = !lock.Held();
-    if (storeRetry_) return;
-    seen = ReadStartupSettings();
-    ipv6 = StoredIpv6();
-  }
+  const StoredState state = ReadStoredState(false);
+  storeRetry_ = !state.locked;
+  if (storeRetry_) return;
+  const StartupSettings& seen = state.settings;
+  const bool ipv6 = state.ipv6;
   const std::string problem = LastStoreError();
   if (!problem.empty()) {
     // Kept as last read; said once for each new problem.
@@ -477,22 +461,16 @@ int Daemon::Run() {
   WatchStore(false);
   clockWatch_ = MakeClockWatch();
   stamp_ = StampOf(storePath_);
-  {
-    const StoreLock lock(StoreLock::Mode::kShared);
-    stored_ = ReadStartupSettings();
-    ipv6_ = StoredIpv6();
-  }
+  const StoredState state = ReadStoredState(true);
+  stored_ = state.settings;
+  ipv6_ = state.ipv6;
   if (!LastStoreError().empty()) {
     storeProblem_ = LastStoreError();
     err_.Write("quorveld: " + storeProblem_);
   }
   Start(stored_);
-  bool active = stored_.serviceActive;
-  if (active && (stored_.identifier.empty() || HasControlCharacter(stored_.identifier))) {
-    // As the logon start without an identifier; the daemon then waits for an activation.
-    ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
-    active = false;
-  }
+  // As the logon start without an identifier: the daemon then waits for an activation.
+  const bool active = stored_.serviceActive && UsableIdentifier(stored_.identifier);
   service_.RestoreServiceState(active, stored_.secondsLeft);
   // The address has most likely changed since the service last ran (a boot, a restart).
   service_.EarlyUpdate(WakeReason::Start);
@@ -509,21 +487,12 @@ int Daemon::Run() {
 int Daemon::Once() {
   once_ = true;
   service_.SetOneShot();
-  StartupSettings settings;
-  {
-    const StoreLock lock(StoreLock::Mode::kShared);
-    settings = ReadStartupSettings();
-    ipv6_ = StoredIpv6();
-  }
+  const StoredState state = ReadStoredState(true);
+  ipv6_ = state.ipv6;
   if (!LastStoreError().empty()) err_.Write("quorveld: " + LastStoreError());
-  Start(settings);
-  if (settings.identifier.empty() || HasControlCharacter(settings.identifier)) {
-    ShowMessage(L"Aucun identifiant valide", MessageIcon::Error);
-    return 1;
-  }
-  // The countdown's last tick: the update starts as it would at the end of an interval.
-  service_.SecondsLeft = 1;
-  service_.Timer2_Timer();
+  Start(state.settings);
+  if (!UsableIdentifier(state.settings.identifier)) return 1;
+  UpdateNow(service_);
   while ((!ended_ && !connection_.Idle()) || (ipv6Busy_ && !connection6_.Idle())) {
     if (!Turn(false)) break;
   }

@@ -160,6 +160,18 @@ bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error) {
   return true;
 }
 
+bool FrameForTcp(const std::vector<unsigned char>& message, std::string& framed, std::string& error) {
+  if (message.size() > 0xffff) {
+    error =
+        "the update is " + std::to_string(message.size()) + " bytes, more than DNS over TCP carries (65535)";
+    return false;
+  }
+  framed.assign(1, static_cast<char>(message.size() >> 8));
+  framed += static_cast<char>(message.size() & 0xff);
+  framed.append(message.begin(), message.end());
+  return true;
+}
+
 bool DnsUpdater::Connect(std::string& error) {
   sockaddr_storage address;
   const socklen_t length = server_.ToSockaddr(address);
@@ -193,13 +205,11 @@ bool DnsUpdater::Exchange(const std::vector<unsigned char>& query, std::vector<u
                           std::string& error) {
   // A connection kept from before may have been closed by the primary meanwhile: one more
   // try on a new one.
+  std::string out;
+  if (!FrameForTcp(query, out, error)) return false;
   for (int attempt = 0; attempt < 2; ++attempt) {
     const bool reused = static_cast<bool>(fd_);
     if (!fd_ && !Connect(error)) return false;
-    std::string out;
-    out += static_cast<char>(query.size() >> 8);
-    out += static_cast<char>(query.size() & 0xff);
-    out.append(query.begin(), query.end());
     const auto deadline = Clock::now() + kIoTime;
     std::size_t sent = 0;
     bool ok = true;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/unique_handle.hpp"
-#include "server/options.hpp"
-#include "server/store.hpp"
+#include "server/endpoint.hpp"
+#include "server/store_types.hpp"
 
 namespace qserver {
 
@@ -21,6 +21,10 @@ struct TsigKey {
 //   key "NAME" { algorithm hmac-sha256; secret "BASE64"; };
 // and checks that it signs: a secret that is not base64 is refused here, not at the first push.
 bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error);
+
+// A message as DNS over TCP sends it, after its two-byte length (RFC 1035 4.2.2). False, with
+// the reason in error, for one longer than those two bytes can say (65,535 bytes).
+bool FrameForTcp(const std::vector<unsigned char>& message, std::string& framed, std::string& error);
 
 class DnsUpdater {
  public:

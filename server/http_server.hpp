@@ -1,72 +1,45 @@
-// The HTTP side, over libmicrohttpd: one daemon per listening socket answering /update,
-// /nic/update (dyndns2), /creer.php6 and /metrics, one log line per request, and the
+// The HTTP side, over libmicrohttpd: one daemon per listening socket, one route table (path,
+// methods, endpoint, scope) and the replies' queuing, one log line per request, and the
 // per-peer connection limit (every loopback address counted as one peer).
 #pragma once
 
 #include <microhttpd.h>
 #include <sys/socket.h>
 
-#include <chrono>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "server/log_sink.hpp"
-#include "server/metrics.hpp"
-#include "server/options.hpp"
-#include "server/registry.hpp"
-#include "server/store.hpp"
+#include "server/peer_rules.hpp"
+#include "server/route.hpp"
 
 namespace qserver {
 
-// The address as the rules see it: an IPv4-mapped IPv6 address becomes IPv4.
-std::string AddressText(const sockaddr* address);
-
 class HttpServer {
  public:
-  HttpServer(const Options& options, Registry& registry, Store& store, LogSink& log, Metrics& metrics,
+  HttpServer(const Options& options, Registry& registry, NameStore& store, LogSink& log, Metrics& metrics,
              std::vector<std::string> ownHosts);
   ~HttpServer();
   // Serves on a socket already listening; metricsOnly: the --metrics-listen socket.
   bool Serve(int listenFd, bool metricsOnly, std::string& error);
   void Stop();
 
-  // Callbacks from libmicrohttpd (public for the C trampolines).
-  MHD_Result Handle(MHD_Connection* connection, const char* method, const char* version,
-                    const char* uploadData, size_t* uploadSize, void** context, bool metricsOnly);
+ private:
+  struct Exchange;
+  struct Callbacks;
+  MHD_Result Answer(MHD_Connection* connection, Exchange& exchange, bool metricsOnly);
+  Reply Dispatch(MHD_Connection* connection, Exchange& exchange, bool metricsOnly);
   bool AdmitPeer(const sockaddr* address);
   void OnConnection(MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code);
+  void LogLine(std::string_view peer, std::string_view line, const std::string& end);
 
- private:
-  struct Reply;
-  struct Request;
-  Reply Route(MHD_Connection* connection, Request& request, bool metricsOnly);
-  Reply Update(std::string_view query, const std::string& client);
-  Reply DynDns(MHD_Connection* connection, std::string_view query, const std::string& client);
-  Reply Creation(MHD_Connection* connection, Request& request, const std::string& client);
-  std::string ClientAddress(MHD_Connection* connection, const std::string& peer);
-  bool IsOwnHost(const std::string& host) const;
-
-  const Options& options_;
-  Registry& registry_;
-  Store& store_;
-  LogSink& log_;
-  Metrics& metrics_;
-  std::vector<std::string> ownHosts_;
-  std::string token_;
+  Site site_;
+  const TrustedProxies proxies_;
   std::vector<MHD_Daemon*> daemons_;
-  std::map<std::string, MHD_Response*> updateReplies_;  // by status word, made once
+  std::map<quorvel::protocol::Status, MHD_Response*> updateReplies_;  // one per word, made once
   std::mutex peersMutex_;
-  std::map<std::string, int> peers_;  // connections open, by peer
-  std::mutex creationMutex_;
-  std::map<std::string, std::deque<std::chrono::steady_clock::time_point>> creations_;
-
- public:
-  static void* OnUri(void* cls, const char* uri, MHD_Connection* connection);
-  static void OnCompleted(void* cls, MHD_Connection* connection, void** context,
-                          MHD_RequestTerminationCode code);
+  std::map<std::string, int> peers_;  // connections open, by peer key
 };
 
 }  // namespace qserver

@@ -8,8 +8,8 @@
 
 namespace qserver {
 
-LogSink::LogSink(int fd, std::size_t maxQueued)
-    : fd_(fd), maxQueued_(maxQueued), thread_([this] { Run(); }) {}
+LogSink::LogSink(int fd, std::size_t maxQueuedBytes)
+    : fd_(fd), queue_(maxQueuedBytes), thread_([this] { Run(); }) {}
 
 LogSink::~LogSink() {
   {
@@ -33,46 +33,45 @@ bool LogSink::Close(std::chrono::milliseconds limit) {
 void LogSink::Line(std::string line) {
   {
     std::lock_guard lock(mutex_);
-    if (queue_.size() >= maxQueued_) {
-      ++droppedSince_;
-      ++droppedTotal_;
-      return;
-    }
-    line += '\n';
-    queue_.push_back(std::move(line));
+    if (!queue_.Push(line)) return;
   }
   wake_.notify_one();
+}
+
+unsigned long long LogSink::dropped() const {
+  std::lock_guard lock(mutex_);
+  return queue_.LostTotal();
+}
+
+void LogSink::Write(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // nowhere to write: the lines are lost, the server goes on
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 void LogSink::Run() {
   std::unique_lock lock(mutex_);
   while (true) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty()) {  // stopping, all written
+    wake_.wait(lock, [this] { return stopping_ || !queue_.Empty(); });
+    if (queue_.Empty()) {  // stopping, all written
       finished_ = true;
       wake_.notify_all();
       return;
     }
-    std::string batch;
-    while (!queue_.empty() && batch.size() < 65536) {
-      batch += queue_.front();
-      queue_.pop_front();
-    }
-    unsigned long long dropped = droppedSince_;
-    droppedSince_ = 0;
+    const std::string batch = queue_.TakeAll();
     lock.unlock();
-    if (dropped) {
-      batch.insert(0, UtcNow() + " log: " + std::to_string(dropped) +
-                          " line(s) dropped while standard output was not taking them\n");
-    }
-    std::size_t done = 0;
-    while (done < batch.size()) {
-      ssize_t n = ::write(fd_, batch.data() + done, batch.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // nowhere to write: the lines are lost, the server goes on
-      done += static_cast<std::size_t>(n);
-    }
+    Write(batch);
     lock.lock();
+    if (const std::size_t lost = queue_.TakeLost()) {
+      lock.unlock();
+      Write(UtcNow() + " log: " + std::to_string(lost) +
+            " line(s) dropped while standard output was not taking them\n");
+      lock.lock();
+    }
   }
 }
 

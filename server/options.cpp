@@ -2,95 +2,60 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <set>
+
+#include "server/commands.hpp"
+#include "server/query.hpp"
 
 namespace qserver {
 
-const char kUsage[] =
-    "usage: quorvel-server serve  [--listen ADDR:PORT]... [--store FILE]\n"
-    "                             [--zone ZONE --dns-server ADDR:PORT --tsig-key FILE]\n"
-    "                             [--ttl SECONDS] [--trusted-proxy ADDR]... [--allow-host NAME]...\n"
-    "                             [--config FILE]\n"
-    "       quorvel-server add LABEL     [same options]\n"
-    "       quorvel-server remove LABEL  [same options]\n"
-    "       quorvel-server list          [same options]\n"
-    "       quorvel-server import FILE   [same options]\n"
-    "More options: --metrics-listen ADDR:PORT, --read-timeout SECONDS (10),\n"
-    "  --max-per-peer N (64), --max-connections N (1024), --max-creations-per-minute N (10),\n"
-    "  --max-names N (10000), --threads N (2), --max-updates-per-minute N (10). See quorvel-server(1).\n";
-
-std::string Endpoint::Host() const {
-  if (!v6) return address;
-  std::string host(1, '[');
-  host.append(address).push_back(']');
-  return host;
-}
-
-std::string Endpoint::Text() const { return Host() + ":" + std::to_string(port); }
-
-socklen_t Endpoint::ToSockaddr(sockaddr_storage& storage) const {
-  storage = {};
-  if (v6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-    return sizeof *a;
-  }
-  auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-  a->sin_family = AF_INET;
-  a->sin_port = htons(static_cast<uint16_t>(port));
-  ::inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-  return sizeof *a;
-}
-
-std::optional<Endpoint> ParseEndpoint(const std::string& text) {
-  Endpoint endpoint;
-  std::size_t colon;
-  if (!text.empty() && text.front() == '[') {
-    std::size_t close = text.find(']');
-    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') return {};
-    endpoint.address = text.substr(1, close - 1);
-    endpoint.v6 = true;
-    colon = close + 1;
-  } else {
-    colon = text.rfind(':');
-    if (colon == std::string::npos) return {};
-    endpoint.address = text.substr(0, colon);
-  }
-  unsigned char buffer[16];
-  if (::inet_pton(endpoint.v6 ? AF_INET6 : AF_INET, endpoint.address.c_str(), buffer) != 1) return {};
-  const std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return {};
-  endpoint.port = std::atoi(port.c_str());
-  if (endpoint.port > 65535) return {};
-  return endpoint;
-}
-
 namespace {
 
-const std::set<std::string> kRepeatable = {"listen", "trusted-proxy", "allow-host"};
-const std::set<std::string> kKnown = {"listen",
-                                      "store",
-                                      "zone",
-                                      "dns-server",
-                                      "tsig-key",
-                                      "ttl",
-                                      "trusted-proxy",
-                                      "allow-host",
-                                      "config",
-                                      "metrics-listen",
-                                      "read-timeout",
-                                      "max-per-peer",
-                                      "max-connections",
-                                      "max-creations-per-minute",
-                                      "max-names",
-                                      "threads",
-                                      "max-updates-per-minute"};
+using Kind = OptionSpec::Kind;
+
+constexpr OptionSpec kOptions[] = {
+    {"listen", Kind::kEndpoint, true, false, "ADDR:PORT",
+     "where to answer the clients (0.0.0.0:80 and [::]:80)", &Options::listen},
+    {"store", Kind::kText, false, false, "FILE", "the store of names", &Options::store},
+    {"zone", Kind::kZone, false, false, "ZONE",
+     "the DNS zone the names live in; none: addresses are recorded only", &Options::zone},
+    {"dns-server", Kind::kEndpoint, false, false, "ADDR:PORT", "the zone's primary, for signed updates",
+     &Options::dnsServer},
+    {"tsig-key", Kind::kText, false, true, "FILE", "the TSIG key (hmac-sha256) as tsig-keygen writes it",
+     &Options::tsigKey},
+    {"ttl", Kind::kNumber, false, true, "SECONDS", "of the A and AAAA records", &Options::ttl, 0, 86400},
+    {"trusted-proxy", Kind::kAddress, true, true, "ADDR", "a proxy whose X-Forwarded-For is believed",
+     &Options::trustedProxies},
+    {"allow-host", Kind::kText, true, true, "NAME",
+     "a Host name the creation page answers to besides its own", &Options::allowHosts},
+    {"config",
+     Kind::kConfigFile,
+     false,
+     false,
+     "FILE",
+     "these options as NAME = VALUE lines; the command line wins",
+     {}},
+    {"metrics-listen", Kind::kEndpoint, false, false, "ADDR:PORT", "a socket of its own for /metrics",
+     &Options::metricsListen},
+    {"read-timeout", Kind::kNumber, false, false, "SECONDS", "of silence before a connection is closed",
+     &Options::readTimeout, 1, 3600},
+    {"max-per-peer", Kind::kNumber, false, true, "N", "connections at once from one peer",
+     &Options::maxPerPeer, 1, 100000},
+    {"max-connections", Kind::kNumber, false, false, "N", "connections at once", &Options::maxConnections, 1,
+     100000},
+    {"max-creations-per-minute", Kind::kNumber, false, true, "N", "identifiers one peer may create a minute",
+     &Options::maxCreationsPerMinute, 0, 1000000},
+    {"max-names", Kind::kNumber, false, true, "N", "no creation on the page once the store holds as many",
+     &Options::maxNames, 0, 100000000},
+    {"threads", Kind::kNumber, false, false, "N", "threads answering each listening address",
+     &Options::threads, 1, 64},
+    {"max-updates-per-minute", Kind::kNumber, false, true, "N", "of one name; more is a flood, 0: no limit",
+     &Options::maxUpdatesPerMinute, 0, 1000000},
+};
 
 using Values = std::map<std::string, std::vector<std::string>>;
 
@@ -113,98 +78,111 @@ bool ReadConfig(const std::string& path, Values& values, std::string& error) {
     line = Trim(line);
     if (line.empty() || line.front() == '#') continue;
     std::size_t eq = line.find('=');
-    const std::string key = eq == std::string::npos ? "" : Trim(line.substr(0, eq));
-    if (!kKnown.count(key) || key == "config") {
+    const OptionSpec* option = eq == std::string::npos ? nullptr : FindOption(Trim(line.substr(0, eq)));
+    if (!option || option->kind == Kind::kConfigFile) {
       error = path + ":" + std::to_string(number) + ": not an option line: " + line;
       return false;
     }
-    values[key].push_back(Trim(line.substr(eq + 1)));
+    values[option->name].push_back(Trim(line.substr(eq + 1)));
   }
   return true;
 }
 
-// The options that take a whole number, with the range each accepts.
-struct NumberOption {
-  const char* key;
-  int min, max;
-  int Options::*field;
-};
-constexpr NumberOption kNumberOptions[] = {
-    {"ttl", 0, 86400, &Options::ttl},
-    {"read-timeout", 1, 3600, &Options::readTimeout},
-    {"max-per-peer", 1, 100000, &Options::maxPerPeer},
-    {"max-connections", 1, 100000, &Options::maxConnections},
-    {"max-creations-per-minute", 0, 1000000, &Options::maxCreationsPerMinute},
-    {"max-names", 0, 100000000, &Options::maxNames},
-    {"max-updates-per-minute", 0, 1000000, &Options::maxUpdatesPerMinute},
-    {"threads", 1, 64, &Options::threads},
-};
-
-const NumberOption* FindNumberOption(const std::string& key) {
-  for (const NumberOption& option : kNumberOptions) {
-    if (key == option.key) return &option;
-  }
-  return nullptr;
-}
-
-bool Number(const std::string& key, const std::string& text, int min, int max, int& out, std::string& error) {
+bool Number(const OptionSpec& spec, const std::string& text, int& out, std::string& error) {
   char* end = nullptr;
   errno = 0;
   long value = std::strtol(text.c_str(), &end, 10);
-  if (errno || end == text.c_str() || *end || value < min || value > max) {
-    error = "--" + key + " wants a number from " + std::to_string(min) + " to " + std::to_string(max) +
-            ", not \"" + text + "\"";
+  if (errno || end == text.c_str() || *end || value < spec.min || value > spec.max) {
+    error = std::string("--") + spec.name + " wants a number from " + std::to_string(spec.min) + " to " +
+            std::to_string(spec.max) + ", not \"" + text + "\"";
     return false;
   }
   out = static_cast<int>(value);
   return true;
 }
 
-bool Apply(const Values& values, Options& o, std::string& error) {
-  for (const auto& [key, list] : values) {
-    const std::string& v = list.back();
-    if (key == "listen" || key == "dns-server" || key == "metrics-listen") {
-      for (const std::string& item : key == "listen" ? list : std::vector<std::string>{v}) {
-        auto endpoint = ParseEndpoint(item);
+// One option's values (the last one alone unless it repeats) into its field.
+bool Apply(const OptionSpec& spec, const std::vector<std::string>& given, Options& o, std::string& error) {
+  const std::vector<std::string> list = spec.repeatable ? given : std::vector<std::string>{given.back()};
+  switch (spec.kind) {
+    case Kind::kText:
+      if (spec.repeatable)
+        o.*std::get<std::vector<std::string> Options::*>(spec.field) = list;
+      else
+        o.*std::get<std::string Options::*>(spec.field) = list.back();
+      return true;
+    case Kind::kZone: {
+      std::string& zone = o.*std::get<std::string Options::*>(spec.field);
+      zone = Lower(list.back());
+      while (!zone.empty() && zone.back() == '.') zone.pop_back();
+      return true;
+    }
+    case Kind::kNumber:
+      return Number(spec, list.back(), o.*std::get<int Options::*>(spec.field), error);
+    case Kind::kEndpoint:
+      for (const std::string& item : list) {
+        const std::optional<Endpoint> endpoint = ParseEndpoint(item);
         if (!endpoint) {
-          error = "--" + key + " wants ADDR:PORT (IPv6 in brackets), not \"" + item + "\"";
+          error = std::string("--") + spec.name + " wants ADDR:PORT (IPv6 in brackets), not \"" + item + "\"";
           return false;
         }
-        if (key == "listen")
-          o.listen.push_back(*endpoint);
-        else if (key == "dns-server")
-          o.dnsServer = endpoint;
+        if (spec.repeatable)
+          (o.*std::get<std::vector<Endpoint> Options::*>(spec.field)).push_back(*endpoint);
         else
-          o.metricsListen = endpoint;
+          o.*std::get<std::optional<Endpoint> Options::*>(spec.field) = endpoint;
       }
-    } else if (key == "store") {
-      o.store = v;
-    } else if (key == "zone") {
-      o.zone = v;
-      while (!o.zone.empty() && o.zone.back() == '.') o.zone.pop_back();
-      for (char& c : o.zone) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    } else if (key == "tsig-key") {
-      o.tsigKey = v;
-    } else if (key == "trusted-proxy") {
+      return true;
+    case Kind::kAddress:
       for (const std::string& item : list) {
         unsigned char buffer[16];
         if (::inet_pton(AF_INET, item.c_str(), buffer) != 1 &&
             ::inet_pton(AF_INET6, item.c_str(), buffer) != 1) {
-          error = "--trusted-proxy wants an IP address, not \"" + item + "\"";
+          error = std::string("--") + spec.name + " wants an IP address, not \"" + item + "\"";
           return false;
         }
       }
-      o.trustedProxies = list;
-    } else if (key == "allow-host") {
-      o.allowHosts = list;
-    } else if (const NumberOption* number = FindNumberOption(key)) {
-      if (!Number(key, v, number->min, number->max, o.*number->field, error)) return false;
-    }
+      o.*std::get<std::vector<std::string> Options::*>(spec.field) = list;
+      return true;
+    case Kind::kConfigFile:
+      return true;
   }
   return true;
 }
 
+// An option's default, as --help shows it after its text.
+std::string Default(const OptionSpec& spec) {
+  static const Options kDefaults;
+  if (const auto* number = std::get_if<int Options::*>(&spec.field))
+    return " (" + std::to_string(kDefaults.**number) + ")";
+  if (const auto* text = std::get_if<std::string Options::*>(&spec.field);
+      text && !(kDefaults.**text).empty())
+    return " (" + kDefaults.**text + ")";
+  return "";
+}
+
 }  // namespace
+
+std::span<const OptionSpec> OptionTable() { return kOptions; }
+
+const OptionSpec* FindOption(std::string_view name) { return FindByName(OptionTable(), name); }
+
+std::string Usage() {
+  std::string text = "usage: quorvel-server COMMAND [OPTION]...\nCommands:\n";
+  const auto column = [&text](std::string left, const std::string& right) {
+    left.resize(std::max<std::size_t>(left.size() + 1, 30), ' ');
+    text += "  " + left + right + "\n";
+  };
+  for (const Command& command : CommandTable())
+    column(std::string(command.name) + (command.argument ? std::string(" ") + command.argument : ""),
+           command.help);
+  text +=
+      "Options, on the command line or as NAME = VALUE lines of a --config file (the command\n"
+      "line wins; ... marks one that may repeat):\n";
+  for (const OptionSpec& option : kOptions)
+    column(std::string("--") + option.name + " " + option.value + (option.repeatable ? "..." : ""),
+           std::string(option.help) + Default(option));
+  return text + "See quorvel-server(1).\n";
+}
 
 bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
   Values given;
@@ -223,7 +201,7 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         error = arg + " wants a value";
         return false;
       }
-      if (!kKnown.count(key)) {
+      if (!FindOption(key)) {
         error = "unknown option " + arg;
         return false;
       }
@@ -237,11 +215,12 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
     return false;
   }
   o.command = words[0];
-  const bool takesArgument = o.command == "add" || o.command == "remove" || o.command == "import";
-  if (!takesArgument && o.command != "serve" && o.command != "list") {
+  const Command* command = FindCommand(o.command);
+  if (!command) {
     error = "unknown command \"" + o.command + "\"";
     return false;
   }
+  const bool takesArgument = command->argument != nullptr;
   if (words.size() != (takesArgument ? 2u : 1u)) {
     error = takesArgument ? o.command + " takes one argument" : o.command + " takes no argument";
     return false;
@@ -252,7 +231,8 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
   if (given.count("config") && !ReadConfig(given["config"].back(), values, error)) return false;
   // The command line wins, a repeatable option's whole list with it.
   for (auto& [key, list] : given) values[key] = list;
-  if (!Apply(values, o, error)) return false;
+  for (const auto& [key, list] : values)
+    if (!Apply(*FindOption(key), list, o, error)) return false;
   if (o.listen.empty()) o.listen = {*ParseEndpoint("0.0.0.0:80"), *ParseEndpoint("[::]:80")};
   if (!o.zone.empty() && (!o.dnsServer || o.tsigKey.empty())) {
     error = "--zone wants --dns-server and --tsig-key too";

@@ -2,25 +2,16 @@
 // command line and `name = value` lines in the file; the command line wins.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
-namespace qserver {
+#include "server/endpoint.hpp"
 
-// An address and port as written: "127.0.0.1:80", "[::1]:8080", "0.0.0.0:0".
-struct Endpoint {
-  std::string address;  // without brackets
-  int port = 0;
-  bool v6 = false;
-  std::string Host() const;  // the address, in brackets for IPv6
-  std::string Text() const;  // as written: Host() and the port
-  // The socket address; returns its length.
-  socklen_t ToSockaddr(sockaddr_storage& storage) const;
-};
-std::optional<Endpoint> ParseEndpoint(const std::string& text);
+namespace qserver {
 
 struct Options {
   std::string command;   // serve, add, remove, list, import
@@ -43,10 +34,40 @@ struct Options {
   int maxUpdatesPerMinute = 10;    // per name; more is a flood (0: no limit, for benchmarks)
 };
 
+// One option, as the table below gives it: its name (--NAME on the command line, NAME = VALUE
+// in the configuration file), the kind of value, whether it may repeat (each value kept) or
+// not (the last one wins), whether a running server could take it anew without a restart,
+// and what --help says of it. The table drives the parsing, the file and --help.
+struct OptionSpec {
+  enum class Kind { kText, kZone, kNumber, kEndpoint, kAddress, kConfigFile };
+  using Field =
+      std::variant<std::monostate, std::string Options::*, int Options::*, std::optional<Endpoint> Options::*,
+                   std::vector<Endpoint> Options::*, std::vector<std::string> Options::*>;
+  const char* name;
+  Kind kind;
+  bool repeatable;
+  bool reloadable;
+  const char* value;  // the value as --help writes it
+  const char* help;
+  Field field;
+  int min = 0, max = 0;  // kNumber
+};
+std::span<const OptionSpec> OptionTable();
+
+// The entry of a table (options, commands) with the name given, or null.
+template <typename Entry>
+const Entry* FindByName(std::span<const Entry> table, std::string_view name) {
+  for (const Entry& entry : table)
+    if (name == entry.name) return &entry;
+  return nullptr;
+}
+const OptionSpec* FindOption(std::string_view name);
+
 // Fills options from argv (and the --config file it names). On failure returns false
 // with a message for the user in error.
 bool ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
 
-extern const char kUsage[];
+// --help: the commands and the options, from their tables.
+std::string Usage();
 
 }  // namespace qserver

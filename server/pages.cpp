@@ -1,7 +1,6 @@
 #include "server/pages.hpp"
 
-#include "common/text.hpp"
-#include "update/protocol.hpp"
+#include "protocol/reply_words.hpp"
 
 namespace qserver {
 
@@ -16,7 +15,7 @@ std::string Page(std::string_view title, std::string_view content) {
 
 std::string UpdatePage(std::string_view word) {
   return Page("Quorvel", "<p>Mise &agrave; jour de l'adresse IP.</p>\n") +
-         quorvel::ToAnsi(quorvelmod::kReplyMarker) + std::string(word);
+         quorvel::protocol::kReplyMarker.text + std::string(word);
 }
 
 std::string CreationForm(const std::string& token, const std::string& zone) {

@@ -93,7 +93,7 @@ void Pusher::Stop() {
 
 void Pusher::Run() {
   while (!stop_) {
-    auto rows = store_.Pending(kBatch);
+    auto rows = store_.Pending(kBatch).value;
     bool failed = !rows.empty() && !Push(rows);
     if (!rows.empty() && !failed && rows.size() == static_cast<std::size_t>(kBatch)) continue;
     std::unique_lock lock(mutex_);

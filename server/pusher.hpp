@@ -15,13 +15,13 @@
 #include "server/dns_update.hpp"
 #include "server/log_sink.hpp"
 #include "server/metrics.hpp"
-#include "server/store.hpp"
+#include "server/name_store.hpp"
 
 namespace qserver {
 
 class Pusher {
  public:
-  Pusher(Store& store, DnsUpdater& updater, LogSink& log, Metrics& metrics, std::atomic<bool>& stop)
+  Pusher(NameStore& store, DnsUpdater& updater, LogSink& log, Metrics& metrics, std::atomic<bool>& stop)
       : store_(store), updater_(updater), log_(log), metrics_(metrics), stop_(stop) {}
   ~Pusher() { Stop(); }
   void Start() {
@@ -36,7 +36,7 @@ class Pusher {
   void Run();
   // The rows read, in as many messages as they need. False when the primary failed.
   bool Push(std::vector<PendingRow> rows);
-  Store& store_;
+  NameStore& store_;
   DnsUpdater& updater_;
   LogSink& log_;
   Metrics& metrics_;

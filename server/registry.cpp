@@ -10,69 +10,67 @@ void Registry::Load() {
 }
 
 void Registry::LoadLocked() {
-  dataVersion_ = store_.DataVersion();
+  changeMark_ = store_.ChangeMark();
   lastCheck_ = Clock::now();
   byDigest_.clear();
-  for (NameRow& row : store_.All()) {
+  for (NameRow& row : store_.All().value) {
     byDigest_[row.digest] = Entry{std::move(row.label), std::move(row.ipv4), std::move(row.ipv6)};
   }
 }
 
-Store::AddResult Registry::Add(const std::string& label, const std::string& digest) {
+Result<NameStore::Added> Registry::Add(const std::string& label, const std::string& digest) {
   std::lock_guard lock(mutex_);
-  const Store::AddResult result = store_.Add(label, digest, UtcNow());
-  if (result == Store::AddResult::kAdded) byDigest_[digest] = Entry{label, "", ""};
+  Result<NameStore::Added> result = store_.Add(label, digest, UtcNow());
+  if (result.ok() && result.value == NameStore::Added::kAdded) byDigest_[digest] = Entry{label, "", ""};
   return result;
 }
 
 // The copy follows what other processes write to the store (add, remove, import while the
-// server runs): checked on every miss, and at most a second late on a hit.
+// server runs): the store's change mark is looked at on every miss, and at most a second late
+// on a hit.
 Registry::Entry* Registry::Find(const std::string& digest) {
   const auto now = Clock::now();
   if (now - lastCheck_ >= std::chrono::seconds(1)) {
     lastCheck_ = now;
-    if (store_.DataVersion() != dataVersion_) LoadLocked();
+    if (store_.ChangeMark() != changeMark_) LoadLocked();
   }
   auto it = byDigest_.find(digest);
-  if (it == byDigest_.end() && store_.DataVersion() != dataVersion_) {
+  if (it == byDigest_.end() && store_.ChangeMark() != changeMark_) {
     LoadLocked();
     it = byDigest_.find(digest);
   }
   return it == byDigest_.end() ? nullptr : &it->second;
 }
 
-Registry::Outcome Registry::Update(const std::string& digest, const std::string& label,
-                                   const std::vector<std::pair<Family, std::string>>& addresses,
-                                   std::string& labelOut) {
-  bool changed = false;
+Registry::Updated Registry::Update(const std::string& digest, const std::string& label,
+                                   const std::vector<std::pair<Family, std::string>>& addresses) {
+  Updated updated;
   {
     std::lock_guard lock(mutex_);
     Entry* entry = Find(digest);
-    if (!entry || (!label.empty() && entry->label != label)) return Outcome::kNotFound;
-    labelOut = entry->label;
-    const auto now = Clock::now();
-    if (floodLimit_ > 0) {
-      if (now - lastPrune_ >= std::chrono::minutes(1)) {
-        lastPrune_ = now;
-        for (auto it = recent_.begin(); it != recent_.end();)
-          it = now - it->second.back() >= std::chrono::minutes(1) ? recent_.erase(it) : std::next(it);
-      }
-      auto& times = recent_[entry->label];
-      while (!times.empty() && now - times.front() >= std::chrono::minutes(1)) times.pop_front();
-      if (times.size() >= floodLimit_) return Outcome::kDenied;
-      times.push_back(now);
+    if (!entry || (!label.empty() && entry->label != label)) return updated;
+    updated.label = entry->label;
+    if (!flood_.Take(entry->label, Clock::now())) {
+      updated.outcome = Outcome::kDenied;
+      return updated;
     }
+    updated.outcome = Outcome::kUnchanged;
     const std::string stamp = UtcNow();
     for (const auto& [family, address] : addresses) {
       std::string& known = family == kFamilyV4 ? entry->ipv4 : entry->ipv6;
       if (known == address) continue;
-      if (!store_.Record(entry->label, family, address, stamp, dns_)) return Outcome::kStoreError;
+      Result<> recorded = store_.Record(entry->label, family, address, stamp, dns_);
+      if (!recorded.ok()) {
+        updated.outcome = Outcome::kStoreError;
+        updated.error = std::move(recorded.error);
+        return updated;
+      }
       known = address;
-      changed = true;
+      updated.outcome = Outcome::kChanged;
     }
   }
-  if (changed && dns_ && onPending_) onPending_();
-  return changed ? Outcome::kChanged : Outcome::kUnchanged;
+  if (updated.outcome == Outcome::kChanged && dns_ && onPending_) onPending_();
+  return updated;
 }
 
 }  // namespace qserver

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -12,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "server/store.hpp"
+#include "server/name_store.hpp"
+#include "server/sliding_window.hpp"
 
 namespace qserver {
 
@@ -20,19 +20,24 @@ class Registry {
  public:
   using Clock = std::chrono::steady_clock;
   // dns: whether changes leave DNS work; onPending is called after each change that did.
-  Registry(Store& store, bool dns, std::size_t floodLimit, std::function<void()> onPending)
-      : store_(store), dns_(dns), floodLimit_(floodLimit), onPending_(std::move(onPending)) {}
+  Registry(NameStore& store, bool dns, std::size_t floodLimit, std::function<void()> onPending)
+      : store_(store), dns_(dns), flood_(floodLimit), onPending_(std::move(onPending)) {}
 
   void Load();
   // A new name, in the store and at once in the copy.
-  Store::AddResult Add(const std::string& label, const std::string& digest);
+  Result<NameStore::Added> Add(const std::string& label, const std::string& digest);
 
   enum class Outcome { kChanged, kUnchanged, kNotFound, kDenied, kStoreError };
+  struct Updated {
+    Outcome outcome = Outcome::kNotFound;
+    std::string label;  // the name found
+    std::string error;  // kStoreError: the store's
+  };
   // Records addresses (family, text) for the identifier whose digest is given. label, when
-  // not empty, must be the identifier's name (dyndns2); otherwise kNotFound. labelOut gets the
-  // name found. More than floodLimit accepted updates of one name within a minute: kDenied.
-  Outcome Update(const std::string& digest, const std::string& label,
-                 const std::vector<std::pair<Family, std::string>>& addresses, std::string& labelOut);
+  // not empty, must be the identifier's name (dyndns2); otherwise kNotFound. More than
+  // floodLimit accepted updates of one name within a minute: kDenied.
+  Updated Update(const std::string& digest, const std::string& label,
+                 const std::vector<std::pair<Family, std::string>>& addresses);
 
  private:
   struct Entry {
@@ -42,16 +47,14 @@ class Registry {
   Entry* Find(const std::string& digest);
   void LoadLocked();
 
-  Store& store_;
+  NameStore& store_;
   bool dns_;
-  std::size_t floodLimit_;  // 0: none
+  SlidingWindow flood_;  // by label
   std::function<void()> onPending_;
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> byDigest_;
-  std::unordered_map<std::string, std::deque<Clock::time_point>> recent_;  // by label
-  long long dataVersion_ = -1;
+  long long changeMark_ = -1;
   Clock::time_point lastCheck_{};
-  Clock::time_point lastPrune_{};
 };
 
 }  // namespace qserver

@@ -4,17 +4,16 @@
 
 #include <string>
 
+#include "protocol/reply_words.hpp"
+
 namespace quorvelmod {
 
-// The text that follows it in the reply body is the server's status word.
-inline constexpr wchar_t kReplyMarker[] = L"<!-- OSKEL_START_HTML -->";
-
-// Status words the client acts on; "denied" is also the client's own word for a reply
-// it cannot use.
-inline constexpr wchar_t kStatusFound[] = L"found";
-inline constexpr wchar_t kStatusNotFound[] = L"notfound";
-inline constexpr wchar_t kStatusIncorrect[] = L"incorrect";
-inline constexpr wchar_t kStatusDenied[] = L"denied";
+// The marker and the status words, as wide text (protocol/reply_words.hpp spells them).
+inline constexpr const auto& kReplyMarker = quorvel::protocol::kReplyMarker.wide;
+inline constexpr const auto& kStatusFound = quorvel::protocol::kFound.wide;
+inline constexpr const auto& kStatusNotFound = quorvel::protocol::kNotFound.wide;
+inline constexpr const auto& kStatusIncorrect = quorvel::protocol::kIncorrect.wide;
+inline constexpr const auto& kStatusDenied = quorvel::protocol::kDenied.wide;
 
 // An HTTP/1.0 request, lines ended by CR LF. For "GET" the data (with its own leading
 // "?") follows the page in the request line; any other method is sent as a form POST.

@@ -1,0 +1,37 @@
+// The commands of quorvel-server, as one table: it drives the dispatch, the check of their
+// arguments and their lines in --help.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "server/dns_update.hpp"
+#include "server/options.hpp"
+
+namespace qserver {
+
+struct Command {
+  const char* name;
+  const char* argument;  // LABEL, FILE; null: none
+  const char* help;
+  int (*run)(Options& options);  // the exit status
+};
+std::span<const Command> CommandTable();
+const Command* FindCommand(std::string_view name);
+
+int RunServe(Options& options);  // serve.cpp
+int RunAdd(Options& options);    // admin_commands.cpp, as the three below
+int RunRemove(Options& options);
+int RunList(Options& options);
+int RunImport(Options& options);
+
+// "quorvel-server: MESSAGE" on standard error; returns 1.
+int Fail(const std::string& message);
+
+// The DNS updater of the options' zone, none without a zone. False with a message in error.
+bool MakeUpdater(const Options& o, const std::atomic<bool>* stop, std::unique_ptr<DnsUpdater>& updater,
+                 std::string& error);
+
+}  // namespace qserver

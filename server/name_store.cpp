@@ -1,0 +1,10 @@
+#include "server/name_store.hpp"
+
+namespace qserver {
+
+// The engine from the location's form: a file is SQLite (a postgresql:// URI will be the next).
+std::unique_ptr<NameStore> OpenStore(const std::string& location, std::string& error) {
+  return OpenSqliteStore(location, error);
+}
+
+}  // namespace qserver

@@ -1,0 +1,66 @@
+// The store of names, as the rest of the server sees it: one interface over each engine
+// (SQLite today, in sqlite_store.cpp). Every call gives its own result and error, so a
+// thread never reads another's; an engine is safe to call from several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/store_types.hpp"
+
+namespace qserver {
+
+// What a store call gives back: its value, or why it failed (value then as the call says).
+struct NoValue {};
+template <typename T = NoValue>
+struct Result {
+  Result() = default;
+  Result(T v, std::string e = {}) : value(std::move(v)), error(std::move(e)) {}
+  T value{};
+  std::string error;  // empty: done
+  bool ok() const { return error.empty(); }
+};
+
+class NameStore {
+ public:
+  virtual ~NameStore() = default;
+
+  enum class Added { kAdded, kTaken };
+  virtual Result<Added> Add(const std::string& label, const std::string& digest, const std::string& now) = 0;
+  // Takes the name out; with dns, leaves work to remove its records. false: there was none.
+  virtual Result<bool> Remove(const std::string& label, bool dns) = 0;
+  virtual Result<std::vector<NameRow>> All() = 0;  // by label
+  virtual Result<std::optional<NameRow>> FindByDigest(const std::string& digest) = 0;
+  virtual Result<std::size_t> Count() = 0;
+
+  // Records the address of one family; with dns, also the work to publish it, in the same
+  // transaction. An error when it could not be written (or the name is gone).
+  virtual Result<> Record(const std::string& label, Family family, const std::string& address,
+                          const std::string& now, bool dns) = 0;
+
+  virtual Result<std::vector<PendingRow>> Pending(int limit) = 0;  // oldest first
+  // Drops the work once done, unless it has changed since it was read.
+  virtual Result<> Done(const std::vector<PendingRow>& rows) = 0;
+  virtual Result<long long> PendingCount() = 0;  // -1 on error
+
+  // The first time the store is served into this zone (a store recorded without DNS, or for
+  // another zone): every recorded address becomes DNS work. How many names; -1 on error.
+  virtual Result<long long> PublishAllInto(const std::string& zone) = 0;
+
+  // A number that moves when another process has changed the store (add, remove, import while
+  // serving), cheap enough to ask at every miss; exact at least once a second.
+  virtual long long ChangeMark() = 0;
+};
+
+// Opens the store at `location` (a file: SQLite), creating it readable by its owner only.
+// Null with a message in error.
+std::unique_ptr<NameStore> OpenStore(const std::string& location, std::string& error);
+
+// The engines.
+std::unique_ptr<NameStore> OpenSqliteStore(const std::string& path, std::string& error);
+
+}  // namespace qserver

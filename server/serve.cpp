@@ -1,0 +1,150 @@
+// `serve`: the store, the DNS updater, the listening sockets and the HTTP side, until SIGTERM.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "common/unique_handle.hpp"
+#include "server/commands.hpp"
+#include "server/http_server.hpp"
+#include "server/identity.hpp"
+#include "server/pusher.hpp"
+
+namespace qserver {
+
+namespace {
+
+// A listening socket for the endpoint; its port filled in when 0 was asked.
+quorvel::UniqueFd Listen(Endpoint& endpoint, std::string& error) {
+  sockaddr_storage storage;
+  socklen_t length = endpoint.ToSockaddr(storage);
+  const int family = endpoint.v6 ? AF_INET6 : AF_INET;
+  quorvel::UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  int one = 1;
+  if (fd) {
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // [::]:80 beside 0.0.0.0:80: each family on its own socket.
+    if (endpoint.v6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  }
+  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+      ::listen(fd.get(), 1024) != 0) {
+    error = "cannot listen on " + endpoint.Text() + ": " + std::strerror(errno);
+    return {};
+  }
+  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&storage), &length);
+  endpoint.port = endpoint.v6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port)
+                              : ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  return fd;
+}
+
+// The Host values the creation page answers to on this endpoint (a browser leaves out :80).
+void AddOwnHosts(const Endpoint& e, std::vector<std::string>& hosts) {
+  const std::string port = std::string(1, ':').append(std::to_string(e.port));
+  std::vector<std::string> names;
+  if (e.address == "0.0.0.0" || e.address == "::")
+    names = {"127.0.0.1", "[::1]", "localhost"};
+  else if (IsLoopback(e.address))
+    names = {e.Host(), "localhost"};
+  else
+    names = {e.Host()};
+  for (const std::string& name : names) {
+    hosts.push_back(name + port);
+    if (e.port == 80) hosts.push_back(name);
+  }
+}
+
+std::atomic<bool> stopping{false};
+
+}  // namespace
+
+int RunServe(Options& o) {
+  // One server per store: a second would answer from a copy of the names that the first
+  // no longer holds, and push DNS work twice.
+  const std::string lockPath = o.store + ".lock";
+  quorvel::UniqueFd lock(::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock) return Fail("cannot open " + lockPath + ": " + std::strerror(errno));
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    return Fail(o.store + " is in use by another quorvel-server (it holds " + lockPath +
+                "); stop that one or give another --store");
+  }
+  std::string error;
+  const std::unique_ptr<NameStore> opened = OpenStore(o.store, error);
+  if (!opened) return Fail(error);
+  NameStore& store = *opened;
+  std::unique_ptr<DnsUpdater> updater;
+  if (!MakeUpdater(o, &stopping, updater, error)) return Fail(error);
+
+  // The stop signals reach sigwait below, never a thread of the libraries.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<quorvel::UniqueFd> sockets;
+  std::vector<std::string> hosts;
+  for (Endpoint& endpoint : o.listen) {
+    sockets.push_back(Listen(endpoint, error));
+    if (!sockets.back()) return Fail(error);
+    AddOwnHosts(endpoint, hosts);
+  }
+  std::optional<Endpoint> metricsEndpoint = o.metricsListen;
+  quorvel::UniqueFd metricsSocket;
+  if (metricsEndpoint) {
+    metricsSocket = Listen(*metricsEndpoint, error);
+    if (!metricsSocket) return Fail(error);
+  }
+
+  // Held by pointer: if standard output stalls at the end, the writer is left to the end
+  // of the process rather than waited for (SIGTERM ends the server within a second).
+  auto logOwner = std::make_unique<LogSink>();
+  LogSink& log = *logOwner;
+  Metrics metrics;
+  std::unique_ptr<Pusher> pusher;
+  if (updater) pusher = std::make_unique<Pusher>(store, *updater, log, metrics, stopping);
+  Registry registry(store, updater != nullptr, static_cast<std::size_t>(o.maxUpdatesPerMinute), [&] {
+    if (pusher) pusher->Wake();
+  });
+  registry.Load();
+  HttpServer http(o, registry, store, log, metrics, hosts);
+  for (std::size_t i = 0; i < sockets.size(); ++i) {
+    log.Line("listening on http://" + o.listen[i].Text() + "/");
+    if (!http.Serve(sockets[i].get(), false, error)) return Fail(error);
+  }
+  if (metricsSocket) {
+    log.Line("metrics on http://" + metricsEndpoint->Text() + "/metrics");
+    if (!http.Serve(metricsSocket.get(), true, error)) return Fail(error);
+  }
+  log.Line(UtcNow() + " " + std::to_string(store.Count().value) + " name(s) in " + o.store +
+           (updater ? "; DNS: zone " + o.zone + " through " + o.dnsServer->Text()
+                    : "; no --zone: addresses are recorded only"));
+  if (updater) {
+    const long long published = store.PublishAllInto(o.zone).value;
+    if (published > 0)
+      log.Line(UtcNow() + " dns: first run into " + o.zone + ": " + std::to_string(published) +
+               " recorded name(s) to publish");
+  }
+  if (pusher) pusher->Start();
+
+  int signal = 0;
+  sigwait(&signals, &signal);
+  stopping = true;
+  http.Stop();
+  if (pusher) pusher->Stop();
+  const long long pending = updater ? store.PendingCount().value : 0;
+  log.Line(
+      UtcNow() + " stopped" +
+      (pending > 0 ? ", " + std::to_string(pending) + " name(s) with DNS work kept for the next start" : ""));
+  if (!log.Close(std::chrono::milliseconds(300))) (void)logOwner.release();
+  return 0;
+}
+
+}  // namespace qserver

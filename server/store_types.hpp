@@ -1,0 +1,29 @@
+// The values the store holds and gives back, whatever engine keeps them.
+#pragma once
+
+#include <string>
+
+namespace qserver {
+
+// An address family, also a bit of PendingRow::families.
+enum Family : int { kFamilyV4 = 1, kFamilyV6 = 2 };
+
+// A name: the digest of its identifier, its IPv4 and IPv6 address with when each was recorded.
+struct NameRow {
+  std::string label;
+  std::string digest;
+  std::string ipv4, ipv4Time, ipv6, ipv6Time;
+  bool operator==(const NameRow&) const = default;
+};
+
+// DNS work for one name: the families whose records must be made to match the store.
+struct PendingRow {
+  std::string label;
+  int families = 0;
+  long long generation = 0;
+  bool exists = false;  // false: the name was removed, its records go
+  std::string ipv4, ipv6;
+  bool operator==(const PendingRow&) const = default;
+};
+
+}  // namespace qserver

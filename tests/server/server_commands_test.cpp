@@ -1,0 +1,119 @@
+// quorvel-server's commands as a person uses them (add, list, remove, import, the configuration
+// file), its store across restarts, and one server per store.
+#include "server_process.hpp"
+
+namespace {
+
+using namespace qserver_test;
+
+TEST_F(ServerTest, CommandsAddListRemoveAndImportAsAPersonUsesThem) {
+  const std::string id = Add("maison");
+  // Easy to read out: no 0 O 1 l I, one case.
+  EXPECT_TRUE(std::regex_match(id, std::regex("[2-9A-HJ-NP-Z]{27}"))) << id;
+  EXPECT_NE(Add("bureau"), id);
+  // A taken or invalid label fails with a message and a non-zero status.
+  for (const std::string& bad :
+       std::vector<std::string>{"maison", "Maison", "-a", "a-", "a.b", "", std::string(64, 'a')}) {
+    SCOPED_TRACE(bad);
+    Ran ran = RunServer({"add", bad, "--store", store_.string()});
+    EXPECT_NE(ran.status, 0);
+    EXPECT_FALSE(ran.output.empty());
+  }
+  EXPECT_EQ(RunServer({"add", std::string(63, 'a'), "--store", store_.string()}).status, 0);
+  EXPECT_EQ(List(), std::string(63, 'a') + " - - -\nbureau - - -\nmaison - - -\n");
+  // The store keeps no identifier in clear.
+  std::ifstream in(store_, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_FALSE(Contains(bytes, id));
+  Ran removed = RunServer({"remove", "bureau", "--store", store_.string()});
+  EXPECT_EQ(removed.status, 0) << removed.output;
+  EXPECT_NE(RunServer({"remove", "bureau", "--store", store_.string()}).status, 0);
+  EXPECT_FALSE(Contains(List(), "bureau"));
+
+  // A refserver store: identifiers kept as they are, each with a name, its address kept.
+  std::ofstream(dir_ / "ids.txt") << "demo\t127.0.0.1\t2026-12-09T00:31:29Z\nAbc_-1\nmaison\n\xff bad\n";
+  Ran imported = RunServer({"import", (dir_ / "ids.txt").string(), "--store", store_.string()});
+  EXPECT_EQ(imported.status, 0) << imported.output;
+  EXPECT_TRUE(Contains(imported.output, "imported 3 name(s)")) << imported.output;
+  const std::string list = List();
+  // Names never come from the identifiers: they would be public in DNS.
+  EXPECT_TRUE(
+      Contains(list, "imported-1 127.0.0.1 - 2026-12-09T00:31:29Z\nimported-2 - - -\nimported-3 - - -\n"))
+      << list;
+  EXPECT_FALSE(Contains(list, "abc_-1")) << list;
+  Server server(store_);
+  ASSERT_NE(server.port(), 0) << server.first();
+  EXPECT_EQ(Word(server.port(), "demo"), "found");
+  EXPECT_EQ(Word(server.port(), "Abc_-1"), "found");
+  EXPECT_EQ(Word(server.port(), id), "found");
+  // A name added while the server runs is served at once, one removed is not.
+  const std::string later = Add("plus-tard");
+  EXPECT_EQ(Word(server.port(), later), "found");
+  EXPECT_EQ(RunServer({"remove", "plus-tard", "--store", store_.string()}).status, 0);
+  ::usleep(1100 * 1000);
+  EXPECT_EQ(Word(server.port(), later), "notfound");
+
+  // Options from a file; the command line wins.
+  std::ofstream(dir_ / "server.conf")
+      << "# comment\nstore = " << (dir_ / "other.db").string() << "\nttl = 30\n";
+  EXPECT_EQ(RunServer({"add", "x", "--config", (dir_ / "server.conf").string()}).status, 0);
+  EXPECT_TRUE(Contains(RunServer({"list", "--config", (dir_ / "server.conf").string()}).output, "x - - -"));
+  EXPECT_TRUE(Contains(
+      RunServer({"list", "--config", (dir_ / "server.conf").string(), "--store", store_.string()}).output,
+      "maison"));
+  std::ofstream(dir_ / "bad.conf") << "nonsense = 1\n";
+  EXPECT_EQ(RunServer({"list", "--config", (dir_ / "bad.conf").string()}).status, 2);
+  EXPECT_EQ(RunServer({"serve", "--listen", "127.0.0.1"}).status, 2);
+  EXPECT_EQ(RunServer({"serve", "--zone", "example.org"}).status, 2);  // no server or key
+}
+
+TEST_F(ServerTest, NamesAndAddressesSurviveARestartAndTheStoreIsPrivate) {
+  const std::string id = Add("maison");
+  EXPECT_EQ(Stat(store_).st_mode & 0777, 0600u);
+  {
+    Server server(store_);
+    ASSERT_NE(server.port(), 0);
+    EXPECT_EQ(Word(server.port(), id), "found");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  }
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    SCOPED_TRACE(entry.path());
+    EXPECT_EQ(Stat(entry.path()).st_mode & 0077, 0u);  // the journals too
+  }
+  Server again(store_);
+  ASSERT_NE(again.port(), 0);
+  EXPECT_EQ(Word(again.port(), id), "found");
+  EXPECT_TRUE(Contains(again.ReadLine(), "found, unchanged 127.0.0.1"));
+  again.Stop();
+  // A mode the owner chose is kept.
+  fs::permissions(store_, fs::perms(0640));
+  EXPECT_EQ(RunServer({"add", "bureau", "--store", store_.string()}).status, 0);
+  EXPECT_EQ(Stat(store_).st_mode & 0777, 0640u);
+  // A link planted under the store's name is refused, not followed.
+  const fs::path victim = dir_ / "victim";
+  std::ofstream(victim) << "precious\n";
+  fs::create_symlink(victim, dir_ / "linked.db");
+  Ran ran = RunServer({"list", "--store", (dir_ / "linked.db").string()});
+  EXPECT_EQ(ran.status, 1) << ran.output;
+  std::ifstream in(victim);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "precious\n");
+}
+
+TEST_F(ServerTest, ASecondServerOnTheSameStoreRefusesToStart) {
+  const std::string id = Add("maison");
+  Server first(store_);
+  ASSERT_NE(first.port(), 0);
+  Server second(store_);
+  EXPECT_EQ(second.port(), 0);
+  EXPECT_TRUE(Contains(second.first(), "in use by another quorvel-server")) << second.first();
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_EQ(Word(first.port(), id), "found");
+  EXPECT_EQ(first.Stop(), 0);
+  Server after(store_);
+  EXPECT_NE(after.port(), 0) << after.first();
+}
+
+}  // namespace

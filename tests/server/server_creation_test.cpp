@@ -1,0 +1,113 @@
+// The creation page (/creer.php6): what it makes, who may use it, and its limits.
+#include "server_process.hpp"
+
+namespace {
+
+using namespace qserver_test;
+
+TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
+  Server server(store_);
+  ASSERT_NE(server.port(), 0) << server.first();
+  std::string page = CreationPage(server.port());
+  EXPECT_EQ(Status(page), 200);
+  EXPECT_TRUE(Contains(page, "Content-Type: text/html; charset=utf-8"));
+  EXPECT_TRUE(Contains(page, "Créer un identifiant unique"));
+  EXPECT_TRUE(Contains(page, "<form method=\"post\" action=\"/creer.php6\">"));
+  EXPECT_TRUE(Contains(page, "name=\"nom\""));
+  EXPECT_TRUE(Contains(server.ReadLine(), "\"GET /creer.php6 HTTP/1.0\" 200 creation page"));
+
+  const std::string token = FormToken(page);
+  ASSERT_FALSE(token.empty()) << page;
+  std::string first =
+      Exchange(server.port(), CreationRequest("localhost:" + std::to_string(server.port()), token, "maison"));
+  EXPECT_EQ(Status(first), 200);
+  EXPECT_TRUE(Contains(first, "Votre identifiant unique"));
+  EXPECT_TRUE(Contains(first, "Cet identifiant est un secret"));
+  EXPECT_TRUE(Contains(first, "<strong id=\"nom-complet\">maison</strong>"));
+  const std::string id1 = CreatedIdentifier(first);
+  EXPECT_TRUE(std::regex_match(id1, std::regex("[2-9A-HJ-NP-Z]{27}"))) << id1;
+  std::string line = server.ReadLine();
+  EXPECT_TRUE(Contains(line, "200 created maison")) << line;
+  EXPECT_FALSE(Contains(line, id1));
+  // A taken name, an invalid one.
+  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "maison"))), 409);
+  EXPECT_TRUE(Contains(server.ReadLine(), "409 creation refused: name maison taken"));
+  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "a_b"))), 400);
+  server.ReadLine();
+  const std::string id2 =
+      CreatedIdentifier(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "Bureau")));
+  EXPECT_NE(id1, id2);
+  EXPECT_EQ(Word(server.port(), id1), "found");
+  EXPECT_EQ(Word(server.port(), id2), "found");
+  EXPECT_TRUE(Contains(List(), "bureau 127.0.0.1 - "));
+}
+
+TEST_F(ServerTest, OnlyTheServersOwnPageAtItsOwnAddressCreatesIdentifiers) {
+  Server server(store_);
+  ASSERT_NE(server.port(), 0);
+  const std::string own = OwnHost(server.port());
+  const std::string token = FormToken(CreationPage(server.port()));
+  ASSERT_FALSE(token.empty());
+  server.ReadLine();
+  // A form posted by another site's page carries no token, or one it made up; a page
+  // reached by DNS rebinding names its own host; HTTP/1.0 may name none.
+  const std::vector<std::string> refused = {
+      "POST /creer.php6 HTTP/1.1\r\nHost: " + own + "\r\nContent-Length: 9\r\n\r\nnom=truc1",
+      CreationRequest(own, std::string(32, '0')),
+      CreationRequest(own, token.substr(1)),
+      CreationRequest("evil.example:" + std::to_string(server.port()), token),
+      "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnom=truc1",
+      "GET /creer.php6 HTTP/1.1\r\nHost: evil.example\r\n\r\n",
+  };
+  for (const std::string& request : refused) {
+    SCOPED_TRACE(request);
+    std::string reply = Exchange(server.port(), request);
+    EXPECT_EQ(Status(reply), 403);
+    EXPECT_FALSE(Contains(reply, token));
+    EXPECT_TRUE(Contains(server.ReadLine(), " 403 creation refused: "));
+  }
+  EXPECT_EQ(List(), "");
+  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, "a1"))), 200);
+  EXPECT_EQ(Status(Exchange(server.port(),
+                            CreationRequest("LOCALHOST:" + std::to_string(server.port()), token, "a2"))),
+            200);
+  // Behind a proxy, the name it forwards is allowed explicitly.
+  Server proxied(dir_ / "proxied.db", {"--allow-host", "ids.example.org"});
+  ASSERT_NE(proxied.port(), 0);
+  EXPECT_EQ(Status(Exchange(proxied.port(),
+                            CreationRequest("ids.example.org", FormToken(CreationPage(proxied.port()))))),
+            200);
+}
+
+TEST_F(ServerTest, CreationsAreCappedPerPeerAndByStoreSize) {
+  Server server(store_, {"--max-creations-per-minute", "3"});
+  ASSERT_NE(server.port(), 0);
+  const std::string own = OwnHost(server.port());
+  const std::string token = FormToken(CreationPage(server.port()));
+  server.ReadLine();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Status(Exchange(server.port(),
+                              CreationRequest(own, token, std::string(1, 'n').append(std::to_string(i))))),
+              200);
+  for (int i = 0; i < 3; ++i) server.ReadLine();
+  std::string reply = Exchange(server.port(), CreationRequest(own, token, "n9"));
+  EXPECT_EQ(Status(reply), 429);
+  EXPECT_TRUE(Contains(reply, "Réessayez dans une minute"));
+  EXPECT_TRUE(Contains(server.ReadLine(), " 429 creation refused: too many from 127.0.0.1"));
+  // Every loopback address is the same peer.
+  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, "n8"), "127.0.0.2")), 429);
+  server.Stop();
+  Server full(store_, {"--max-names", "4"});
+  EXPECT_EQ(Status(Exchange(full.port(), CreationRequest(OwnHost(full.port()),
+                                                         FormToken(CreationPage(full.port())), "n4"))),
+            200);
+  full.ReadLine();
+  full.ReadLine();
+  EXPECT_EQ(Status(Exchange(full.port(), CreationRequest(OwnHost(full.port()),
+                                                         FormToken(CreationPage(full.port())), "n5"))),
+            507);
+  full.ReadLine();
+  EXPECT_TRUE(Contains(full.ReadLine(), " 507 creation refused: store full (4 names)"));
+}
+
+}  // namespace

@@ -256,16 +256,23 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
   DWORD id = 0;
   GetWindowThreadProcessId(again, &id);
   std::printf("Quorvel after the install: process %lu\n", id);
-  HWND deactivate = ButtonCaptioned(again, L"Désactiver le service");
   HWND log = ChildWith(again, [](HWND c) { return ClassOf(c) == L"Edit" && Multiline(c); });
   Check(log && WaitFor([&] { return LogContains(log, L"Démarrage du service, mise à jour dans "); }, 10000),
         "it logs its start update");
   Check(WaitFor([&] { return !IsWindowVisible(again); }, 10000), "it runs hidden, as at logon (-wiper)");
   std::printf("its log:\n%s\n", log ? Utf8(TextOf(log)).c_str() : "");
 
-  // Switched off, then installed over: it stays closed.
-  if (deactivate) Click(deactivate);
-  Check(WaitFor([&] { return StoredValue(kRunKey, L"quorvel") == L" "; }, 10000), "it is switched off");
+  // Switched off, then installed over: it stays closed. The button is looked up once the window
+  // has written its log (found earlier, it may not be made yet), and clicked again while the
+  // click has not taken (a click on a disabled button does nothing).
+  HWND deactivate = ButtonCaptioned(again, L"Désactiver le service");
+  Check(WaitFor(
+            [&] {
+              if (deactivate) Click(deactivate);
+              return StoredValue(kRunKey, L"quorvel") == L" ";
+            },
+            10000),
+        "it is switched off");
   if (!RunInstaller(setup)) return;
   Check(!IsWindow(again), "the installer closed it");
   Check(OtherQuorvelWindow(again, 3000) == nullptr, "an inactive Quorvel stays closed after the install");

@@ -127,10 +127,12 @@ class GnutlsEngine final : public TlsEngine {
     if (session_ == nullptr) return Step::kFailed;
     if (firstBytes_.size() < 5) firstBytes_ += in.substr(0, 5 - firstBytes_.size());
     Buffers buffers(*this, in, out);
-    int result;
-    do {
+    // A warning alert is not the end; a peer that sends nothing else is, after a few.
+    int result = 0;
+    for (int tries = 0; tries < 8; ++tries) {
       result = Library().gnutls_handshake(session_);
-    } while (result < 0 && result != GNUTLS_E_AGAIN && !Library().gnutls_error_is_fatal(result));
+      if (result >= 0 || result == GNUTLS_E_AGAIN || Library().gnutls_error_is_fatal(result)) break;
+    }
     if (result == 0) return Step::kDone;
     if (result == GNUTLS_E_AGAIN) return Step::kMore;
     Explain(result);
@@ -156,6 +158,7 @@ class GnutlsEngine final : public TlsEngine {
     if (session_ == nullptr) return Step::kFailed;
     Buffers buffers(*this, in, out);
     char chunk[16 * 1024];
+    int warnings = 0;
     for (;;) {
       const ssize_t got = Library().gnutls_record_recv(session_, chunk, sizeof chunk);
       if (got > 0) {
@@ -164,7 +167,8 @@ class GnutlsEngine final : public TlsEngine {
       }
       if (got == 0) return Step::kClosed;
       if (got == GNUTLS_E_AGAIN) return Step::kMore;
-      if (!Library().gnutls_error_is_fatal(static_cast<int>(got))) continue;
+      // A warning (a renegotiation the client ignores, a warning alert) is not the end.
+      if (!Library().gnutls_error_is_fatal(static_cast<int>(got)) && ++warnings < 8) continue;
       verdict_ = std::string("TLS: ") + Library().gnutls_strerror(static_cast<int>(got));
       return Step::kFailed;
     }

@@ -234,7 +234,7 @@ ConnectionCore::Read ConnectionCore::ReadOnce() {
     TlsFailed("the server ended the connection during the TLS handshake");
     return Read::kGone;
   }
-  if (!tls_) return HandOver(std::string(buffer, count));
+  if (!tls_) return HandOver(buffer, count);
   cipherIn_.append(buffer, count);
   return TakeRecords();
 }
@@ -252,20 +252,22 @@ ConnectionCore::Read ConnectionCore::TakeRecords() {
     TlsFailed(tls_->Verdict());
     return Read::kGone;
   }
-  if (FlushRecords() == Io::kFailed) {
-    ReportError();
-    return Read::kGone;
+  if (!cipherOut_.empty()) {
+    // The session's answer goes out after what is waiting; it may take the request's last
+    // record with it, and SendComplete is then due.
+    SendPending();
+    if (!Live(generation)) return Read::kGone;
   }
   if (!plain.empty()) {
     // A reply can only follow the request: SendComplete is said first.
     if (!SendCompleteFirst()) return Read::kGone;
-    if (HandOver(plain) == Read::kGone) return Read::kGone;
+    if (HandOver(plain.data(), plain.size()) == Read::kGone) return Read::kGone;
   }
   return step == TlsEngine::Step::kClosed ? Read::kEnded : Read::kMore;
 }
 
-ConnectionCore::Read ConnectionCore::HandOver(const std::string& bytes) {
-  received_ += bytes;
+ConnectionCore::Read ConnectionCore::HandOver(const char* bytes, std::size_t size) {
+  received_.append(bytes, size);
   const std::uint32_t generation = generation_;
   if (events_ != nullptr) {
     const auto waiting = static_cast<std::int32_t>(std::min<std::size_t>(received_.size(), INT32_MAX));

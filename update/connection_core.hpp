@@ -108,7 +108,7 @@ class ConnectionCore : public Connection {
   // One receive, handing over what came.
   Read ReadOnce();
   // Plaintext received: DataArrival, after SendComplete.
-  Read HandOver(const std::string& bytes);
+  Read HandOver(const char* bytes, std::size_t size);
   // TLS: the records sent as far as the socket takes them.
   Io FlushRecords();
   // TLS: the handshake or the records the peer's bytes complete.

@@ -249,7 +249,8 @@ TEST_F(ConnectionCoreTest, PeerCloseHandsOverEverythingFirstUnlessAHandlerEndsTh
 
 // A TLS engine played by the test. The client's first flight is "HELLO"; the server's "SH"
 // ends the handshake (the client answers "FIN"), "BAD" is a refused certificate. A record is
-// "[text]", "[!]" the close_notify; a record may come in pieces.
+// "[text]", "[!]" the close_notify, "[?]" one the session answers with "[k]" (as a key update);
+// a record may come in pieces.
 class ScriptedTls final : public quorvel::TlsEngine {
  public:
   std::vector<std::string>* hosts;
@@ -274,7 +275,7 @@ class ScriptedTls final : public quorvel::TlsEngine {
     out += "[" + std::string(plain) + "]";
     return true;
   }
-  Step Decrypt(std::string& in, std::string& plain, std::string&) override {
+  Step Decrypt(std::string& in, std::string& plain, std::string& out) override {
     while (!in.empty()) {
       if (in[0] != '[') return Step::kFailed;
       const std::size_t end = in.find(']');
@@ -282,6 +283,10 @@ class ScriptedTls final : public quorvel::TlsEngine {
       const std::string record = in.substr(1, end - 1);
       in.erase(0, end + 1);
       if (record == "!") return Step::kClosed;
+      if (record == "?") {
+        out += "[k]";
+        continue;
+      }
       plain += record;
     }
     return Step::kMore;
@@ -303,8 +308,8 @@ class ConnectionCoreTlsTest : public ConnectionCoreTest {
   }
   // Connect, the socket connects, the server's part of the handshake comes.
   void Handshake() {
-    connection.wire.clear();
     connection.Connect();
+    connection.wire.clear();  // the new connection's bytes only
     connection.OnConnectDone(false);
     connection.incoming = {"SH"};
     connection.OnReadable(false);
@@ -362,6 +367,17 @@ TEST_F(ConnectionCoreTlsTest, ConnectAfterTheHandshakeRecordsOnTheWirePlaintextT
   // close_notify to the peer first.
   connection.OnPeerClosed(false);
   EXPECT_EQ(recorder.events.back(), "Close");
+  // The session's own answer to the peer takes the rest of the request with it: SendComplete
+  // still comes.
+  recorder.Forget();
+  connection.room = 12;
+  Handshake();
+  connection.room = 100;
+  connection.incoming = {"[?]"};
+  connection.OnReadable(false);
+  connection.DeliverNotices();
+  EXPECT_EQ(connection.wire, "HELLOFIN[GET /][k]");
+  EXPECT_EQ(recorder.events, (Events{"Connect", "SendComplete"}));
   recorder.Forget();
   Handshake();
   connection.Close();

@@ -13,9 +13,9 @@ set -uo pipefail
 quorveld=$1 update_server=$2
 
 work=$(mktemp -d)
-server="" daemon=""
+server="" daemon="" nginx="" relay=""
 cleanup() {
-  for p in $daemon $server; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  for p in $daemon $server $nginx $relay; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -361,6 +361,7 @@ while True:
   [ $code -eq 1 ] && grep -q "QUORVEL_CA_FILE" "$work/err" && ok "an unreadable QUORVEL_CA_FILE is named" \
     || fail "an unreadable QUORVEL_CA_FILE ($code)"
   kill $nginx $relay; wait $nginx $relay 2>/dev/null
+  nginx="" relay=""
   # The plain path does not even load the TLS library.
   ! ldd "$quorveld" | grep -q gnutls && ok "quorveld is not linked with GnuTLS" || fail "quorveld linked with GnuTLS"
 else

@@ -13,6 +13,7 @@
 #include "settings/store_lock.hpp"
 #include "settings/stored_value.hpp"
 #include "update/identifier.hpp"
+#include "update/server_address.hpp"
 
 namespace quorvel {
 
@@ -111,6 +112,12 @@ int ShowStatus() {
   PrintLine(STDOUT_FILENO, ToAnsi(L"Identifiant: " + settings.identifier));
   PrintLine(STDOUT_FILENO, ToAnsi(L"Intervalle: " + DecimalText(settings.intervalRow + 1) + L" minutes"));
   PrintLine(STDOUT_FILENO, ToAnsi(ipv6 ? L"IPv6: activé" : L"IPv6: désactivé"));
+  // The server this environment's runs use: "https://" in front when it is reached over TLS.
+  const ServerAddress server = ServerAddressFromEnvironment(TlsSupport::kAvailable);
+  PrintLine(STDOUT_FILENO, ToAnsi(L"Serveur: " + (server.rejected.empty()
+                                                      ? server.WebHost()
+                                                      : L"refusé: " + server.rejected + L" (" +
+                                                            RefusalReason(server.refusal) + L")")));
   const pid_t running = RunningInstance(SettingsFilePath().parent_path());
   PrintLine(STDOUT_FILENO, running != 0
                                ? ToAnsi(L"quorveld run: en marche (pid ") + std::to_string(running) + ")"

@@ -82,10 +82,11 @@ int Activate(int argc, char** argv, int first) {
 // A server address that cannot be used is an error, never a quiet fall-back to the public host
 // (the identifier would go there in clear text). The reason is the window's, in French.
 bool ServerAddressUsable() {
-  const quorvel::ServerAddress address = quorvel::ServerAddressFromEnvironment();
+  const quorvel::ServerAddress address = quorvel::ServerAddressFromEnvironment(quorvel::TlsSupport::kAvailable);
   if (address.rejected.empty()) return true;
   quorvel::PrintLine(STDERR_FILENO,
-                     "quorveld: QUORVEL_SERVER is not host, host:port, [IPv6]:port or http://host[:port]/: '" +
+                     "quorveld: QUORVEL_SERVER is not host, host:port, [IPv6]:port, http://host[:port]/ or "
+                     "https://host[:port]/: '" +
                          quorvel::ToAnsi(address.rejected) + "' (" +
                          quorvel::ToAnsi(quorvel::RefusalReason(address.refusal)) + ")");
   return false;

@@ -24,6 +24,7 @@
 #include "settings/file_store.hpp"
 #include "settings/startup_settings.hpp"
 #include "settings/store_lock.hpp"
+#include "update/gnutls_engine.hpp"
 #include "update/identifier.hpp"
 #include "update/posix_connection.hpp"
 #include "update/server_address.hpp"
@@ -49,7 +50,8 @@ std::int64_t TickMs() {
 }
 
 std::string ReasonText(FailureCause cause, const PosixConnection& connection) {
-  const std::string server = ToAnsi(connection.RemoteHost()) + ":" + std::to_string(connection.RemotePort());
+  const std::string server = (connection.UsesTls() ? "https://" : "") + ToAnsi(connection.RemoteHost()) + ":" +
+                             std::to_string(connection.RemotePort());
   switch (cause) {
     case FailureCause::kConnection: {
       const std::string why = connection.FailureReason();
@@ -101,7 +103,7 @@ class Ipv6View final : public ServiceView {
 class Daemon final : public ServiceView {
  public:
   Daemon()
-      : address_(ServerAddressFromEnvironment()),
+      : address_(ServerAddressFromEnvironment(TlsSupport::kAvailable)),
         service_(*this, connection_, log_, ProgramPath(), BootClockMs),
         service6_(view6_, connection6_, log6_, ProgramPath(), BootClockMs) {
     connection_.SetEvents(&service_);
@@ -289,6 +291,11 @@ void Daemon::Start(const StartupSettings& settings) {
   if (address_.host.find(L':') != std::wstring::npos) connection_.SetFamily(PosixConnection::Family::kAny);
   connection6_.SetRemotePort(address_.port);
   connection6_.SetRemoteHost(address_.host);
+  // https://: both exchanges over TLS, never in clear; GnuTLS is loaded only then.
+  if (address_.tls) {
+    connection_.SetTls(NewGnutlsEngine());
+    connection6_.SetTls(NewGnutlsEngine());
+  }
   identifier_ = settings.identifier;
   row_ = settings.intervalRow;
 }

@@ -2,14 +2,18 @@
 // generation, the bytes going out and coming in, and the order the service sees events in.
 // An edge (Winsock, POSIX) supplies only name lookup, the socket, telling its events apart and
 // the wake-up of its loop; it reports what the socket did through the On... calls below.
+// With a TLS engine, the session sits between the core's buffers and the edge: the edge sends
+// and receives records, the service sees plaintext, and Connect comes after the handshake.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "update/connection.hpp"
+#include "update/tls_engine.hpp"
 
 namespace quorvel {
 
@@ -36,6 +40,12 @@ class ConnectionCore : public Connection {
   void Close() override;
   void SendData(const std::wstring& text) override;
   void GetData(std::wstring& data) override;
+
+  // From the next Connect on, the connection speaks TLS through this engine; none: plain.
+  void SetTls(std::unique_ptr<TlsEngine> engine);
+  bool UsesTls() const { return tls_ != nullptr; }
+  // Why the last connection's TLS session failed (handshake, certificate); empty otherwise.
+  const std::string& TlsFailure() const { return tlsFailure_; }
 
  protected:
   // What one send or receive did. Received with `count` 0 is the peer's orderly end.
@@ -66,8 +76,11 @@ class ConnectionCore : public Connection {
   void SetState(std::int16_t state) { state_ = state; }
   std::uint32_t Generation() const { return generation_; }
   bool NoticesDue() const { return !notices_.empty(); }
-  // Part of the request is still waiting for room to be sent.
-  bool Unsent() const { return sent_ < outgoing_.size(); }
+  // Part of the request (or of the TLS records) is still waiting for room to be sent.
+  bool Unsent() const { return sent_ < outgoing_.size() || cipherSent_ < cipherOut_.size(); }
+  // The socket is connected and the TLS handshake under way: the state is still kConnecting,
+  // yet the edge waits for the peer's bytes and reports them as for a connected socket.
+  bool Handshaking() const { return handshaking_; }
   // The connection fails now, from the loop: Error at once.
   void ReportError();
   // The connection fails inside a call of the service: Error from the loop's next turn.
@@ -94,6 +107,14 @@ class ConnectionCore : public Connection {
   void SendPending();
   // One receive, handing over what came.
   Read ReadOnce();
+  // Plaintext received: DataArrival, after SendComplete.
+  Read HandOver(const char* bytes, std::size_t size);
+  // TLS: the records sent as far as the socket takes them.
+  Io FlushRecords();
+  // TLS: the handshake or the records the peer's bytes complete.
+  Read TakeRecords();
+  void HandshakeStep();
+  void TlsFailed(const std::string& why);
   void Closed();
   bool Current(std::uint32_t generation) const { return generation == generation_; }
   // Still the same connection, and still open.
@@ -113,6 +134,15 @@ class ConnectionCore : public Connection {
   // The request is all sent and SendComplete not yet delivered.
   bool sendCompletePending_ = false;
   std::string received_;
+
+  std::unique_ptr<TlsEngine> tls_;
+  bool handshaking_ = false;
+  // The request is in records not all sent yet.
+  bool requestInRecords_ = false;
+  std::string cipherIn_;
+  std::string cipherOut_;
+  std::size_t cipherSent_ = 0;
+  std::string tlsFailure_;
 };
 
 }  // namespace quorvel

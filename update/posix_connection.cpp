@@ -146,8 +146,8 @@ void PosixConnection::AddPollFds(std::vector<pollfd>& fds) const {
   if (lookup_) fds.push_back({lookup_.get(), POLLIN, 0});
   if (!socket_) return;
   short events = 0;
-  if (State() == kConnecting) events = POLLOUT;
-  if (State() == kConnected) events = static_cast<short>(POLLIN | (Unsent() ? POLLOUT : 0));
+  if (State() == kConnecting && !Handshaking()) events = POLLOUT;
+  if (State() == kConnected || Handshaking()) events = static_cast<short>(POLLIN | (Unsent() ? POLLOUT : 0));
   fds.push_back({socket_.get(), events, 0});
 }
 
@@ -171,7 +171,7 @@ void PosixConnection::Dispatch(const std::vector<pollfd>& fds) {
 }
 
 void PosixConnection::OnSocket(short revents) {
-  if (State() == kConnecting) {
+  if (State() == kConnecting && !Handshaking()) {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
@@ -179,11 +179,11 @@ void PosixConnection::OnSocket(short revents) {
     OnConnectDone(error != 0);
     return;
   }
-  if (State() != kConnected) return;
+  if (State() != kConnected && !Handshaking()) return;
   const std::uint32_t generation = Generation();
   if ((revents & POLLOUT) != 0) {
     OnWritable(false);
-    if (Generation() != generation || State() != kConnected) return;
+    if (Generation() != generation || (State() != kConnected && !Handshaking())) return;
   }
   // A hang-up or an error shows in the receive that follows.
   if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) OnReadable(false);

@@ -40,9 +40,9 @@ class PosixConnection final : public ConnectionCore {
     noAddress_ = false;
     ConnectionCore::Connect();
   }
-  // Why the last connection failed, in a few words ("Connection refused", "name not found");
-  // empty when the system gave no reason.
-  const std::string& FailureReason() const { return failure_; }
+  // Why the last connection failed, in a few words ("Connection refused", "name not found",
+  // the TLS session's verdict); empty when the system gave no reason.
+  const std::string& FailureReason() const { return TlsFailure().empty() ? failure_ : TlsFailure(); }
   // The last connection failed because the name has no address of the chosen family.
   bool NoAddress() const { return noAddress_; }
 

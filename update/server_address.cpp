@@ -37,8 +37,9 @@ bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
 
 std::wstring ServerAddress::WebHost() const {
   // An IPv6 address is written in brackets, so that its colons are not read as the port's.
-  const std::wstring shown = host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host;
-  if (port == kDefaultServicePort) return shown;
+  const std::wstring shown = (tls ? L"https://" : L"") +
+                             (host.find(L':') != std::wstring::npos ? L"[" + host + L"]" : host);
+  if (port == (tls ? kDefaultTlsPort : kDefaultServicePort)) return shown;
   return shown + L":" + DecimalText(port);
 }
 
@@ -66,7 +67,7 @@ const wchar_t* RefusalReason(ServerRefusal refusal) {
   return L"";
 }
 
-ServerAddress ParseServerAddress(const std::wstring& given) {
+ServerAddress ParseServerAddress(const std::wstring& given, TlsSupport support) {
   const std::wstring text = TrimSpaces(given);
   ServerAddress address;
   if (text.empty()) return address;
@@ -79,11 +80,13 @@ ServerAddress ParseServerAddress(const std::wstring& given) {
   // The host goes into the request's Host line: a space or a line end there is not a host.
   if (text.find(L' ') != std::wstring::npos || HasControlCharacter(text)) return refused(ServerRefusal::kSpace);
   std::wstring rest = text;
+  bool tls = false;
   if (const size_t scheme = text.find(L"://"); scheme != std::wstring::npos) {
+    tls = StartsWithNoCase(text, L"https://");
     // Never plain HTTP for a server asked for with TLS: the identifier would travel in clear.
-    if (StartsWithNoCase(text, L"https://")) return refused(ServerRefusal::kTls);
-    if (!StartsWithNoCase(text, L"http://")) return refused(ServerRefusal::kScheme);
-    rest = text.substr(7);
+    if (tls && support != TlsSupport::kAvailable) return refused(ServerRefusal::kTls);
+    if (!tls && !StartsWithNoCase(text, L"http://")) return refused(ServerRefusal::kScheme);
+    rest = text.substr(tls ? 8 : 7);
     if (!rest.empty() && rest.back() == L'/') rest.pop_back();
   }
   if (rest.find_first_of(L"/?#") != std::wstring::npos) return refused(ServerRefusal::kPath);
@@ -113,7 +116,7 @@ ServerAddress ParseServerAddress(const std::wstring& given) {
   }
   if (host.empty()) return refused(ServerRefusal::kNoHost);
   if (!HostCharactersFit(host, ipv6)) return refused(ipv6 ? ServerRefusal::kIpv6 : ServerRefusal::kHostChar);
-  std::int32_t value = kDefaultServicePort;
+  std::int32_t value = tls ? kDefaultTlsPort : kDefaultServicePort;
   if (!port.empty()) {
     if (port.size() > 5) return refused(ServerRefusal::kPort);
     value = 0;
@@ -125,12 +128,13 @@ ServerAddress ParseServerAddress(const std::wstring& given) {
   }
   address.host = host;
   address.port = value;
+  address.tls = tls;
   return address;
 }
 
-ServerAddress ServerAddressFromEnvironment() {
+ServerAddress ServerAddressFromEnvironment(TlsSupport tls) {
   const char* value = std::getenv("QUORVEL_SERVER");
-  return ParseServerAddress(value ? FromAnsi(value) : std::wstring());
+  return ParseServerAddress(value ? FromAnsi(value) : std::wstring(), tls);
 }
 
 }  // namespace quorvel

@@ -13,9 +13,9 @@ set -uo pipefail
 quorveld=$1 update_server=$2
 
 work=$(mktemp -d)
-server="" daemon=""
+server="" daemon="" nginx="" relay=""
 cleanup() {
-  for p in $daemon $server; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  for p in $daemon $server $nginx $relay; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -259,13 +259,114 @@ done
 "$quorveld" status >"$work/status"
 check "activate without --interval keeps the stored one" "^Intervalle: 7 minutes$" "$work/status"
 check "the refused identifiers left the store as it was" "^Identifiant: $other$" "$work/status"
-# https:// is refused, never sent as plain HTTP.
-for bad in 127.0.0.1:99999 host:8O80 "https://127.0.0.1:$port" http: "http://127.0.0.1:$port/update"; do
+for bad in 127.0.0.1:99999 host:8O80 http: "http://127.0.0.1:$port/update" "https://127.0.0.1:$port/update"; do
   QUORVEL_SERVER=$bad "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
   [ ! -s "$work/once" ] || fail "QUORVEL_SERVER=$bad: something was logged"
   [ $code -eq 2 ] && grep -q "QUORVEL_SERVER.*'$bad'" "$work/err" \
     && ok "QUORVEL_SERVER=$bad: status 2, named" || fail "QUORVEL_SERVER=$bad ($code)"
 done
+
+# https://: nginx in front of the same update server, with certificates of a CA the test makes;
+# the identifier never crosses the network in clear, and a server that cannot prove who it is
+# gets nothing.
+if command -v nginx >/dev/null && command -v openssl >/dev/null; then
+  tls=$work/tls
+  mkdir -p "$tls/tmp"
+  make_ca() {  # NAME
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Quorvel test $1" \
+      -keyout "$tls/$1.key" -out "$tls/$1.pem" 2>/dev/null
+  }
+  make_cert() {  # NAME CA SUBJECT_ALT_NAMES
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$1" \
+      -keyout "$tls/$1.key" -out "$tls/$1.csr" 2>/dev/null
+    openssl x509 -req -in "$tls/$1.csr" -CA "$tls/$2.pem" -CAkey "$tls/$2.key" -CAcreateserial -days 2 \
+      -extfile <(printf 'subjectAltName=%s\n' "$3") -out "$tls/$1.pem" 2>/dev/null
+  }
+  make_ca ca; make_ca stranger
+  make_cert good ca "IP:127.0.0.1,DNS:localhost"
+  make_cert misnamed ca "DNS:other.example"
+  make_cert untrusted stranger "IP:127.0.0.1,DNS:localhost"
+  read -r p_good p_misnamed p_untrusted p_relay < <(python3 -c 'import socket
+socks = [socket.socket() for _ in range(4)]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])')
+  {
+    echo "worker_processes 1; pid $tls/nginx.pid; events {}"
+    echo "http { access_log off; client_body_temp_path $tls/tmp; proxy_temp_path $tls/tmp;"
+    echo "  fastcgi_temp_path $tls/tmp; uwsgi_temp_path $tls/tmp; scgi_temp_path $tls/tmp;"
+    for site in "good $p_good" "misnamed $p_misnamed" "untrusted $p_untrusted"; do
+      set -- $site
+      echo "  server { listen 127.0.0.1:$2 ssl; ssl_certificate $tls/$1.pem; ssl_certificate_key $tls/$1.key;"
+      echo "    location / { proxy_pass http://127.0.0.1:$port; } }"
+    done
+    echo "}"
+  } >"$tls/nginx.conf"
+  nginx -p "$tls" -c "$tls/nginx.conf" -e "$tls/nginx.err" -g "daemon off; master_process off;" &
+  nginx=$!
+  # A relay that keeps every byte going either way: what anyone on the path would see.
+  python3 -c 'import socket, sys, threading
+listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
+record = open(sys.argv[3], "ab", buffering=0)
+def pipe(a, b):
+    while data := a.recv(65536):
+        record.write(data); b.sendall(data)
+    b.shutdown(socket.SHUT_WR)
+while True:
+    client, _ = listener.accept()
+    upstream = socket.create_connection(("127.0.0.1", int(sys.argv[2])))
+    for a, b in ((client, upstream), (upstream, client)):
+        threading.Thread(target=pipe, args=(a, b), daemon=True).start()' "$p_relay" "$p_good" "$tls/wire" &
+  relay=$!
+  sleep 0.5
+  export QUORVEL_CA_FILE=$tls/ca.pem
+  updates() { grep -c "GET /update?ip_key=" "$work/server.log"; }
+  before=$(updates)
+  # A name (sent as SNI, matched against the DNS name) through the relay; an address, matched
+  # against the IP address the certificate names.
+  for server in "https://localhost:$p_relay" "https://127.0.0.1:$p_good/"; do
+    QUORVEL_SERVER=$server "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+    [ $code -eq 0 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
+      && ok "once over $server: found, status 0" || fail "once over $server ($code): $(cat "$work/err")"
+  done
+  check "the banner names the https server" "^${t}Quorvel Version 2\.0 - https://127\.0\.0\.1:$p_good$" "$work/once"
+  [ "$(updates)" -eq $((before + 2)) ] && ok "both https updates reached the server" || fail "https updates at the server"
+  wire=$(stat -c %s "$tls/wire")
+  if [ "$wire" -gt 1000 ] && ! grep -aq -- "$other" "$tls/wire" && ! grep -aq "ip_key" "$tls/wire"; then
+    ok "the relay saw $wire bytes, no identifier and no request in them"
+  else
+    fail "the identifier or the request crossed the relay in clear ($wire bytes)"
+  fi
+  QUORVEL_SERVER="https://127.0.0.1:$p_good" "$quorveld" status >"$work/status"
+  check "status names the https server" "^Serveur: https://127\.0\.0\.1:$p_good$" "$work/status"
+  # The refusals: a CA nobody trusts here, a certificate for another name, a plain HTTP server
+  # behind https:// (never a fall-back to it). Each is a failed update with its reason.
+  before=$(updates)
+  # (The plain server answers a TLS hello with an HTTP error or with its end, depending on
+  # the hello's random bytes.)
+  for refusal in "$p_untrusted;certificate.*issuer is unknown;a CA that is not trusted" \
+    "$p_misnamed;certificate.*does not match;a certificate for another name" \
+    "$port;(plain HTTP, not TLS|during the TLS handshake);a plain HTTP server behind https://"; do
+    IFS=';' read -r p why what <<<"$refusal"
+    QUORVEL_SERVER="https://127.0.0.1:$p" "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+    [ $code -eq 1 ] && grep -Eq "^quorveld: https://127\.0\.0\.1:$p: .*$why" "$work/err" \
+      && grep -Eq "${t}Impossible de se connecter au serveur maitre\.$" "$work/once" \
+      && ok "$what: status 1, '$(head -c 150 "$work/err")'" || fail "$what ($code): $(cat "$work/err")"
+  done
+  [ "$(updates)" -eq "$before" ] && ok "nothing reached the server from the refused ones" || fail "a refused update was sent"
+  unset QUORVEL_CA_FILE
+  QUORVEL_SERVER="https://127.0.0.1:$p_good" "$quorveld" once >/dev/null 2>"$work/err"; code=$?
+  [ $code -eq 1 ] && grep -q "certificate" "$work/err" && ok "without QUORVEL_CA_FILE the test CA is not trusted" \
+    || fail "the test CA trusted without QUORVEL_CA_FILE ($code)"
+  QUORVEL_CA_FILE=$work/none QUORVEL_SERVER="https://127.0.0.1:$p_good" "$quorveld" once >/dev/null 2>"$work/err"; code=$?
+  [ $code -eq 1 ] && grep -q "QUORVEL_CA_FILE" "$work/err" && ok "an unreadable QUORVEL_CA_FILE is named" \
+    || fail "an unreadable QUORVEL_CA_FILE ($code)"
+  kill $nginx $relay; wait $nginx $relay 2>/dev/null
+  nginx="" relay=""
+  # The plain path does not even load the TLS library.
+  ! ldd "$quorveld" | grep -q gnutls && ok "quorveld is not linked with GnuTLS" || fail "quorveld linked with GnuTLS"
+else
+  echo "note: no nginx or openssl here; https:// is not tested"
+fi
 
 # once without an identifier: its message, status 1.
 mkdir -p "$work/empty"

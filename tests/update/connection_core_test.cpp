@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -244,6 +245,182 @@ TEST_F(ConnectionCoreTest, PeerCloseHandsOverEverythingFirstUnlessAHandlerEndsTh
   connection.DeliverNotices();
   EXPECT_EQ(closing.events, (Events{"Connect", "SendComplete", "DataArrival"}));
   EXPECT_EQ(connection.State(), ConnectionCore::kClosed);
+}
+
+// A TLS engine played by the test. The client's first flight is "HELLO"; the server's "SH"
+// ends the handshake (the client answers "FIN"), "BAD" is a refused certificate. A record is
+// "[text]", "[!]" the close_notify, "[?]" one the session answers with "[k]" (as a key update);
+// a record may come in pieces.
+class ScriptedTls final : public quorvel::TlsEngine {
+ public:
+  std::vector<std::string>* hosts;
+  explicit ScriptedTls(std::vector<std::string>* seen) : hosts(seen) {}
+  bool Begin(const std::string& host) override {
+    hosts->push_back(host);
+    return true;
+  }
+  Step Handshake(std::string& in, std::string& out) override {
+    if (in.empty() && !hello_) {
+      hello_ = true;
+      out += "HELLO";
+      return Step::kMore;
+    }
+    if (in.rfind("BAD", 0) == 0) return Step::kFailed;
+    if (in.size() < 2) return Step::kMore;
+    in.erase(0, 2);
+    out += "FIN";
+    return Step::kDone;
+  }
+  bool Encrypt(std::string_view plain, std::string& out) override {
+    out += "[" + std::string(plain) + "]";
+    return true;
+  }
+  Step Decrypt(std::string& in, std::string& plain, std::string& out) override {
+    while (!in.empty()) {
+      if (in[0] != '[') return Step::kFailed;
+      const std::size_t end = in.find(']');
+      if (end == std::string::npos) return Step::kMore;
+      const std::string record = in.substr(1, end - 1);
+      in.erase(0, end + 1);
+      if (record == "!") return Step::kClosed;
+      if (record == "?") {
+        out += "[k]";
+        continue;
+      }
+      plain += record;
+    }
+    return Step::kMore;
+  }
+  void CloseNotify(std::string& out) override { out += "[!]"; }
+  void End() override { hello_ = false; }
+  std::string Verdict() const override { return "certificate: not trusted"; }
+
+ private:
+  bool hello_ = false;
+};
+
+class ConnectionCoreTlsTest : public ConnectionCoreTest {
+ protected:
+  void SetUp() override {
+    ConnectionCoreTest::SetUp();
+    connection.SetTls(std::make_unique<ScriptedTls>(&sniHosts));
+    recorder.request = L"GET /";
+  }
+  // Connect, the socket connects, the server's part of the handshake comes.
+  void Handshake() {
+    connection.Connect();
+    connection.wire.clear();  // the new connection's bytes only
+    connection.OnConnectDone(false);
+    connection.incoming = {"SH"};
+    connection.OnReadable(false);
+  }
+  std::vector<std::string> sniHosts;
+};
+
+TEST_F(ConnectionCoreTlsTest, ConnectAfterTheHandshakeRecordsOnTheWirePlaintextToTheService) {
+  connection.Connect();
+  connection.OnConnectDone(false);
+  // The socket is up, the handshake is not over: the service still sees a connection attempt.
+  EXPECT_EQ(connection.wire, "HELLO");
+  EXPECT_TRUE(recorder.events.empty());
+  EXPECT_EQ(connection.State(), ConnectionCore::kConnecting);
+  EXPECT_EQ(sniHosts, std::vector<std::string>{"update.example"});
+  connection.incoming = {"S"};
+  connection.OnReadable(false);
+  EXPECT_TRUE(recorder.events.empty()) << "half of the server's flight";
+  connection.incoming = {"H"};
+  connection.OnReadable(false);
+  EXPECT_EQ(recorder.events, Events{"Connect"});
+  EXPECT_EQ(recorder.connectedState, Connection::kConnected);
+  // The handshake's end, then the request as a record; SendComplete from the loop.
+  EXPECT_EQ(connection.wire, "HELLOFIN[GET /]");
+  connection.DeliverNotices();
+  // A record in two pieces: one DataArrival with the plaintext once it is whole.
+  connection.incoming = {"[HTTP/1.0 200", " OK]"};
+  connection.OnReadable(false);
+  connection.OnReadable(false);
+  EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OK");
+  EXPECT_TRUE(recorder.countsMatch);
+  // The peer's close_notify: Close, before the stream ends.
+  connection.incoming = {"[bye][!]"};
+  connection.OnReadable(false);
+  EXPECT_EQ(recorder.events, (Events{"Connect", "SendComplete", "DataArrival", "DataArrival", "Close"}));
+  EXPECT_EQ(recorder.data, L"HTTP/1.0 200 OKbye");
+  EXPECT_EQ(connection.State(), ConnectionCore::kClosed);
+
+  // A socket without room: SendComplete only once the request's last record is taken, and
+  // the reply seen first is still said after it.
+  recorder.Forget();
+  connection.room = 12;
+  Handshake();
+  EXPECT_EQ(connection.wire, "HELLOFIN[GET");
+  connection.DeliverNotices();
+  EXPECT_EQ(recorder.events, Events{"Connect"});
+  connection.room = 100;
+  connection.incoming = {"[ok]"};
+  connection.OnWritable(false);
+  connection.OnReadable(false);
+  connection.DeliverNotices();
+  EXPECT_EQ(connection.wire, "HELLOFIN[GET /]");
+  EXPECT_EQ(recorder.events, (Events{"Connect", "SendComplete", "DataArrival"}));
+  // The stream's end without close_notify is an end too; the service's own Close says
+  // close_notify to the peer first.
+  connection.OnPeerClosed(false);
+  EXPECT_EQ(recorder.events.back(), "Close");
+  // The session's own answer to the peer takes the rest of the request with it: SendComplete
+  // still comes.
+  recorder.Forget();
+  connection.room = 12;
+  Handshake();
+  connection.room = 100;
+  connection.incoming = {"[?]"};
+  connection.OnReadable(false);
+  connection.DeliverNotices();
+  EXPECT_EQ(connection.wire, "HELLOFIN[GET /][k]");
+  EXPECT_EQ(recorder.events, (Events{"Connect", "SendComplete"}));
+  recorder.Forget();
+  Handshake();
+  connection.Close();
+  EXPECT_EQ(connection.wire, "HELLOFIN[GET /][!]");
+  EXPECT_EQ(connection.TlsFailure(), "");
+}
+
+TEST_F(ConnectionCoreTlsTest, RefusedCertificateOrAHandshakeCutShortIsAnErrorNeverAConnect) {
+  connection.Connect();
+  connection.OnConnectDone(false);
+  connection.incoming = {"BAD"};
+  connection.OnReadable(false);
+  EXPECT_EQ(recorder.events, Events{"Error"});
+  EXPECT_EQ(connection.TlsFailure(), "certificate: not trusted");
+  EXPECT_EQ(connection.State(), ConnectionCore::kError);
+  EXPECT_EQ(connection.wire, "HELLO") << "nothing of the request went out";
+
+  // The server ends the connection in the middle of the handshake, seen as a receive of
+  // nothing or as the edge's close: Error, with a reason, never Close.
+  recorder.Forget();
+  connection.wire.clear();
+  connection.Connect();
+  EXPECT_EQ(connection.TlsFailure(), "") << "a new connection forgets the old verdict";
+  connection.OnConnectDone(false);
+  connection.incoming = {"S", ""};
+  connection.OnReadable(false);
+  connection.OnReadable(false);
+  EXPECT_EQ(recorder.events, Events{"Error"});
+  EXPECT_NE(connection.TlsFailure().find("handshake"), std::string::npos);
+  recorder.Forget();
+  connection.Connect();
+  connection.OnConnectDone(false);
+  connection.OnPeerClosed(false);
+  EXPECT_EQ(recorder.events, Events{"Error"});
+
+  // A plain server's reply where records are expected: Error after the handshake too.
+  recorder.Forget();
+  Handshake();
+  connection.DeliverNotices();
+  connection.incoming = {"HTTP/1.0 400"};
+  connection.OnReadable(false);
+  EXPECT_EQ(recorder.events, (Events{"Connect", "SendComplete", "Error"}));
+  EXPECT_TRUE(recorder.data.empty());
 }
 
 }  // namespace

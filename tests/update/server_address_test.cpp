@@ -71,6 +71,49 @@ TEST(ServerAddress, MalformedOverrideIsNotUsedAndIsKeptToBeReported) {
             L"Quorvel Version 2.0 - example.test:81");
 }
 
+TEST(ServerAddress, HttpsWhereTlsIsAvailableOnPort443ElsewhereRefusedAsBefore) {
+  using quorvel::TlsSupport;
+  struct Case {
+    const wchar_t* text;
+    const wchar_t* host;
+    int port;
+    bool tls;
+    const wchar_t* webHost;
+  };
+  for (const Case& c : {Case{L"https://ami.example", L"ami.example", 443, true, L"https://ami.example"},
+                        Case{L"HTTPS://ami.example:443/", L"ami.example", 443, true, L"https://ami.example"},
+                        Case{L"https://127.0.0.1:8443", L"127.0.0.1", 8443, true, L"https://127.0.0.1:8443"},
+                        Case{L"https://[::1]:80/", L"::1", 80, true, L"https://[::1]:80"},
+                        // Plain servers read as they always were.
+                        Case{L"ami.example", L"ami.example", 80, false, L"ami.example"},
+                        Case{L"ami.example:443", L"ami.example", 443, false, L"ami.example:443"},
+                        Case{L"http://ami.example:8080/", L"ami.example", 8080, false, L"ami.example:8080"}}) {
+    const auto address = ParseServerAddress(c.text, TlsSupport::kAvailable);
+    EXPECT_EQ(address.refusal, ServerRefusal::kNone) << c.text;
+    EXPECT_EQ(address.host, c.host) << c.text;
+    EXPECT_EQ(address.port, c.port) << c.text;
+    EXPECT_EQ(address.tls, c.tls) << c.text;
+    EXPECT_EQ(address.WebHost(), c.webHost) << c.text;
+  }
+  // What follows "https://" obeys the same rules as after "http://".
+  using R = ServerRefusal;
+  EXPECT_EQ(ParseServerAddress(L"https://", TlsSupport::kAvailable).refusal, R::kNoHost);
+  EXPECT_EQ(ParseServerAddress(L"https://a/update", TlsSupport::kAvailable).refusal, R::kPath);
+  EXPECT_EQ(ParseServerAddress(L"https://a:0", TlsSupport::kAvailable).refusal, R::kPort);
+  EXPECT_EQ(ParseServerAddress(L"httpss://a", TlsSupport::kAvailable).refusal, R::kScheme);
+  EXPECT_EQ(quorvel::BannerLine(ParseServerAddress(L"https://a:8443", TlsSupport::kAvailable)),
+            L"Quorvel Version 2.0 - https://a:8443");
+  // The window has no TLS yet: refused there, with the same reason as before, and not plain.
+  const auto window = ParseServerAddress(L"https://ami.example");
+  EXPECT_EQ(window.refusal, R::kTls);
+  EXPECT_FALSE(window.tls);
+  EXPECT_EQ(std::wstring(quorvel::RefusalReason(R::kTls)), L"https:// n'est pas encore pris en charge");
+  if (std::getenv("QUORVEL_SERVER") == nullptr || *std::getenv("QUORVEL_SERVER") == '\0') {
+    EXPECT_EQ(quorvel::ChooseServerAddress(L"https://ami.example").refusal,
+              L"serveur refusé: https://ami.example (https:// n'est pas encore pris en charge)");
+  }
+}
+
 TEST(ServerAddress, StoredChoiceRefusedIsTheFirstLogLineNeverTheBuiltInHost) {
   if (std::getenv("QUORVEL_SERVER") != nullptr && *std::getenv("QUORVEL_SERVER") != '\0') GTEST_SKIP();
   const auto refused = quorvel::ChooseServerAddress(L" http: ");

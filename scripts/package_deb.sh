@@ -147,6 +147,9 @@ TEXT
   local depends
   depends=$(cd "$shlibs" && dpkg-shlibdeps -O "$root/usr/bin/$name" | sed -n 's/^shlibs:Depends=//p')
   [ -n "$depends" ] || { echo "dpkg-shlibdeps found no dependency for $name"; exit 1; }
+  # quorveld loads GnuTLS only for an https:// server, so the linker names it nowhere.
+  local recommends=""
+  [ "$name" != quorveld ] || recommends="Recommends: libgnutls30 (>= 3.7.0)"$'\n'
   maintainer_scripts "$root" "$unit"
 
   if [ -d "$root/etc" ]; then
@@ -159,7 +162,7 @@ Architecture: $arch
 Maintainer: Quorvel maintainers <maintainers@quorvel.fr>
 Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
 Depends: $depends
-Section: net
+${recommends}Section: net
 Priority: optional
 Homepage: https://www.quorvel.fr/
 Description: $summary

@@ -123,6 +123,9 @@ SCRIPT
 if [ -n "$dist" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "FAIL: the package checks need root (namespaces, chroot, another uid)"; exit 1; }
   check_deb quorveld
+  # quorveld's https:// needs GnuTLS, which it loads only then.
+  [[ "$(dpkg-deb -f "$(deb_of quorveld)" Recommends)" == libgnutls30* ]] ||
+    fail "quorveld.deb does not recommend libgnutls30"
   check_deb quorvel-server libmicrohttpd libldns libsqlite3
   echo "--- $(deb_of quorvel-server)"
   dpkg-deb -I "$(deb_of quorvel-server)"

@@ -21,6 +21,7 @@ TEST_F(ServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
       {lower == id ? id + "x" : lower, "notfound"},  // identifiers are case-sensitive
       {"unknown", "notfound"},
       {"", "incorrect"},
+      {std::string(32, 'a'), "notfound"},   // 32 is the longest taken
       {std::string(33, 'a'), "incorrect"},  // longer than 32
       {"a b", "incorrect"},                 // a typed space arrives unescaped
       {"caf\xE9", "incorrect"},             // non-ASCII byte from the ANSI code page
@@ -65,7 +66,7 @@ TEST_F(ServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
   EXPECT_TRUE(
       Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"found_unchanged\"} 1\n"));
   EXPECT_TRUE(Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"incorrect\"} 9\n"));
-  EXPECT_TRUE(Contains(metrics, "quorvel_request_duration_seconds_count 13\n")) << metrics;
+  EXPECT_TRUE(Contains(metrics, "quorvel_request_duration_seconds_count 14\n")) << metrics;
 }
 
 TEST_F(ServerTest, XForwardedForIsBelievedFromATrustedProxyOnly) {

@@ -23,7 +23,7 @@ qserver="$root/native/server/quorvel-server"
 "$qserver" remove demo --store "$demo/store.db" >/dev/null 2>&1 || true
 demo_id=$("$qserver" add demo --store "$demo/store.db" | tail -n 1)
 server_log="$demo/server.log"
-"$qserver" serve --listen "127.0.0.1:${QUORVEL_DEMO_PORT:-0}" --store "$demo/store.db" >"$server_log" 2>&1 &
+"$qserver" serve --listen "127.0.0.1:${QUORVEL_DEMO_PORT:-0}" --store "$demo/store.db" --open-creation >"$server_log" 2>&1 &
 server=$!
 follower=""
 demo_prefix=""

@@ -1,6 +1,7 @@
 // /creer.php6: the creation page (GET) and its form (POST: nom, jeton), which makes a name
-// and shows its new identifier once. Only this run's own form, reached under one of the
-// server's own Host names, creates; a peer creates a few a minute, the store holds so many.
+// and shows its new identifier once. Closed unless --open-creation. Only this run's own form,
+// reached under one of the server's own Host names, creates; a peer (an IPv6 /64) creates a
+// few a minute and a hundredth of --max-names a day (10 at least), the store holds so many.
 #include "server/identity.hpp"
 #include "server/pages.hpp"
 #include "server/peer_rules.hpp"
@@ -35,8 +36,11 @@ bool SameToken(std::string_view given, std::string_view token) {
 
 }  // namespace
 
-Reply CreationEndpoint(Site& site, const Request& request) {
+Reply CreateOrRefuse(Site& site, const Request& request) {
   const Options& options = site.options;
+  if (!options.openCreation) return Refused(403, "closed", "Ce serveur ne crée pas d'identifiant.");
+  if (request.client.empty())
+    return Refused(400, "malformed X-Forwarded-For", "Votre adresse n'a pas pu être lue.");
   if (!request.host || !IsOwnHost(site, *request.host)) {
     std::string host = "none";
     if (request.host) host.assign(1, '"').append(Printable(*request.host)).append(1, '"');
@@ -55,7 +59,7 @@ Reply CreationEndpoint(Site& site, const Request& request) {
                    "Ce formulaire ne vient pas de la page de création de ce serveur. "
                    "Rechargez la page de création et réessayez.");
   }
-  if (options.maxCreationsPerMinute == 0)
+  if (options.maxCreationsPerMinute == 0)  // the older way to close it
     return Refused(403, "turned off", "Ce serveur ne crée pas d'identifiant.");
   const std::string label = Lower(Field(request.body, "nom"));
   if (!IsLabel(label)) {
@@ -65,7 +69,7 @@ Reply CreationEndpoint(Site& site, const Request& request) {
   }
   const std::string peer = PeerKey(request.client, kLimitsIpv6Prefix);
   const auto now = SlidingWindow::Clock::now();
-  if (!site.creations.Allows(peer, now)) {
+  if (!site.creations.Allows(peer, now) || !site.creationsDaily.Allows(peer, now)) {
     return Refused(429, "too many from " + request.client + " this minute",
                    "Trop d'identifiants ont été créés depuis votre adresse. Réessayez dans une minute.");
   }
@@ -88,9 +92,17 @@ Reply CreationEndpoint(Site& site, const Request& request) {
   if (added.value == NameStore::Added::kTaken)
     return Refused(409, "name " + label + " taken", "Ce nom est déjà pris : choisissez-en un autre.");
   site.creations.Add(peer, now);
+  site.creationsDaily.Add(peer, now);
   Reply reply;
   reply.body = CreatedPage(id, FullName(label, options.zone));
-  reply.outcome = "created " + label;  // never the identifier: the log is not a secret
+  // Never the identifier: the log is not a secret. Behind a proxy, the client it names.
+  reply.outcome = "created " + label + (request.client != request.peer ? " for " + request.client : "");
+  return reply;
+}
+
+Reply CreationEndpoint(Site& site, const Request& request) {
+  Reply reply = CreateOrRefuse(site, request);
+  if (request.method == kPost) ++(reply.status == 200 ? site.metrics.creations : site.metrics.creationsRefused);
   return reply;
 }
 

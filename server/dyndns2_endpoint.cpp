@@ -20,14 +20,20 @@ Reply Answer(const std::string& word, std::string_view detail = "") {
   return reply;
 }
 
-// myip: one address, or an IPv4 and an IPv6 separated by a comma. One that does not parse is
-// left out and the connection's address used, as the common dyndns2 servers do.
+// myip: an IPv4 and an IPv6 address at most, separated by commas, the first of each family;
+// one that does not parse or that no name should point to (unspecified, broadcast, multicast,
+// loopback, link-local) is left out, and with none left the connection's address is used, as
+// the common dyndns2 servers do.
 std::vector<std::pair<Family, std::string>> Addresses(std::string_view myip, const std::string& client) {
   std::vector<std::pair<Family, std::string>> addresses;
-  while (!myip.empty()) {
+  bool seen[2] = {false, false};
+  while (!myip.empty() && !(seen[0] && seen[1])) {
     const std::size_t comma = myip.find(',');
     const std::string address = NormalAddress(myip.substr(0, comma));
-    if (!address.empty()) addresses.emplace_back(FamilyOf(address), address);
+    if (!address.empty() && IsUnicast(address) && !seen[FamilyOf(address) == kFamilyV6]) {
+      seen[FamilyOf(address) == kFamilyV6] = true;
+      addresses.emplace_back(FamilyOf(address), address);
+    }
     if (comma == std::string_view::npos) break;
     myip.remove_prefix(comma + 1);
   }
@@ -55,6 +61,14 @@ Reply DynDns2Endpoint(Site& site, const Request& request) {
   const std::size_t dot = hostname.find('.');
   if (dot == std::string::npos) return Answer("notfqdn");
   if (!zone.empty() && hostname != FullName(hostname.substr(0, dot), zone)) return Answer("nohost");
+  // One name's credentials move that name only.
+  if (hostname.substr(0, dot) != userLabel) return Answer("nohost", " (not " + userLabel + ")");
+  if (request.client.empty()) return Answer("911", " (malformed X-Forwarded-For)");
+  const std::string peer = PeerKey(request.client, kLimitsIpv6Prefix);
+  const auto now = SlidingWindow::Clock::now();
+  if (!site.failures.Allows(peer, now))
+    return Answer("abuse", ", more than " + std::to_string(site.options.maxFailuresPerHour) +
+                               " unknown identifiers from " + peer + " within an hour");
 
   const auto addresses = Addresses(Field(request.query, "myip"), request.client);
   std::string shown;
@@ -74,6 +88,7 @@ Reply DynDns2Endpoint(Site& site, const Request& request) {
     case Registry::Outcome::kStoreError:
       return Answer("911", " (store: " + updated.error + ")");
   }
+  site.failures.Add(peer, now);
   return Answer("badauth");
 }
 

@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -37,11 +39,18 @@ constexpr Route kRoutes[] = {
     {"/metrics", kAnyMethod, MetricsEndpoint, Scope::kMetrics, false},
 };
 
+}  // namespace
+
 // What one connection keeps while it is open.
-struct ConnectionState {
+struct HttpServer::ConnectionState {
   std::string peerKey;
   Clock::time_point openedAt;
+  int fd = -1;
+  bool answered = false;  // under peersMutex_; past it, the deadline no longer applies
+  bool cut = false;
 };
+
+namespace {
 
 // "127.0.0.1:4242" or "[::1]:4242".
 std::string PeerText(const sockaddr* address) {
@@ -137,6 +146,12 @@ struct HttpServer::Callbacks {
       exchange->line = MaskedLine(method, exchange->uri, version);
       const sockaddr* peer = PeerOf(c);
       exchange->peer = peer ? PeerText(peer) : "?";
+      // A body declared larger than any form is refused before a byte of it is read.
+      const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+      if (length && std::strtoull(length, nullptr, 10) > kMaxBody) {
+        exchange->tooLarge = true;
+        return static_cast<HttpServer*>(cls)->Answer(c, *exchange, metricsOnly);
+      }
       return MHD_YES;
     }
     if (*size) {
@@ -188,7 +203,9 @@ HttpServer::HttpServer(const Options& options, Registry& registry, NameStore& st
     : site_{options,    registry,
             store,      log,
             metrics,    std::move(ownHosts),
-            NewToken(), SlidingWindow(static_cast<std::size_t>(options.maxCreationsPerMinute))},
+            NewToken(), SlidingWindow(static_cast<std::size_t>(options.maxCreationsPerMinute)),
+            SlidingWindow(static_cast<std::size_t>(std::max(10, options.maxNames / 100)), std::chrono::hours(24)),
+            SlidingWindow(static_cast<std::size_t>(options.maxFailuresPerHour), std::chrono::hours(1))},
       proxies_(options.trustedProxies) {
   for (const quorvel::protocol::Status word : quorvel::protocol::kStatuses)
     updateReplies_.emplace(word, MakeResponse(UpdatePage(quorvel::protocol::StatusText(word)), kHtml, false));
@@ -196,6 +213,12 @@ HttpServer::HttpServer(const Options& options, Registry& registry, NameStore& st
 
 HttpServer::~HttpServer() {
   Stop();
+  {
+    std::lock_guard lock(peersMutex_);
+    stopReaper_ = true;
+  }
+  reaperWake_.notify_all();
+  if (reaper_.joinable()) reaper_.join();
   for (auto& [word, response] : updateReplies_) MHD_destroy_response(response);
 }
 
@@ -221,11 +244,31 @@ bool HttpServer::Serve(int listenFd, bool metricsOnly, std::string& error) {
     return false;
   }
   daemons_.push_back(daemon);
+  if (!reaper_.joinable()) reaper_ = std::thread([this] { Reap(); });
   return true;
 }
 
+// The read timeout counts silence only: a client sending a byte every few seconds would hold
+// its place for ever. A request's head and body get the same time in all; past it the
+// connection is shut down (libmicrohttpd then sees it end and closes it).
+void HttpServer::Reap() {
+  const auto deadline = std::chrono::seconds(site_.options.readTimeout);
+  std::unique_lock lock(peersMutex_);
+  while (!stopReaper_) {
+    reaperWake_.wait_for(lock, std::chrono::milliseconds(250));
+    const auto now = Clock::now();
+    for (ConnectionState* state : open_) {
+      if (state->answered || state->cut || now - state->openedAt < deadline) continue;
+      state->cut = true;
+      ::shutdown(state->fd, SHUT_RDWR);
+    }
+  }
+}
+
+// One limit per peer and one for the whole server, over every listening socket.
 bool HttpServer::AdmitPeer(const sockaddr* address) {
   std::lock_guard lock(peersMutex_);
+  if (open_.size() >= static_cast<std::size_t>(site_.options.maxConnections)) return false;
   auto it = peers_.find(PeerKey(AddressText(address), kLimitsIpv6Prefix));
   return it == peers_.end() || it->second < site_.options.maxPerPeer;
 }
@@ -235,12 +278,16 @@ void HttpServer::OnConnection(MHD_Connection* connection, void** socketContext,
   std::lock_guard lock(peersMutex_);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     const sockaddr* peer = PeerOf(connection);
-    auto* state =
-        new ConnectionState{peer ? PeerKey(AddressText(peer), kLimitsIpv6Prefix) : "?", Clock::now()};
+    const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto* state = new ConnectionState{peer ? PeerKey(AddressText(peer), kLimitsIpv6Prefix) : "?", Clock::now(),
+                                      fd ? fd->connect_fd : -1};
     ++peers_[state->peerKey];
+    open_.insert(state);
     *socketContext = state;
   } else if (std::unique_ptr<ConnectionState> state{static_cast<ConnectionState*>(*socketContext)}) {
+    // Called before libmicrohttpd closes the socket: the reaper never shuts a reused number.
     if (--peers_[state->peerKey] <= 0) peers_.erase(state->peerKey);
+    open_.erase(state.get());
     *socketContext = nullptr;
   }
 }
@@ -258,6 +305,11 @@ MHD_Result HttpServer::Answer(MHD_Connection* connection, Exchange& exchange, bo
   MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
   if (!reply.word) MHD_destroy_response(response);
   exchange.answered = true;
+  if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+      info && info->socket_context) {
+    std::lock_guard lock(peersMutex_);
+    static_cast<ConnectionState*>(info->socket_context)->answered = true;
+  }
   if (reply.protocol) site_.metrics.CountUpdate(reply.protocol, reply.result);
   site_.metrics.ObserveSeconds(std::chrono::duration<double>(Clock::now() - exchange.start).count());
   LogLine(exchange.peer, exchange.line, std::to_string(reply.status) + " " + reply.outcome);
@@ -281,8 +333,11 @@ Reply HttpServer::Dispatch(MHD_Connection* connection, Exchange& exchange, bool 
   Request request;
   request.peer = peerAddress ? AddressText(peerAddress) : "";
   if (!route || (metricsOnly && route->scope != Scope::kMetrics)) return ErrorReply(404, "not found");
-  if (route->scope == Scope::kMetrics && !metricsOnly && !IsLoopback(request.peer))
-    return ErrorReply(404, "metrics only to loopback peers");
+  // A local reverse proxy is a loopback peer too: what it forwards is the public's.
+  if (route->scope == Scope::kMetrics && !metricsOnly &&
+      (!IsLoopback(request.peer) || !HeaderValues(connection, "X-Forwarded-For").empty() ||
+       !HeaderValues(connection, "Forwarded").empty()))
+    return ErrorReply(404, "metrics only to loopback peers, not proxied");
   if (!(route->methods & exchange.method)) return ErrorReply(405, "method not allowed");
   request.method = exchange.method;
   request.query = q == std::string_view::npos ? std::string_view() : uri.substr(q + 1);

@@ -1,14 +1,18 @@
 // The HTTP side, over libmicrohttpd: one daemon per listening socket, one route table (path,
 // methods, endpoint, scope) and the replies' queuing, one log line per request, and the
-// per-peer connection limit (every loopback address counted as one peer).
+// connection limits (per peer, an IPv6 /64 or all of loopback, and in all) and the request
+// deadline.
 #pragma once
 
 #include <microhttpd.h>
 #include <sys/socket.h>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/peer_rules.hpp"
@@ -28,6 +32,8 @@ class HttpServer {
  private:
   struct Exchange;
   struct Callbacks;
+  struct ConnectionState;
+  void Reap();
   MHD_Result Answer(MHD_Connection* connection, Exchange& exchange, bool metricsOnly);
   Reply Dispatch(MHD_Connection* connection, Exchange& exchange, bool metricsOnly);
   bool AdmitPeer(const sockaddr* address);
@@ -40,6 +46,10 @@ class HttpServer {
   std::map<quorvel::protocol::Status, MHD_Response*> updateReplies_;  // one per word, made once
   std::mutex peersMutex_;
   std::map<std::string, int> peers_;  // connections open, by peer key
+  std::set<ConnectionState*> open_;   // every connection open, on every socket
+  bool stopReaper_ = false;
+  std::condition_variable reaperWake_;
+  std::thread reaper_;  // shuts the connections past their request deadline
 };
 
 }  // namespace qserver

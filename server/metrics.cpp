@@ -17,7 +17,7 @@ void Metrics::ObserveSeconds(double seconds) {
   sumMicros_ += static_cast<unsigned long long>(seconds * 1e6);
 }
 
-std::string Metrics::Text(long long pending, unsigned long long logDropped) {
+std::string Metrics::Text(long long pending, unsigned long long logDropped, long long names) {
   std::string out =
       "# HELP quorvel_updates_total Updates answered, by protocol and outcome.\n"
       "# TYPE quorvel_updates_total counter\n";
@@ -51,6 +51,19 @@ std::string Metrics::Text(long long pending, unsigned long long logDropped) {
       "# TYPE quorvel_dns_pending gauge\n"
       "quorvel_dns_pending " +
       std::to_string(pending < 0 ? 0 : pending) +
+      "\n"
+      "# HELP quorvel_names Names in the store.\n"
+      "# TYPE quorvel_names gauge\n"
+      "quorvel_names " +
+      std::to_string(names < 0 ? 0 : names) +
+      "\n"
+      "# HELP quorvel_creations_total Creation forms answered, by result.\n"
+      "# TYPE quorvel_creations_total counter\n"
+      "quorvel_creations_total{result=\"created\"} " +
+      std::to_string(creations) +
+      "\n"
+      "quorvel_creations_total{result=\"refused\"} " +
+      std::to_string(creationsRefused) +
       "\n"
       "# HELP quorvel_log_lines_dropped_total Log lines dropped while standard output stalled.\n"
       "# TYPE quorvel_log_lines_dropped_total counter\n"

@@ -1,5 +1,5 @@
 // Counters for /metrics, in the Prometheus text format: updates by protocol and outcome,
-// DNS pushes done and failed (pending is read from the store), request latency.
+// DNS pushes done and failed (pending and names are read from the store), creations, latency.
 #pragma once
 
 #include <array>
@@ -15,7 +15,8 @@ class Metrics {
   void CountUpdate(const std::string& protocol, const std::string& outcome);
   void ObserveSeconds(double seconds);
   std::atomic<unsigned long long> pushesDone{0}, pushesFailed{0}, changesPushed{0}, setAside{0};
-  std::string Text(long long pending, unsigned long long logDropped);
+  std::atomic<unsigned long long> creations{0}, creationsRefused{0};  // the creation form's
+  std::string Text(long long pending, unsigned long long logDropped, long long names);
 
  private:
   static constexpr std::array<double, 10> kBuckets = {0.0001, 0.00025, 0.0005, 0.001, 0.0025,

@@ -55,6 +55,11 @@ constexpr OptionSpec kOptions[] = {
      &Options::threads, 1, 64},
     {"max-updates-per-minute", Kind::kNumber, false, true, "N", "of one name; more is a flood, 0: no limit",
      &Options::maxUpdatesPerMinute, 0, 1000000},
+    {"max-failures-per-hour", Kind::kNumber, false, true, "N",
+     "unknown identifiers one peer may try an hour, then denied; 0: no limit", &Options::maxFailuresPerHour, 0,
+     1000000},
+    {"open-creation", Kind::kSwitch, false, true, "[=yes|no]", "the creation page makes names",
+     &Options::openCreation},
 };
 
 using Values = std::map<std::string, std::vector<std::string>>;
@@ -145,6 +150,15 @@ bool Apply(const OptionSpec& spec, const std::vector<std::string>& given, Option
       return true;
     case Kind::kConfigFile:
       return true;
+    case Kind::kSwitch: {
+      const std::string value = Lower(list.back());
+      if (value != "yes" && value != "no") {
+        error = std::string("--") + spec.name + " wants yes or no, not \"" + list.back() + "\"";
+        return false;
+      }
+      o.*std::get<bool Options::*>(spec.field) = value == "yes";
+      return true;
+    }
   }
   return true;
 }
@@ -154,6 +168,7 @@ std::string Default(const OptionSpec& spec) {
   static const Options kDefaults;
   if (const auto* number = std::get_if<int Options::*>(&spec.field))
     return " (" + std::to_string(kDefaults.**number) + ")";
+  if (const auto* on = std::get_if<bool Options::*>(&spec.field)) return kDefaults.**on ? " (yes)" : " (no)";
   if (const auto* text = std::get_if<std::string Options::*>(&spec.field);
       text && !(kDefaults.**text).empty())
     return " (" + kDefaults.**text + ")";
@@ -192,16 +207,19 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
     if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
       std::string key = arg.substr(2), value;
       std::size_t eq = key.find('=');
+      const OptionSpec* spec = FindOption(key.substr(0, eq));
       if (eq != std::string::npos) {
         value = key.substr(eq + 1);
         key.resize(eq);
+      } else if (spec && spec->kind == Kind::kSwitch) {
+        value = "yes";  // --open-creation alone
       } else if (i + 1 < argc) {
         value = argv[++i];
       } else {
         error = arg + " wants a value";
         return false;
       }
-      if (!FindOption(key)) {
+      if (!spec) {
         error = "unknown option " + arg;
         return false;
       }

@@ -32,6 +32,8 @@ struct Options {
   int maxNames = 10000;            // no creation on the page once the store holds as many
   int threads = 2;                 // threads answering each listening address
   int maxUpdatesPerMinute = 10;    // per name; more is a flood (0: no limit, for benchmarks)
+  int maxFailuresPerHour = 30;     // unknown identifiers one peer may try an hour (0: no limit)
+  bool openCreation = false;       // the creation page makes names
 };
 
 // One option, as the table below gives it: its name (--NAME on the command line, NAME = VALUE
@@ -39,10 +41,10 @@ struct Options {
 // not (the last one wins), whether a running server could take it anew without a restart,
 // and what --help says of it. The table drives the parsing, the file and --help.
 struct OptionSpec {
-  enum class Kind { kText, kZone, kNumber, kEndpoint, kAddress, kConfigFile };
+  enum class Kind { kText, kZone, kNumber, kEndpoint, kAddress, kConfigFile, kSwitch };
   using Field =
       std::variant<std::monostate, std::string Options::*, int Options::*, std::optional<Endpoint> Options::*,
-                   std::vector<Endpoint> Options::*, std::vector<std::string> Options::*>;
+                   std::vector<Endpoint> Options::*, std::vector<std::string> Options::*, bool Options::*>;
   const char* name;
   Kind kind;
   bool repeatable;

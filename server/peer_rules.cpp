@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace qserver {
 
@@ -42,6 +43,19 @@ Family FamilyOf(std::string_view address) {
 
 bool IsLoopback(std::string_view address) { return address == "::1" || address.substr(0, 4) == "127."; }
 
+bool IsUnicast(std::string_view address) {
+  const std::string text(address);
+  in_addr a4{};
+  in6_addr a6{};
+  if (::inet_pton(AF_INET, text.c_str(), &a4) == 1) {
+    const std::uint32_t a = ntohl(a4.s_addr);
+    return a != 0 && a != 0xffffffffu && (a >> 24) != 127 && (a >> 28) != 0xe && (a >> 16) != 0xa9fe;
+  }
+  if (::inet_pton(AF_INET6, text.c_str(), &a6) != 1) return false;
+  return !IN6_IS_ADDR_UNSPECIFIED(&a6) && !IN6_IS_ADDR_LOOPBACK(&a6) && !IN6_IS_ADDR_MULTICAST(&a6) &&
+         !IN6_IS_ADDR_LINKLOCAL(&a6);
+}
+
 std::string PeerKey(std::string_view address, int ipv6PrefixBits) {
   if (IsLoopback(address)) return "loopback";
   in6_addr a{};
@@ -75,8 +89,7 @@ std::string ClientAddress(const std::string& peer, const std::vector<std::string
     last.remove_prefix(comma + 1);
   while (!last.empty() && last.front() == ' ') last.remove_prefix(1);
   while (!last.empty() && last.back() == ' ') last.remove_suffix(1);
-  const std::string address = NormalAddress(last);
-  return address.empty() ? peer : address;
+  return NormalAddress(last);
 }
 
 }  // namespace qserver

@@ -21,17 +21,19 @@ std::string NormalAddress(std::string_view text);
 
 Family FamilyOf(std::string_view address);
 bool IsLoopback(std::string_view address);
+// An address a name may point to: not unspecified, broadcast, multicast, loopback or link-local.
+bool IsUnicast(std::string_view address);
 
 // The key a per-peer limit counts by: every loopback address is one peer ("loopback"); an IPv6
 // address by its first ipv6PrefixBits bits, its /64 by default (one subscriber's network, as
 // DNS servers' rate limits group them); IPv4 and anything else as it is.
 std::string PeerKey(std::string_view address, int ipv6PrefixBits = 64);
 
-// The switches the limits use today, kept as they were: each IPv6 address counts apart (128)
-// and only the first X-Forwarded-For line is read. Grouping by /64 and reading every line, in
-// order, are the public service's hardening, one change each here.
-inline constexpr int kLimitsIpv6Prefix = 128;
-inline constexpr bool kForwardedForEveryLine = false;
+// The limits count an IPv6 peer by its /64 (one address each would let a subscriber's
+// network take every place), and every X-Forwarded-For line is read, in order (a proxy that
+// adds its own line would otherwise let the client choose its address).
+inline constexpr int kLimitsIpv6Prefix = 64;
+inline constexpr bool kForwardedForEveryLine = true;
 
 // The --trusted-proxy addresses, normalised once.
 class TrustedProxies {
@@ -44,7 +46,8 @@ class TrustedProxies {
 };
 
 // The client's address: the peer's, or from a trusted proxy the last entry of its
-// X-Forwarded-For lines (given in the order received) when that entry is an address.
+// X-Forwarded-For lines (given in the order received). Empty when that entry is not an
+// address: the request is refused rather than recorded at the proxy's address.
 std::string ClientAddress(const std::string& peer, const std::vector<std::string_view>& forwardedFor,
                           const TrustedProxies& proxies, bool everyLine = kForwardedForEveryLine);
 

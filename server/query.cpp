@@ -1,5 +1,6 @@
 #include "server/query.hpp"
 
+#include <algorithm>
 #include <cctype>
 
 namespace qserver {
@@ -56,12 +57,15 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 std::string MaskedLine(std::string_view method, std::string uri, std::string_view version) {
-  std::size_t key = uri.find("ip_key=");
-  if (key != std::string::npos) {
-    std::size_t from = key + 7 + 4;
-    std::size_t end = uri.find('&', key);
+  // Every ip_key= of the URI: a second one is as much a credential as the first. A quarter of
+  // the identifier at most is kept, and never more than four characters.
+  constexpr std::string_view kKey = "ip_key=";
+  for (std::size_t key = uri.find(kKey); key != std::string::npos; key = uri.find(kKey, key + 1)) {
+    const std::size_t from = key + kKey.size();
+    std::size_t end = uri.find('&', from);
     if (end == std::string::npos) end = uri.size();
-    if (from < end) uri.replace(from, end - from, "***");
+    const std::size_t keep = std::min<std::size_t>(4, (end - from) / 4);
+    if (end > from) uri.replace(from + keep, end - from - keep, "***");
   }
   std::string line(method);
   line.append(1, ' ').append(uri).append(1, ' ').append(version);

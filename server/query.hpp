@@ -17,8 +17,8 @@ std::string Field(std::string_view fields, std::string_view name, bool* found = 
 std::string Lower(std::string_view text);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
-// The request line for the log: an identifier is a credential, so only its first four
-// characters are shown.
+// The request line for the log: an identifier is a credential, so of each ip_key= only a
+// quarter, four characters at most, is shown.
 std::string MaskedLine(std::string_view method, std::string uri, std::string_view version);
 
 }  // namespace qserver

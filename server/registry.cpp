@@ -50,7 +50,8 @@ Registry::Updated Registry::Update(const std::string& digest, const std::string&
     Entry* entry = Find(digest);
     if (!entry || (!label.empty() && entry->label != label)) return updated;
     updated.label = entry->label;
-    if (!flood_.Take(entry->label, Clock::now())) {
+    const auto now = Clock::now();
+    if (!flood_.Allows(entry->label, now)) {
       updated.outcome = Outcome::kDenied;
       return updated;
     }
@@ -68,6 +69,8 @@ Registry::Updated Registry::Update(const std::string& digest, const std::string&
       known = address;
       updated.outcome = Outcome::kChanged;
     }
+    // Counted once done: a write the store failed is the server's fault, not a flood.
+    flood_.Add(entry->label, now);
   }
   if (updated.outcome == Outcome::kChanged && dns_ && onPending_) onPending_();
   return updated;

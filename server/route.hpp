@@ -61,7 +61,9 @@ struct Site {
   Metrics& metrics;
   std::vector<std::string> ownHosts;  // the Host values the creation page answers to
   std::string token;                  // the creation form's, this run's
-  SlidingWindow creations;            // by peer key
+  SlidingWindow creations;            // by peer key, a minute
+  SlidingWindow creationsDaily;       // by peer key, a day: max-names / 100, 10 at least
+  SlidingWindow failures;             // unknown identifiers by peer key, an hour
 };
 
 Reply UpdateEndpoint(Site& site, const Request& request);

@@ -29,6 +29,15 @@ Reply UpdateEndpoint(Site& site, const Request& request) {
   const std::string_view id = hasKey ? request.query.substr(kKey.size()) : std::string_view();
   if (!hasKey || !IsSafeIdentifier(id)) return Answer(Status::kIncorrect, "incorrect", "incorrect");
   const std::string& client = request.client;
+  if (client.empty()) return Answer(Status::kDenied, "denied", "denied, malformed X-Forwarded-For");
+  // Guessing identifiers costs a peer its updates for a while: the budget is spent on
+  // unknown ones, and once spent even a good one is not looked up.
+  const std::string peer = PeerKey(client, kLimitsIpv6Prefix);
+  const auto now = SlidingWindow::Clock::now();
+  if (!site.failures.Allows(peer, now))
+    return Answer(Status::kDenied, "denied",
+                  "denied, more than " + std::to_string(site.options.maxFailuresPerHour) +
+                      " unknown identifiers from " + peer + " within an hour");
   const Registry::Updated updated =
       site.registry.Update(IdentifierDigest(id), "", {{FamilyOf(client), client}});
   const std::string& label = updated.label;
@@ -48,6 +57,7 @@ Reply UpdateEndpoint(Site& site, const Request& request) {
       return Answer(Status::kDenied, "store_error",
                     "store_error, denied: NOT recorded (" + updated.error + ")");
   }
+  site.failures.Add(peer, now);
   return Answer(Status::kNotFound, "notfound", "notfound");
 }
 

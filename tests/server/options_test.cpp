@@ -72,6 +72,16 @@ TEST(OptionTable, TheCommandLineWinsAndEachKindIsChecked) {
   EXPECT_EQ(o.trustedProxies, (std::vector<std::string>{"::1", "10.0.0.1"}));
   EXPECT_EQ(o.listen.size(), 2u);  // the default: both families on port 80
   EXPECT_EQ(o.maxPerPeer, 64);
+  EXPECT_FALSE(o.openCreation);  // closed unless the operator opens it
+  EXPECT_EQ(o.maxFailuresPerHour, 30);
+  ASSERT_TRUE(Parse({"serve", "--open-creation", "--max-failures-per-hour", "0"}, o, error)) << error;
+  EXPECT_TRUE(o.openCreation);
+  EXPECT_EQ(o.maxFailuresPerHour, 0);
+  std::ofstream(conf) << "open-creation = YES\n";
+  ASSERT_TRUE(Parse({"serve", "--config", conf}, o, error)) << error;
+  EXPECT_TRUE(o.openCreation);
+  ASSERT_TRUE(Parse({"serve", "--config", conf, "--open-creation=no"}, o, error)) << error;
+  EXPECT_FALSE(o.openCreation);
   ASSERT_TRUE(Parse({"add", "maison", "--max-per-peer", "8"}, o, error)) << error;
   EXPECT_EQ(o.argument, "maison");
   EXPECT_EQ(o.maxPerPeer, 8);
@@ -87,6 +97,8 @@ TEST(OptionTable, TheCommandLineWinsAndEachKindIsChecked) {
       {{"list", "--listen", "127.0.0.1"}, "--listen wants ADDR:PORT (IPv6 in brackets), not \"127.0.0.1\""},
       {{"list", "--trusted-proxy", "proxy"}, "--trusted-proxy wants an IP address, not \"proxy\""},
       {{"serve", "--zone", "x.org"}, "--zone wants --dns-server and --tsig-key too"},
+      {{"serve", "--open-creation=1"}, "--open-creation wants yes or no, not \"1\""},
+      {{"serve", "--open-creation", "yes"}, "serve takes no argument"},
       {{"list", "--tsig-key", "k"}, "--dns-server and --tsig-key go with --zone"},
   };
   for (const auto& [words, message] : refused) {

@@ -6,7 +6,21 @@ namespace {
 using namespace qserver_test;
 
 TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
-  Server server(store_);
+  {
+    // Closed unless the operator opens it: the page and its form alike.
+    Server closed(store_);
+    ASSERT_NE(closed.port(), 0);
+    const std::string page = CreationPage(closed.port());
+    EXPECT_EQ(Status(page), 403);
+    EXPECT_TRUE(Contains(page, "Ce serveur ne crée pas d'identifiant.")) << page;
+    EXPECT_TRUE(Contains(closed.ReadLine(), " 403 creation refused: closed"));
+    EXPECT_EQ(Status(Exchange(closed.port(), CreationRequest(OwnHost(closed.port()), std::string(32, '0')))),
+              403);
+    EXPECT_TRUE(Contains(Exchange(closed.port(), "GET /metrics HTTP/1.0\r\n\r\n"),
+                         "quorvel_creations_total{result=\"refused\"} 1\n"));
+  }
+  EXPECT_EQ(List(), "");
+  Server server(store_, {"--open-creation"});
   ASSERT_NE(server.port(), 0) << server.first();
   std::string page = CreationPage(server.port());
   EXPECT_EQ(Status(page), 200);
@@ -40,10 +54,14 @@ TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
   EXPECT_EQ(Word(server.port(), id1), "found");
   EXPECT_EQ(Word(server.port(), id2), "found");
   EXPECT_TRUE(Contains(List(), "bureau 127.0.0.1 - "));
+  const std::string metrics = Exchange(server.port(), "GET /metrics HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(Contains(metrics, "quorvel_names 2\n")) << metrics;
+  EXPECT_TRUE(Contains(metrics, "quorvel_creations_total{result=\"created\"} 2\n"));
+  EXPECT_TRUE(Contains(metrics, "quorvel_creations_total{result=\"refused\"} 2\n"));
 }
 
 TEST_F(ServerTest, OnlyTheServersOwnPageAtItsOwnAddressCreatesIdentifiers) {
-  Server server(store_);
+  Server server(store_, {"--open-creation"});
   ASSERT_NE(server.port(), 0);
   const std::string own = OwnHost(server.port());
   const std::string token = FormToken(CreationPage(server.port()));
@@ -72,15 +90,24 @@ TEST_F(ServerTest, OnlyTheServersOwnPageAtItsOwnAddressCreatesIdentifiers) {
                             CreationRequest("LOCALHOST:" + std::to_string(server.port()), token, "a2"))),
             200);
   // Behind a proxy, the name it forwards is allowed explicitly.
-  Server proxied(dir_ / "proxied.db", {"--allow-host", "ids.example.org"});
+  // The log then names the client it forwards; an unreadable one creates nothing.
+  Server proxied(dir_ / "proxied.db",
+                 {"--allow-host", "ids.example.org", "--open-creation", "--trusted-proxy", "127.0.0.2"});
   ASSERT_NE(proxied.port(), 0);
-  EXPECT_EQ(Status(Exchange(proxied.port(),
-                            CreationRequest("ids.example.org", FormToken(CreationPage(proxied.port()))))),
-            200);
+  const std::string proxiedToken = FormToken(CreationPage(proxied.port()));
+  proxied.ReadLine();
+  std::string forwarded = CreationRequest("ids.example.org", proxiedToken);
+  forwarded.insert(forwarded.find("\r\n") + 2, "X-Forwarded-For: 198.51.100.9\r\n");
+  EXPECT_EQ(Status(Exchange(proxied.port(), forwarded, "127.0.0.2")), 200);
+  EXPECT_TRUE(Contains(proxied.ReadLine(), " 200 created maison for 198.51.100.9"));
+  forwarded = CreationRequest("ids.example.org", proxiedToken, "garage");
+  forwarded.insert(forwarded.find("\r\n") + 2, "X-Forwarded-For: 198.51.100.9, unknown\r\n");
+  EXPECT_EQ(Status(Exchange(proxied.port(), forwarded, "127.0.0.2")), 400);
+  EXPECT_TRUE(Contains(proxied.ReadLine(), " 400 creation refused: malformed X-Forwarded-For"));
 }
 
 TEST_F(ServerTest, CreationsAreCappedPerPeerAndByStoreSize) {
-  Server server(store_, {"--max-creations-per-minute", "3"});
+  Server server(store_, {"--max-creations-per-minute", "3", "--open-creation"});
   ASSERT_NE(server.port(), 0);
   const std::string own = OwnHost(server.port());
   const std::string token = FormToken(CreationPage(server.port()));
@@ -97,7 +124,18 @@ TEST_F(ServerTest, CreationsAreCappedPerPeerAndByStoreSize) {
   // Every loopback address is the same peer.
   EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(own, token, "n8"), "127.0.0.2")), 429);
   server.Stop();
-  Server full(store_, {"--max-names", "4"});
+  // A peer creates a hundredth of --max-names a day at most (here 12): it cannot fill the
+  // store and close creation for everyone.
+  {
+    Server daily(dir_ / "daily.db", {"--max-names", "1200", "--open-creation", "--max-creations-per-minute", "20"});
+    const std::string dailyToken = FormToken(CreationPage(daily.port()));
+    for (int i = 0; i < 12; ++i)
+      EXPECT_EQ(Status(Exchange(daily.port(), CreationRequest(OwnHost(daily.port()), dailyToken,
+                                                              "d" + std::to_string(i)))),
+                200);
+    EXPECT_EQ(Status(Exchange(daily.port(), CreationRequest(OwnHost(daily.port()), dailyToken, "d99"))), 429);
+  }
+  Server full(store_, {"--max-names", "4", "--open-creation"});
   EXPECT_EQ(Status(Exchange(full.port(), CreationRequest(OwnHost(full.port()),
                                                          FormToken(CreationPage(full.port())), "n4"))),
             200);

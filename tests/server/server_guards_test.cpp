@@ -48,10 +48,34 @@ TEST_F(ServerTest, OversizedOrUnfinishedRequestsNeitherHangNorStallIt) {
   // A head that never ends is cut off at its bound.
   EXPECT_GE(Status(Exchange(p, "GET /" + std::string(20000, 'a'))), 400);
   EXPECT_GE(Status(Exchange(p, "GET / HTTP/1.0\r\nX: " + std::string(20000, 'b') + "\r\n\r\n")), 400);
-  // A body larger than any form is refused.
+  // A body larger than any form is refused, and when its length is declared, at once, before
+  // any of it is sent (the read timeout, 1 s here, would end it otherwise without a reply).
   EXPECT_EQ(Status(Exchange(p, "POST /creer.php6 HTTP/1.0\r\nHost: " + OwnHost(p) +
                                    "\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'x'))),
             413);
+  {
+    Connection declared(p);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(declared.Send("POST /creer.php6 HTTP/1.1\r\nHost: " + OwnHost(p) +
+                              "\r\nContent-Length: 2000000000\r\n\r\nnom="));
+    EXPECT_EQ(Status(declared.ReadToClose()), 413);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  }
+  // A head sent a byte at a time, never silent for long, has the read timeout in all.
+  {
+    Connection dripping(p);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string head = "GET /update?ip_key=" + std::string(200, 'a');
+    std::size_t sent = 0;
+    while (sent < head.size() && dripping.Send(head.substr(sent, 1)) && !dripping.ClosedWithin(0)) {
+      ++sent;
+      ::usleep(200 * 1000);
+    }
+    const auto held = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(sent, head.size());
+    EXPECT_GE(held, std::chrono::milliseconds(900));
+    EXPECT_LT(held, std::chrono::milliseconds(2500));
+  }
   // A body shorter than announced is closed after the timeout.
   EXPECT_NE(Exchange(p, "POST /creer.php6 HTTP/1.0\r\nContent-Length: 9\r\n\r\nnom"), "TIMEOUT");
   {
@@ -65,22 +89,42 @@ TEST_F(ServerTest, OversizedOrUnfinishedRequestsNeitherHangNorStallIt) {
 
 TEST_F(ServerTest, OnePeerHoldsAFewConnectionsAtMostAndAllOfLoopbackIsOnePeer) {
   const std::string id = Add("maison");
-  Server server(store_, {"--max-per-peer", "8", "--read-timeout", "2"});
+  Server server(store_, {"--max-per-peer", "8", "--read-timeout", "3"});
   ASSERT_NE(server.port(), 0);
   std::vector<std::unique_ptr<Connection>> idle;
   for (int i = 0; i < 8; ++i)
     idle.push_back(std::make_unique<Connection>(server.port(), i % 2 ? "127.0.0.3" : nullptr));
   ::usleep(300 * 1000);  // all eight accepted
-  // A ninth from loopback, whatever its address, is refused; an update gets in once the
-  // peer's own connections have timed out.
+  // A ninth from loopback, whatever its address, is refused at once (not at the read timeout,
+  // 3 s); an update gets in once the peer's own connections have timed out.
   Connection refused(server.port(), "127.0.0.4");
-  EXPECT_TRUE(refused.ClosedByServer());
+  EXPECT_TRUE(refused.ClosedWithin(1000));
   for (auto& c : idle) EXPECT_NE(c->ReadToClose(), "TIMEOUT");  // timed out
   // The server counts a connection gone when the HTTP library reports it closed, a moment
   // after the client has seen the close.
   std::string word;
   for (int attempt = 0; attempt < 20 && (word = Word(server.port(), id)) != "found"; ++attempt)
     ::usleep(50 * 1000);
+  EXPECT_EQ(word, "found");
+}
+
+TEST_F(ServerTest, TheConnectionLimitHoldsOverEveryListeningAddress) {
+  const std::string id = Add("maison");
+  Server server(store_, {"--listen", "127.0.0.1:0", "--max-connections", "4", "--read-timeout", "3"});
+  ASSERT_NE(server.port(), 0);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(server.second(), m, std::regex(R"(127\.0\.0\.1:(\d+)/$)"))) << server.second();
+  const int other = std::stoi(m[1]);
+  std::vector<std::unique_ptr<Connection>> idle;
+  for (int i = 0; i < 4; ++i) idle.push_back(std::make_unique<Connection>(i % 2 ? other : server.port()));
+  ::usleep(300 * 1000);
+  for (const int port : {server.port(), other}) {
+    Connection refused(port);
+    EXPECT_TRUE(refused.ClosedWithin(1000)) << port;
+  }
+  idle.clear();
+  std::string word;
+  for (int attempt = 0; attempt < 20 && (word = Word(other, id)) != "found"; ++attempt) ::usleep(50 * 1000);
   EXPECT_EQ(word, "found");
 }
 
@@ -102,7 +146,7 @@ TEST_F(ServerTest, RepeatedLengthOrHostHeadersAreRefused) {
 TEST_F(ServerTest, AStalledStandardOutputNeitherBlocksRepliesNorLosesTheCount) {
   const std::string id = Add("maison");
   // Nobody reads the server's output for a while: the pipe fills, then the queue.
-  Server server(store_, {"--threads", "2"}, false);
+  Server server(store_, {"--threads", "2", "--max-failures-per-hour", "0"}, false);
   ASSERT_NE(server.port(), 0);
   ::fcntl(server.fd(), F_SETPIPE_SZ, 4096);
   int found = 0;

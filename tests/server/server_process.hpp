@@ -87,13 +87,14 @@ class Server {
     std::smatch m;
     if (std::regex_search(first_, m, std::regex(R"(^listening on http://127\.0\.0\.1:(\d+)/$)"))) {
       port_ = std::stoi(m[1]);
-      if (readOutput) ReadLine();  // the names and the DNS set-up
+      if (readOutput) second_ = ReadLine();  // the names and the DNS set-up, or a second listen
     }
   }
   ~Server() { Stop(); }
 
   int port() const { return port_; }
   const std::string& first() const { return first_; }
+  const std::string& second() const { return second_; }
   int fd() const { return out_; }
 
   // The next line the server prints, or "" when none comes within 10 seconds.
@@ -137,7 +138,7 @@ class Server {
   pid_t pid_ = -1;
   int out_ = -1;
   int port_ = 0;
-  std::string first_;
+  std::string first_, second_;
   std::string pending_;
 };
 
@@ -187,9 +188,10 @@ class Connection {
   }
 
   // Whether the server has closed it, waiting at most five seconds (a loaded machine is slow).
-  bool ClosedByServer() {
+  bool ClosedByServer() { return ClosedWithin(5000); }
+  bool ClosedWithin(int milliseconds) {
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 5000) <= 0) return false;
+    if (::poll(&p, 1, milliseconds) <= 0) return false;
     char byte;
     return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
   }
@@ -265,7 +267,8 @@ inline std::string CreationRequest(const std::string& host, const std::string& t
          "\r\n\r\n" + body;
 }
 
-inline std::string DynDns(int port, const std::string& query, const std::string& credentials) {
+inline std::string DynDns(int port, const std::string& query, const std::string& credentials,
+                          const std::string& headers = "", const char* source = nullptr) {
   std::string auth;
   if (!credentials.empty()) {
     static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -281,7 +284,7 @@ inline std::string DynDns(int port, const std::string& query, const std::string&
     }
     auth = "Authorization: Basic " + out + "\r\n";
   }
-  return Exchange(port, "GET /nic/update?" + query + " HTTP/1.0\r\n" + auth + "\r\n");
+  return Exchange(port, "GET /nic/update?" + query + " HTTP/1.0\r\n" + auth + headers + "\r\n", source);
 }
 
 inline struct stat Stat(const fs::path& path) {

@@ -21,11 +21,15 @@ TEST_F(ServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
       {lower == id ? id + "x" : lower, "notfound"},  // identifiers are case-sensitive
       {"unknown", "notfound"},
       {"", "incorrect"},
+      {std::string(32, 'a'), "notfound"},   // 32 is the longest taken
       {std::string(33, 'a'), "incorrect"},  // longer than 32
       {"a b", "incorrect"},                 // a typed space arrives unescaped
       {"caf\xE9", "incorrect"},             // non-ASCII byte from the ANSI code page
       {"a%41", "incorrect"},                // no escaping is undone
       {id + "&x=1", "incorrect"},           // a second parameter is part of the identifier
+      {id + "!", "incorrect"},              // one character outside the alphabet, at its end
+      {id + ".", "incorrect"},
+      {id + "~", "incorrect"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("identifier \"" + c.id + "\"");
@@ -61,8 +65,8 @@ TEST_F(ServerTest, UpdateRepliesEndInTheMarkerAndTheWordTheClientReads) {
       << metrics;
   EXPECT_TRUE(
       Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"found_unchanged\"} 1\n"));
-  EXPECT_TRUE(Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"incorrect\"} 6\n"));
-  EXPECT_TRUE(Contains(metrics, "quorvel_request_duration_seconds_count 10\n")) << metrics;
+  EXPECT_TRUE(Contains(metrics, "quorvel_updates_total{protocol=\"update\",outcome=\"incorrect\"} 9\n"));
+  EXPECT_TRUE(Contains(metrics, "quorvel_request_duration_seconds_count 14\n")) << metrics;
 }
 
 TEST_F(ServerTest, XForwardedForIsBelievedFromATrustedProxyOnly) {
@@ -85,7 +89,27 @@ TEST_F(ServerTest, XForwardedForIsBelievedFromATrustedProxyOnly) {
   EXPECT_TRUE(Contains(server.ReadLine(), "recorded 198.51.100.8 for bureau"));
   EXPECT_TRUE(EndsWith(viaProxy("2001:DB8::7"), kMarker + "found"));
   EXPECT_TRUE(Contains(server.ReadLine(), "recorded 2001:db8::7 for bureau"));
-  EXPECT_TRUE(Contains(List(), "bureau 198.51.100.8 2001:db8::7 "));
+  // Every line, in order: a client's own line comes first, the proxy's own last.
+  EXPECT_TRUE(EndsWith(viaProxy("192.0.2.66\r\nX-Forwarded-For: 198.51.100.9"), kMarker + "found"));
+  EXPECT_TRUE(Contains(server.ReadLine(), "recorded 198.51.100.9 for bureau"));
+  // A last entry that names nobody records nothing, not even the proxy's address.
+  for (const std::string bad : {"198.51.100.1, unknown", "198.51.100.1,", "198.51.100.1\r\nX-Forwarded-For: "}) {
+    SCOPED_TRACE(bad);
+    EXPECT_TRUE(EndsWith(viaProxy(bad), kMarker + "denied"));
+    EXPECT_TRUE(Contains(server.ReadLine(), " 200 denied, malformed X-Forwarded-For"));
+  }
+  EXPECT_TRUE(Contains(List(), "bureau 198.51.100.9 2001:db8::7 "));
+  EXPECT_EQ(Body(DynDns(server.port(), "hostname=bureau.x", "bureau:" + other, "X-Forwarded-For: 10.0.0.1,\r\n",
+                        "127.0.0.2")),
+            "911\n");
+  EXPECT_TRUE(Contains(List(), "bureau 198.51.100.9 2001:db8::7 "));
+  // /metrics is not for what a proxy forwards, trusted or not, nor for other peers.
+  for (const char* source : {"127.0.0.2", "127.0.0.1"})
+    EXPECT_EQ(Status(Exchange(server.port(), "GET /metrics HTTP/1.0\r\nX-Forwarded-For: 127.0.0.1\r\n\r\n",
+                              source)),
+              404);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET /metrics HTTP/1.0\r\nForwarded: for=127.0.0.1\r\n\r\n")), 404);
+  EXPECT_EQ(Status(Exchange(server.port(), "GET /metrics HTTP/1.0\r\n\r\n", "127.0.0.2")), 200);
 }
 
 TEST_F(ServerTest, TheEleventhUpdateOfANameWithinAMinuteIsDeniedAndWritesNothing) {
@@ -105,7 +129,8 @@ TEST_F(ServerTest, TheEleventhUpdateOfANameWithinAMinuteIsDeniedAndWritesNothing
 
 TEST_F(ServerTest, AStoreThatCannotBeWrittenIsNeverReportedAsDone) {
   const std::string id = Add("maison");
-  Server server(store_, {"--trusted-proxy", "127.0.0.1"});
+  // A limit of two: the failed writes below must not spend it.
+  Server server(store_, {"--trusted-proxy", "127.0.0.1", "--max-updates-per-minute", "2"});
   ASSERT_NE(server.port(), 0);
   // Another process holds the store's write lock for longer than a request waits.
   const std::string hold =
@@ -123,6 +148,32 @@ TEST_F(ServerTest, AStoreThatCannotBeWrittenIsNeverReportedAsDone) {
   // Once it is free again, the same update is recorded.
   EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 192.0.2.1\r\n"), "found");
   EXPECT_TRUE(Contains(List(), "maison 192.0.2.1 - "));
+  EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 192.0.2.3\r\n"), "found");
+  EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 192.0.2.4\r\n"), "denied");
+  EXPECT_TRUE(Contains(List(), "maison 192.0.2.3 - "));
+}
+
+TEST_F(ServerTest, APeerThatGuessesIdentifiersIsDeniedForAWhileAndOthersAreNot) {
+  const std::string id = Add("maison");
+  Server server(store_, {"--trusted-proxy", "127.0.0.1", "--max-failures-per-hour", "3"});
+  ASSERT_NE(server.port(), 0);
+  const std::string guesser = "X-Forwarded-For: 2001:db8:1:2::1\r\n";
+  EXPECT_EQ(Word(server.port(), "guess1", guesser), "notfound");
+  EXPECT_EQ(Word(server.port(), "guess2", "X-Forwarded-For: 2001:db8:1:2::ffff\r\n"), "notfound");
+  EXPECT_EQ(Body(DynDns(server.port(), "hostname=maison.x", "maison:guess3")), "badauth\n");  // 127.0.0.1
+  EXPECT_EQ(Word(server.port(), "guess4", "X-Forwarded-For: 2001:db8:1:2:abcd::9\r\n"), "notfound");
+  // The budget is spent for the /64: even the right identifier is not looked up.
+  EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 2001:db8:1:2::7\r\n"), "denied");
+  for (int i = 0; i < 4; ++i) server.ReadLine();
+  EXPECT_TRUE(Contains(server.ReadLine(),
+                       " 200 denied, more than 3 unknown identifiers from 2001:db8:1:2::/64 within an hour"));
+  EXPECT_TRUE(Contains(List(), "maison - - "));
+  // Another network is not held by it.
+  EXPECT_EQ(Word(server.port(), id, "X-Forwarded-For: 2001:db8:1:3::7\r\n"), "found");
+  EXPECT_EQ(Body(DynDns(server.port(), "hostname=maison.x", "maison:" + id)), "good 127.0.0.1\n");
+  EXPECT_EQ(Body(DynDns(server.port(), "hostname=maison.x", "maison:guess5")), "badauth\n");
+  EXPECT_EQ(Body(DynDns(server.port(), "hostname=maison.x", "maison:guess6")), "badauth\n");
+  EXPECT_EQ(Body(DynDns(server.port(), "hostname=maison.x", "maison:" + id)), "abuse\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,17 @@ class DnsUpdater {
     kBadRow,    // the first row cannot be published even alone
   };
   // One UPDATE message with the leading rows that fit in `budget` bytes (the first always, so
-  // a small enough budget sends one row alone).
+  // a small enough budget sends one row alone). A first publication goes alone, with the
+  // prerequisite that its name holds nothing in the zone: refused (YXDOMAIN), it is kBadRow.
   Outcome SendFitting(const std::vector<PendingRow>& rows, std::size_t budget, std::size_t& taken,
                       std::string& error);
+
+  // Whether the zone holds any record named LABEL.ZONE, as its primary answers a query for
+  // them (type ANY, over TCP). False with the reason in error when it cannot tell.
+  bool Holds(const std::string& label, bool& holds, std::string& error);
+
+  // A new key and time to live for the next messages (SIGHUP), from any thread.
+  void Reload(TsigKey key, int ttl);
 
  private:
   bool Exchange(const std::vector<unsigned char>& query, std::vector<unsigned char>& answer,
@@ -57,6 +66,7 @@ class DnsUpdater {
 
   std::string zone_;
   Endpoint server_;
+  std::mutex keyMutex_;  // key_ and ttl_, which Reload changes
   TsigKey key_;
   int ttl_;
   const std::atomic<bool>* stop_;

@@ -21,6 +21,9 @@ constexpr OptionSpec kOptions[] = {
     {"listen", Kind::kEndpoint, true, false, "ADDR:PORT",
      "where to answer the clients (0.0.0.0:80 and [::]:80)", &Options::listen},
     {"store", Kind::kText, false, false, "FILE", "the store of names", &Options::store},
+    {"create", Kind::kFlag, false, false, "[yes|no]", "serve: make the store if it is not there", &Options::create},
+    {"reserved-labels", Kind::kText, true, true, "LABEL", "a name no one may take; a final * for a prefix",
+     &Options::reservedLabels},
     {"zone", Kind::kZone, false, false, "ZONE",
      "the DNS zone the names live in; none: addresses are recorded only", &Options::zone},
     {"dns-server", Kind::kEndpoint, false, false, "ADDR:PORT", "the zone's primary, for signed updates",
@@ -143,6 +146,13 @@ bool Apply(const OptionSpec& spec, const std::vector<std::string>& given, Option
       }
       o.*std::get<std::vector<std::string> Options::*>(spec.field) = list;
       return true;
+    case Kind::kFlag:
+      if (list.back() != "yes" && list.back() != "no") {
+        error = std::string("--") + spec.name + " wants yes or no, not \"" + list.back() + "\"";
+        return false;
+      }
+      o.*std::get<bool Options::*>(spec.field) = list.back() == "yes";
+      return true;
     case Kind::kConfigFile:
       return true;
   }
@@ -165,6 +175,22 @@ std::string Default(const OptionSpec& spec) {
 std::span<const OptionSpec> OptionTable() { return kOptions; }
 
 const OptionSpec* FindOption(std::string_view name) { return FindByName(OptionTable(), name); }
+
+std::vector<std::string> ChangedOptions(const Options& a, const Options& b) {
+  std::vector<std::string> changed;
+  for (const OptionSpec& option : kOptions) {
+    const bool differs = std::visit(
+        [&](auto field) {
+          if constexpr (std::is_same_v<decltype(field), std::monostate>)
+            return false;
+          else
+            return !(a.*field == b.*field);
+        },
+        option.field);
+    if (differs) changed.push_back(option.name);
+  }
+  return changed;
+}
 
 std::string Usage() {
   std::string text = "usage: quorvel-server COMMAND [OPTION]...\nCommands:\n";
@@ -195,6 +221,8 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
       if (eq != std::string::npos) {
         value = key.substr(eq + 1);
         key.resize(eq);
+      } else if (const OptionSpec* flag = FindOption(key); flag && flag->kind == Kind::kFlag) {
+        value = "yes";
       } else if (i + 1 < argc) {
         value = argv[++i];
       } else {
@@ -238,8 +266,9 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
     error = "--zone wants --dns-server and --tsig-key too";
     return false;
   }
-  if (o.zone.empty() && (o.dnsServer || !o.tsigKey.empty())) {
-    error = "--dns-server and --tsig-key go with --zone";
+  // A key without a zone is left unused: the service's unit always hands one over.
+  if (o.zone.empty() && o.dnsServer) {
+    error = "--dns-server goes with --zone";
     return false;
   }
   return true;

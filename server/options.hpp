@@ -17,7 +17,8 @@ struct Options {
   std::string command;   // serve, add, remove, list, import
   std::string argument;  // the LABEL or FILE of add, remove, import
   std::vector<Endpoint> listen;
-  std::string store = "quorvel-server.db";
+  std::string store = "/var/lib/quorvel-server/quorvel-server.db";
+  bool create = false;  // serve: make the store when it is not there
   std::string zone;  // without a final dot; empty: addresses are recorded only
   std::optional<Endpoint> dnsServer;
   std::string tsigKey;
@@ -32,6 +33,9 @@ struct Options {
   int maxNames = 10000;            // no creation on the page once the store holds as many
   int threads = 2;                 // threads answering each listening address
   int maxUpdatesPerMinute = 10;    // per name; more is a flood (0: no limit, for benchmarks)
+  // Labels no one may take (the zone's own names); a final * takes every label it begins.
+  std::vector<std::string> reservedLabels = {"ns", "www", "mail", "_*"};
+  std::vector<std::string> argv;  // the command line, as given
 };
 
 // One option, as the table below gives it: its name (--NAME on the command line, NAME = VALUE
@@ -39,10 +43,10 @@ struct Options {
 // not (the last one wins), whether a running server could take it anew without a restart,
 // and what --help says of it. The table drives the parsing, the file and --help.
 struct OptionSpec {
-  enum class Kind { kText, kZone, kNumber, kEndpoint, kAddress, kConfigFile };
+  enum class Kind { kText, kZone, kNumber, kEndpoint, kAddress, kConfigFile, kFlag };
   using Field =
       std::variant<std::monostate, std::string Options::*, int Options::*, std::optional<Endpoint> Options::*,
-                   std::vector<Endpoint> Options::*, std::vector<std::string> Options::*>;
+                   std::vector<Endpoint> Options::*, std::vector<std::string> Options::*, bool Options::*>;
   const char* name;
   Kind kind;
   bool repeatable;
@@ -66,6 +70,9 @@ const OptionSpec* FindOption(std::string_view name);
 // Fills options from argv (and the --config file it names). On failure returns false
 // with a message for the user in error.
 bool ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
+
+// The names of the options whose values differ between a and b.
+std::vector<std::string> ChangedOptions(const Options& a, const Options& b);
 
 // --help: the commands and the options, from their tables.
 std::string Usage();

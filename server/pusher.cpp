@@ -59,7 +59,7 @@ bool Pusher::Push(std::vector<PendingRow> rows) {
         break;
       case DnsUpdater::Outcome::kBadRow:
         // Retrying it would hold back every name behind it, for good.
-        store_.Done({rows.front()});
+        store_.SetAside(rows.front());
         ++metrics_.setAside;
         log_.Line(UtcNow() + " dns: " + rows.front().label + " set aside, its records are not published (" +
                   error + "); its next change tries again");

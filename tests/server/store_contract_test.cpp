@@ -29,7 +29,7 @@ struct Engine {
 void PrintTo(const Engine& engine, std::ostream* out) { *out << engine.name; }
 
 std::unique_ptr<NameStore> OpenSqlite(const fs::path& folder, std::string& error) {
-  return qserver::OpenSqliteStore((folder / "store.db").string(), error);
+  return qserver::OpenSqliteStore((folder / "store.db").string(), true, error);
 }
 
 class StoreContract : public ::testing::TestWithParam<Engine> {
@@ -73,7 +73,7 @@ TEST_P(StoreContract, NamesAreAddedFoundListedByLabelAndRemoved) {
   ASSERT_TRUE(all.ok()) << all.error;
   ASSERT_EQ(all.value.size(), 2u);
   EXPECT_EQ(all.value[0].label, "bureau");
-  EXPECT_EQ(all.value[1], (qserver::NameRow{"maison", "d1", "", "", "", ""}));
+  EXPECT_EQ(all.value[1], (qserver::NameRow{"maison", "d1", "", "", "", "", "2026-12-10T08:00:00Z"}));
   EXPECT_EQ(store_->FindByDigest("d2").value->label, "bureau");
   EXPECT_FALSE(store_->FindByDigest("d9").value.has_value());
   EXPECT_TRUE(store_->Remove("bureau", false).value);

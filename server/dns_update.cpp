@@ -319,17 +319,19 @@ DnsUpdater::Outcome DnsUpdater::SendFitting(const std::vector<PendingRow>& rows,
   RrList prerequisites(ldns_rr_list_new());
   std::size_t size = Overhead(zone_, key.name);
   for (const PendingRow& row : rows) {
-    // A first publication in a message of its own: a prerequisite holds for a whole message.
-    const bool first = row.first && row.exists;
-    if (first && taken > 0) break;
-    if (first) {
-      ldns_rr* unused = UpdateRecord(row.label + "." + zone_ + ".", LDNS_RR_TYPE_ANY, LDNS_RR_CLASS_NONE, 0, "");
+    // A first publication carries the prerequisite that its name holds nothing in the zone.
+    // It holds for the whole message: refused (YXDOMAIN), the message is sent again in
+    // halves until the name that is in use goes alone and is set aside.
+    std::unique_ptr<ldns_rr, void (*)(ldns_rr*)> unused(nullptr, ldns_rr_free);
+    std::size_t unusedSize = 0;
+    if (row.first && row.exists) {
+      unused.reset(UpdateRecord(row.label + "." + zone_ + ".", LDNS_RR_TYPE_ANY, LDNS_RR_CLASS_NONE, 0, ""));
       if (!unused) {
+        if (taken > 0) break;
         error = "its records cannot be encoded";
         return Outcome::kBadRow;
       }
-      size += ldns_rr_uncompressed_size(unused);
-      ldns_rr_list_push_rr(prerequisites.get(), unused);
+      unusedSize = ldns_rr_uncompressed_size(unused.get());
     }
     // The list's length before the row: a row that does not fit is taken out again and left
     // for the next message.
@@ -340,21 +342,23 @@ DnsUpdater::Outcome DnsUpdater::SendFitting(const std::vector<PendingRow>& rows,
       error = "its records cannot be encoded";
       return Outcome::kBadRow;
     }
-    if (taken > 0 && size + rowSize > budget) {
+    if (taken > 0 && size + rowSize + unusedSize > budget) {
       while (ldns_rr_list_rr_count(updates.get()) > before) ldns_rr_free(ldns_rr_list_pop_rr(updates.get()));
       break;
     }
-    size += rowSize;
+    if (unused) ldns_rr_list_push_rr(prerequisites.get(), unused.release());
+    size += rowSize + unusedSize;
     ++taken;
-    if (first) break;
   }
+  lastSize_ = size;
   // A row is a few hundred bytes at most, so this never happens; if it did, ldns would abort
   // signing it.
   if (size > LDNS_MAX_PACKETLEN / 2 + 4096) {
     error = "a message of " + std::to_string(size) + " bytes";
     return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
   }
-  Pkt query(ldns_update_pkt_new(Name(zone_ + "."), LDNS_RR_CLASS_IN, ldns_rr_list_rr_count(prerequisites.get()) ? prerequisites.get() : nullptr, updates.get(), nullptr));
+  const ldns_rr_list* required = ldns_rr_list_rr_count(prerequisites.get()) ? prerequisites.get() : nullptr;
+  Pkt query(ldns_update_pkt_new(Name(zone_ + "."), LDNS_RR_CLASS_IN, required, updates.get(), nullptr));
   if (!query) {
     error = "cannot build the update";
     return Outcome::kFailed;
@@ -406,9 +410,10 @@ DnsUpdater::Outcome DnsUpdater::SendFitting(const std::vector<PendingRow>& rows,
     error = "the answer's signature does not verify (rcode " + RcodeText(answer.get()) + ")";
     return Outcome::kFailed;
   }
-  if (rcode == LDNS_RCODE_YXDOMAIN && taken == 1) {
-    error = "the zone already holds records named " + rows.front().label + "." + zone_ + " (YXDOMAIN)";
-    return Outcome::kBadRow;
+  if (rcode == LDNS_RCODE_YXDOMAIN) {
+    error = taken == 1 ? "the zone already holds records named " + rows.front().label + "." + zone_ + " (YXDOMAIN)"
+                       : "the zone already holds records under a name published the first time (YXDOMAIN)";
+    return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
   }
   if (unreadable || rcode == LDNS_RCODE_NOTZONE) {
     error = "refused by " + server_.Text() + ": " + RcodeText(answer.get());

@@ -54,6 +54,7 @@ bool Pusher::Push(std::vector<PendingRow> rows) {
         // Fewer names a message until the primary reads them, down to one.
         ++metrics_.pushesFailed;
         budget_ = std::min(budget_, DnsUpdater::kMaxMessage) / 2;
+        if (budget_ >= updater_.LastSize()) budget_ = updater_.LastSize() / 2;  // a small message: its half
         log_.Line(UtcNow() + " dns: " + std::to_string(taken) + " name(s) in one message refused (" + error +
                   "); sent again in messages of at most " + std::to_string(budget_) + " bytes");
         break;

@@ -91,7 +91,7 @@ metric() { curl -s "http://127.0.0.1:$port/metrics" | awk -v m="$1" '$1 == m {pr
 # A key that cannot sign is refused at start, not at the first push.
 for secret in c2VjcmV0c2VjcmV0c2VjcmV0c2VjcmV0YQ 'c2Vj=mV0'; do
   printf 'key "%s" {\n\talgorithm hmac-sha256;\n\tsecret "%s";\n};\n' "$KNOT_KEYNAME" "$secret" >"$work/bad.key"
-  out=$(timeout 5 "$server_bin" serve --config "$work/server.conf" --tsig-key "$work/bad.key" 2>&1)
+  out=$(timeout 5 "$server_bin" serve --create --config "$work/server.conf" --tsig-key "$work/bad.key" 2>&1)
   code=$?
   [ $code -eq 1 ] && [[ "$out" == *"bad.key: the key's secret is not base64"* ]] &&
     ok "a secret that is not base64 ($secret): serve refuses to start" || fail "secret $secret: status $code, said: $out"
@@ -196,6 +196,31 @@ qs remove bureau >"$work/remove.out" 2>&1
 grep -q "the A and AAAA records of bureau.$zone are deleted" "$work/remove.out" && ok "remove deletes A and AAAA" || { fail "remove said:"; cat "$work/remove.out"; }
 expect "  no A" "" "$(knot_query bureau A)"
 expect "  no AAAA" "" "$(knot_query bureau AAAA)"
+
+# Names the zone already holds: add refuses them (reserved, or asked of the primary). One added
+# while the primary could not be asked is published only if its name is unused there (an RFC
+# 2136 prerequisite), so a record the operator put in the zone is never overwritten; a new name
+# in the same message is published once the message is split.
+knot_update "update add site.$zone. 60 A 192.0.2.80" >/dev/null
+out=$(qs add site 2>&1); code=$?
+[ $code -eq 1 ] && [[ "$out" == *"the name site is the zone's own: the zone's primary holds records named site.$zone"* ]] &&
+  ok "add refuses a name the zone holds" || fail "add site: status $code, said: $out"
+out=$(qs add ns 2>&1); code=$?
+[ $code -eq 1 ] && [[ "$out" == *"reserved (reserved-labels ns)"* ]] && ok "  and a reserved one" || fail "add ns: $code $out"
+out=$(qs add site --dns-server 127.0.0.1:1 2>&1)
+[[ "$out" == *"note: the primary could not be asked whether the zone holds site"* ]] && ok "  the primary unreachable: added, with a note" ||
+  fail "add site with no primary said: $out"
+site_id=$(echo "$out" | tail -n 1)
+neuf_id=$(qs add neuf | tail -n 1)
+knot_stop
+expect "the first update of a name the zone holds is found" found "$(update "$site_id")"
+expect "  and of a new name" found "$(update "$neuf_id")"
+knot_again
+expect "  the new name is published" 127.0.0.1 "$(until_equal 10 127.0.0.1 knot_query neuf A)"
+in_log "dns: site set aside, its records are not published (the zone already holds records named site.$zone (YXDOMAIN))" &&
+  ok "  the other, refused by the primary, is set aside" || { fail "  no set-aside line for site"; grep dns: "$work/server.log"; }
+expect "  the operator's record is untouched" 192.0.2.80 "$(knot_query site A)"
+expect "  nothing pending" 0 "$(metric quorvel_dns_pending)"
 
 # dyndns2 from the real clients.
 rid=$(qs add routeur | tail -n 1)

@@ -103,10 +103,23 @@ id2=$(qs add bureau | tail -n 1)
 
 # A key the primary does not hold (another secret): said as such; the work stays pending.
 printf 'key "%s" {\n\talgorithm hmac-sha256;\n\tsecret "%s";\n};\n' "$KNOT_KEYNAME" "$(head -c 32 /dev/urandom | base64)" >"$work/other.key"
-start_server --tsig-key "$work/other.key"
+cp "$work/other.key" "$work/live.key"
+start_server --tsig-key "$work/live.key"
 expect "with a key the primary refuses, the update is found" found "$(update "$id")"
 in_log "dns: push failed, 1 name(s) kept as pending (key refused by the primary 127.0.0.1:$KNOT_PORT (NOTAUTH))" &&
   ok "  the log says the key is refused" || { fail "  no key-refused line"; grep dns: "$work/server.log"; }
+# SIGHUP: a key that does not read is logged and the running one kept; the right key is taken
+# at once, without a restart, and the pending work reaches the zone.
+echo "not a key" >"$work/live.key"
+kill -HUP "$server"
+in_log "SIGHUP: not reloaded, the running configuration kept: $work/live.key holds no key" &&
+  ok "SIGHUP with a key that does not read: logged, the old one kept" || fail "  no not-reloaded line"
+cp "$KNOT_KEYFILE" "$work/live.key"
+kill -HUP "$server"
+in_log "SIGHUP: configuration reloaded; TSIG key $KNOT_KEYNAME, ttl 120" && ok "SIGHUP with the right key: reloaded" ||
+  fail "  no reloaded line"
+expect "  the pending update reaches the zone with it" 127.0.0.1 "$(until_equal 5 127.0.0.1 knot_query maison A)"
+kill -0 "$server" && ok "  the server runs on" || fail "  the server ended"
 stop_server
 start_server
 

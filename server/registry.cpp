@@ -24,9 +24,10 @@ std::string Labels(const std::vector<std::string>& labels) {
 }  // namespace
 
 void Registry::LoadLocked() {
-  changeMark_ = store_.ChangeMark();
+  const long long mark = store_.ChangeMark();
   const Result<std::vector<NameRow>> all = store_.All();
-  if (!all.ok()) return;  // the copy kept; the next change of the mark tries again
+  if (!all.ok()) return;  // the copy kept; the next request tries again
+  changeMark_ = mark;
   std::unordered_map<std::string, std::string> before;  // label -> digest
   for (const auto& [digest, entry] : byDigest_) before[entry.label] = digest;
   std::vector<std::string> added, rekeyed, removed;

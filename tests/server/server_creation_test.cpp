@@ -34,6 +34,9 @@ TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
   EXPECT_TRUE(Contains(server.ReadLine(), "409 creation refused: name maison taken"));
   EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "a_b"))), 400);
   server.ReadLine();
+  // The zone's own names (reserved-labels) are not handed out.
+  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "www"))), 409);
+  EXPECT_TRUE(Contains(server.ReadLine(), "409 creation refused: name www is the zone's own: reserved"));
   const std::string id2 =
       CreatedIdentifier(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "Bureau")));
   EXPECT_NE(id1, id2);

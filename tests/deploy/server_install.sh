@@ -27,10 +27,14 @@ done
 grep -qx "ExecStart=$prefix/bin/quorvel-server serve --config $prefix/etc/quorvel/server.conf --tsig-key \${CREDENTIALS_DIRECTORY}/tsig.key" "$unit" ||
   fail "ExecStart does not name the installed program and configuration: $(grep ^ExecStart "$unit")"
 grep -qx "LoadCredential=tsig.key:$prefix/etc/quorvel/tsig.key" "$unit" || fail "LoadCredential: $(grep ^LoadCredential "$unit")"
-# Without DNS there is no key file: an empty credential in its place, or the unit would not start.
-grep -qx "SetCredential=tsig.key:" "$unit" || fail "no empty tsig.key credential to fall back on"
+# Without DNS there is no key file: a placeholder credential in its place, or the unit would not start.
+grep -qx "SetCredential=tsig.key:none" "$unit" || fail "no tsig.key credential to fall back on"
+if command -v systemd-analyze >/dev/null && systemd-analyze verify "$unit" 2>&1 | grep -i "invalid\|ignoring"; then
+  fail "systemd ignores a line of the unit"
+fi
 if grep -n '@[A-Z_]*@' "$unit"; then fail "the unit keeps placeholders"; fi
 grep -q '^DynamicUser=yes$' "$unit" || fail "the unit has no DynamicUser"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "systemctl reload does not send SIGHUP"
 grep -q '^AmbientCapabilities=CAP_NET_BIND_SERVICE$' "$unit" || fail "the unit cannot bind port 80"
 
 # The sandbox stays tight: systemd rates it 2.0 or better ("OK").
@@ -171,14 +175,14 @@ if [ -n "$dist" ]; then
   chmod 700 "$root/var/lib/private" "$root/var/lib/private/quorvel-server"
   chown "$uid:$uid" "$root/var/lib/private/quorvel-server"
   ln -s private/quorvel-server "$root/var/lib/quorvel-server"
-  # First as packaged (no zone, the credential empty as SetCredential= leaves it), then with
+  # First as packaged (no zone, the credential as SetCredential= leaves it), then with
   # the operator's settings as README's guide writes them (no DNS server answers here: the
   # changes stay pending).
   cp "$root/etc/quorvel/server.conf" "$root/etc/quorvel/server.conf.dns"
   printf '%s\n' "zone = dyn.example.org" "dns-server = 127.0.0.1:53" "tsig-key = /etc/quorvel/tsig.key" \
     "allow-host = ddns.example.org" "trusted-proxy = 127.0.0.1" >>"$root/etc/quorvel/server.conf.dns"
   cp "$key" "$root/etc/quorvel/tsig.key"
-  : >"$root/run/credentials/quorvel-server.service/tsig.key"
+  printf none >"$root/run/credentials/quorvel-server.service/tsig.key"
   chown -R "$uid:$uid" "$root/run/credentials/quorvel-server.service"
   chmod 400 "$root/run/credentials/quorvel-server.service/tsig.key"
   systemd_env=(CREDENTIALS_DIRECTORY=/run/credentials/quorvel-server.service STATE_DIRECTORY=/var/lib/quorvel-server

@@ -119,6 +119,10 @@ int RunImport(Options& o) {
   // beside its line number so that the operator can rename it.
   std::ifstream in(o.argument);
   if (!in) return Fail("cannot read " + o.argument);
+  // One connection to the primary for every label asked (none when it cannot be asked).
+  std::unique_ptr<DnsUpdater> primary;
+  std::string noPrimary;
+  if (!MakeUpdater(o, nullptr, primary, noPrimary)) std::printf("note: %s\n", noPrimary.c_str());
   std::string line;
   int number = 0, imported = 0, skipped = 0, next = 1;
   while (std::getline(in, line)) {
@@ -139,7 +143,8 @@ int RunImport(Options& o) {
     Result<NameStore::Added> result{NameStore::Added::kTaken};
     while (result.ok() && result.value == NameStore::Added::kTaken) {
       label = "imported-" + std::to_string(next++);
-      if (ZoneHolds(o, label, why)) continue;
+      if (ZoneHolds(o, label, primary, why)) continue;
+      if (!why.empty()) std::printf("note: %s\n", why.c_str());
       result = store.Add(label, IdentifierDigest(id), UtcNow());
     }
     if (!result.ok()) {

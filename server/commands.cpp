@@ -24,12 +24,31 @@ std::span<const Command> CommandTable() { return kCommands; }
 
 const Command* FindCommand(std::string_view name) { return FindByName(CommandTable(), name); }
 
+namespace {
+
+std::string NotAsked(const std::string& label, const std::string& error) {
+  return "the primary could not be asked whether the zone holds " + label + " (" + error +
+         "); its first publication will not replace records of the zone's";
+}
+
+}  // namespace
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "quorvel-server: %s\n", message.c_str());
   return 1;
 }
 
 bool ZoneHolds(const Options& o, const std::string& label, std::string& why) {
+  std::unique_ptr<DnsUpdater> primary;
+  std::string error;
+  const bool made = MakeUpdater(o, nullptr, primary, error);
+  if (ZoneHolds(o, label, primary, why)) return true;
+  if (!made) why = NotAsked(label, error);
+  return false;
+}
+
+bool ZoneHolds(const Options& o, const std::string& label, std::unique_ptr<DnsUpdater>& primary,
+               std::string& why) {
   why.clear();
   for (const std::string& reserved : o.reservedLabels) {
     const bool prefix = !reserved.empty() && reserved.back() == '*';
@@ -38,12 +57,11 @@ bool ZoneHolds(const Options& o, const std::string& label, std::string& why) {
       return true;
     }
   }
-  std::unique_ptr<DnsUpdater> updater;
   bool holds = false;
   std::string error;
-  if (!MakeUpdater(o, nullptr, updater, error) || (updater && !updater->Holds(label, holds, error))) {
-    why = "the primary could not be asked whether the zone holds " + label + " (" + error +
-          "); its first publication will not replace records of the zone's";
+  if (primary && !primary->Holds(label, holds, error)) {
+    why = NotAsked(label, error);
+    primary.reset();
     return false;
   }
   if (holds) why = "the zone's primary holds records named " + FullName(label, o.zone);

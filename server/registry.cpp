@@ -52,6 +52,11 @@ void Registry::LoadLocked() {
   if (!rekeyed.empty()) log_(UtcNow() + " store: new identifier for " + Labels(rekeyed) + ", the old refused");
 }
 
+void Registry::Refresh() {
+  std::lock_guard lock(mutex_);
+  if (store_.ChangeMark() != changeMark_) LoadLocked();
+}
+
 Result<NameStore::Added> Registry::Add(const std::string& label, const std::string& digest) {
   std::lock_guard lock(mutex_);
   Result<NameStore::Added> result = store_.Add(label, digest, UtcNow());

@@ -24,6 +24,8 @@ class Registry {
       : store_(store), dns_(dns), flood_(floodLimit), onPending_(std::move(onPending)) {}
 
   void Load();
+  // Reads the store again if another process has changed it (also done at each request).
+  void Refresh();
   // Where the names that another process added, removed or re-keyed are told (the log).
   void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
   // A new name, in the store and at once in the copy.

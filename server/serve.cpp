@@ -168,8 +168,14 @@ int RunServe(Options& o) {
   }
   if (pusher) pusher->Start();
 
-  int signal = 0;
-  while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) Reload(given, updater.get(), log);
+  // Every second without a signal, the store is looked at: what other commands changed is
+  // logged even while no client comes.
+  const timespec second{1, 0};
+  int signal;
+  while ((signal = sigtimedwait(&signals, nullptr, &second)) != SIGTERM && signal != SIGINT) {
+    if (signal == SIGHUP) Reload(given, updater.get(), log);
+    registry.Refresh();
+  }
   stopping = true;
   http.Stop();
   if (pusher) pusher->Stop();

@@ -163,6 +163,9 @@ TEST_F(ServerTest, SighupReloadsTheConfigurationWithoutDroppingItsSockets) {
   ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
   EXPECT_TRUE(Contains(server.LineWith("SIGHUP"), "SIGHUP: not reloaded, the running configuration kept: " +
                                                        conf.string() + ":1: not an option line"));
+  // A name added while no client comes is logged all the same, within a second.
+  Add("sans-client");
+  EXPECT_TRUE(Contains(server.LineWith(" store: "), "store: added sans-client"));
   ASSERT_TRUE(held.Send("Host: " + OwnHost(server.port()) + "\r\n\r\n"));
   EXPECT_TRUE(EndsWith(held.ReadToClose(), "found"));
   EXPECT_EQ(Word(server.port(), id), "found");

@@ -233,6 +233,10 @@ expect "  the new name is published" 127.0.0.1 "$(until_equal 10 127.0.0.1 knot_
 in_log "dns: site set aside, its records are not published (the zone already holds records named site.$zone (YXDOMAIN))" &&
   ok "  the other, refused by the primary, is set aside" || { fail "  no set-aside line for site"; grep dns: "$work/server.log"; }
 expect "  the operator's record is untouched" 192.0.2.80 "$(knot_query site A)"
+expect "  its next change is found" found "$(update "$site_id" "[::1]:$port6")"
+expect "  and set aside again, the name still unpublished" 2 \
+  "$(until_equal 5 2 bash -c "grep -c 'dns: site set aside' '$work/server.log'")"
+expect "  no AAAA added under the operator's name" "" "$(knot_query site AAAA)"
 expect "  nothing pending" 0 "$(metric quorvel_dns_pending)"
 
 # dyndns2 from the real clients.

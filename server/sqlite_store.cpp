@@ -181,7 +181,12 @@ bool SqliteStore::Open(const std::string& path, bool create, std::string& error)
     }
   }
   sqlite3_finalize(probe);
-  add_ = Prepare("INSERT INTO names(label, digest, created, published) VALUES(?1, ?2, ?3, 0)");
+  // A name added again before the removal of its records is carried out: the records there
+  // are still this server's, replaced without the prerequisite (else the removal would be
+  // dropped with the name set aside, and the old records stay).
+  add_ = Prepare(
+      "INSERT INTO names(label, digest, created, published)"
+      " VALUES(?1, ?2, ?3, EXISTS(SELECT 1 FROM pending WHERE label = ?1))");
   rekey_ = Prepare("UPDATE names SET digest = ?2 WHERE label = ?1");
   published_ = Prepare("UPDATE names SET published = 1 WHERE label = ?1");
   remove_ = Prepare("DELETE FROM names WHERE label = ?1");

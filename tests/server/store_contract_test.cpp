@@ -166,6 +166,12 @@ TEST_P(StoreContract, AFirstPublicationStaysFirstUntilDoneAndRekeyKeepsTheName) 
   EXPECT_FALSE(store_->Rekey("absent", "d3").value);
   Add("bureau", "d3");
   EXPECT_FALSE(store_->Rekey("maison", "d3").ok());  // another name's identifier
+  // Removed, then added again before its records' removal is done: those records are ours.
+  ASSERT_TRUE(store_->Done(store_->Pending(10).value).ok());
+  EXPECT_TRUE(store_->Remove("maison", true).value);
+  Add("maison", "d4");
+  ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.3", "t4", true).ok());
+  EXPECT_FALSE(store_->Pending(10).value.at(0).first);
 }
 
 TEST_P(StoreContract, ABackupIsAWholePrivateStoreAndNothingIsMadeUnasked) {

@@ -1,5 +1,5 @@
 // The commands that manage the names in the store, beside a running `serve` or without one:
-// add, remove, list and import. Each opens the store, does its work and ends.
+// add, remove, list, import, rekey and backup. Each opens the store, does its work and ends.
 #include <arpa/inet.h>
 
 #include <cstdio>
@@ -16,9 +16,9 @@ namespace qserver {
 
 namespace {
 
-std::unique_ptr<NameStore> Open(const Options& o) {
+std::unique_ptr<NameStore> Open(const Options& o, bool create = false) {
   std::string error;
-  std::unique_ptr<NameStore> store = OpenStore(o.store, error);
+  std::unique_ptr<NameStore> store = OpenStore(o.store, create, error);
   if (!store) Fail(error);
   return store;
 }
@@ -47,10 +47,13 @@ void PushNow(const Options& o, NameStore& store, const std::string& label) {
 }  // namespace
 
 int RunAdd(Options& o) {
-  const auto store = Open(o);
-  if (!store) return 1;
   if (!IsLabel(o.argument))
     return Fail("\"" + o.argument + "\" is not a name: 1 to 63 lower-case letters, digits and inner hyphens");
+  std::string why;
+  if (ZoneHolds(o, o.argument, why)) return Fail("the name " + o.argument + " is the zone's own: " + why);
+  if (!why.empty()) std::printf("note: %s\n", why.c_str());
+  const auto store = Open(o, true);
+  if (!store) return 1;
   const std::string id = NewIdentifier();
   const Result<NameStore::Added> added = store->Add(o.argument, IdentifierDigest(id), UtcNow());
   if (!added.ok()) return Fail("cannot write " + o.store + ": " + added.error);
@@ -73,16 +76,41 @@ int RunRemove(Options& o) {
 int RunList(Options& o) {
   const auto store = Open(o);
   if (!store) return 1;
-  for (const NameRow& row : store->All().value) {
+  const Result<std::vector<NameRow>> all = store->All();
+  if (!all.ok()) return Fail("cannot read " + o.store + ": " + all.error);
+  const auto dash = [](const std::string& text) { return text.empty() ? "-" : text.c_str(); };
+  std::printf("label ipv4 ipv6 created updated\n");
+  for (const NameRow& row : all.value) {
     const std::string& when = row.ipv4Time > row.ipv6Time ? row.ipv4Time : row.ipv6Time;
-    std::printf("%s %s %s %s\n", row.label.c_str(), row.ipv4.empty() ? "-" : row.ipv4.c_str(),
-                row.ipv6.empty() ? "-" : row.ipv6.c_str(), when.empty() ? "-" : when.c_str());
+    std::printf("%s %s %s %s %s\n", row.label.c_str(), dash(row.ipv4), dash(row.ipv6), dash(row.created),
+                dash(when));
   }
   return 0;
 }
 
+int RunRekey(Options& o) {
+  const auto store = Open(o);
+  if (!store) return 1;
+  const std::string id = NewIdentifier();
+  const Result<bool> rekeyed = store->Rekey(o.argument, IdentifierDigest(id));
+  if (!rekeyed.ok()) return Fail("cannot write " + o.store + ": " + rekeyed.error);
+  if (!rekeyed.value) return Fail("no name " + o.argument + " in " + o.store);
+  std::printf("new identifier for %s, the old one is refused from now on (a secret, shown only now):\n%s\n",
+              FullName(o.argument, o.zone).c_str(), id.c_str());
+  return 0;
+}
+
+int RunBackup(Options& o) {
+  const auto store = Open(o);
+  if (!store) return 1;
+  const Result<> copied = store->Backup(o.argument);
+  if (!copied.ok()) return Fail("cannot back " + o.store + " up into " + o.argument + ": " + copied.error);
+  std::printf("%s backed up into %s\n", o.store.c_str(), o.argument.c_str());
+  return 0;
+}
+
 int RunImport(Options& o) {
-  const auto opened = Open(o);
+  const auto opened = Open(o, true);
   if (!opened) return 1;
   NameStore& store = *opened;
   const bool dns = !o.zone.empty();
@@ -91,10 +119,15 @@ int RunImport(Options& o) {
   // beside its line number so that the operator can rename it.
   std::ifstream in(o.argument);
   if (!in) return Fail("cannot read " + o.argument);
+  // One connection to the primary for every label asked (none when it cannot be asked).
+  std::unique_ptr<DnsUpdater> primary;
+  std::string noPrimary;
+  if (!MakeUpdater(o, nullptr, primary, noPrimary)) std::printf("note: %s\n", noPrimary.c_str());
   std::string line;
   int number = 0, imported = 0, skipped = 0, next = 1;
   while (std::getline(in, line)) {
     ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // written on Windows
     std::istringstream fields(line);
     std::string id, address, time;
     std::getline(fields, id, '\t');
@@ -106,10 +139,12 @@ int RunImport(Options& o) {
     }
     // The name is never made from the identifier: with a zone, names are public in DNS, and an
     // identifier is a secret.
-    std::string label;
+    std::string label, why;
     Result<NameStore::Added> result{NameStore::Added::kTaken};
     while (result.ok() && result.value == NameStore::Added::kTaken) {
       label = "imported-" + std::to_string(next++);
+      if (ZoneHolds(o, label, primary, why)) continue;
+      if (!why.empty()) std::printf("note: %s\n", why.c_str());
       result = store.Add(label, IdentifierDigest(id), UtcNow());
     }
     if (!result.ok()) {
@@ -118,6 +153,12 @@ int RunImport(Options& o) {
                    result.error.c_str());
       ++skipped;
       continue;
+    }
+    // The time is shown by list: only its own characters, never a terminal's escape codes.
+    if (time.find_first_not_of("0123456789-:TZ.+ ") != std::string::npos) {
+      std::fprintf(stderr, "quorvel-server: %s:%d: the time is not one, the address taken now\n",
+                   o.argument.c_str(), number);
+      time.clear();
     }
     unsigned char buffer[16];
     if (::inet_pton(AF_INET, address.c_str(), buffer) == 1)

@@ -2,6 +2,7 @@
 // and shows its new identifier once. Closed unless --open-creation. Only this run's own form,
 // reached under one of the server's own Host names, creates; a peer (an IPv6 /64) creates a
 // few a minute and a hundredth of --max-names a day (10 at least), the store holds so many.
+#include "server/commands.hpp"
 #include "server/identity.hpp"
 #include "server/pages.hpp"
 #include "server/peer_rules.hpp"
@@ -78,6 +79,10 @@ Reply CreateOrRefuse(Site& site, const Request& request) {
     return Refused(507, "store full (" + std::to_string(count) + " names)",
                    "Ce serveur n'accepte plus de nouvel identifiant.");
   }
+  // A name the zone already holds (its name server, its web site) is never handed out
+  // (asked after the limits: each asking is a connection to the primary).
+  if (std::string why; ZoneHolds(options, label, why))
+    return Refused(409, "name " + label + " is the zone's own: " + why, "Ce nom est déjà pris : choisissez-en un autre.");
   const std::string id = NewIdentifier();
   const Result<NameStore::Added> added = site.registry.Add(label, IdentifierDigest(id));
   if (!added.ok()) {

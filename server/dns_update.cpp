@@ -266,41 +266,105 @@ bool DnsUpdater::Send(const std::vector<PendingRow>& rows, std::string& error) {
   return true;
 }
 
+void DnsUpdater::Reload(TsigKey key, int ttl) {
+  std::lock_guard lock(keyMutex_);
+  key_ = std::move(key);
+  ttl_ = ttl;
+}
+
+bool DnsUpdater::Holds(const std::string& label, bool& holds, std::string& error) {
+  Pkt query(ldns_pkt_query_new(Name(label + "." + zone_ + "."), LDNS_RR_TYPE_ANY, LDNS_RR_CLASS_IN, 0));
+  if (!query) {
+    error = "cannot build the query";
+    return false;
+  }
+  ldns_pkt_set_random_id(query.get());
+  uint8_t* wire = nullptr;
+  size_t wireSize = 0;
+  if (ldns_pkt2wire(&wire, query.get(), &wireSize) != LDNS_STATUS_OK) {
+    error = "cannot encode the query";
+    return false;
+  }
+  std::vector<unsigned char> out(wire, wire + wireSize), in;
+  free(wire);
+  if (!Exchange(out, in, error)) return false;
+  ldns_pkt* raw = nullptr;
+  if (ldns_wire2pkt(&raw, in.data(), in.size()) != LDNS_STATUS_OK) {
+    fd_.reset();
+    error = "an answer that is not DNS";
+    return false;
+  }
+  Pkt answer(raw);
+  const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
+  if (ldns_pkt_id(answer.get()) != ldns_pkt_id(query.get()) ||
+      (rcode != LDNS_RCODE_NOERROR && rcode != LDNS_RCODE_NXDOMAIN)) {
+    error = "the primary " + server_.Text() + " did not answer the query (" + RcodeText(answer.get()) + ")";
+    return false;
+  }
+  holds = rcode == LDNS_RCODE_NOERROR && ldns_pkt_ancount(answer.get()) > 0;
+  return true;
+}
+
 DnsUpdater::Outcome DnsUpdater::SendFitting(const std::vector<PendingRow>& rows, std::size_t budget,
                                             std::size_t& taken, std::string& error) {
   taken = 0;
+  TsigKey key;
+  int ttl;
+  {
+    std::lock_guard lock(keyMutex_);
+    key = key_;
+    ttl = ttl_;
+  }
   RrList updates(ldns_rr_list_new());
-  std::size_t size = Overhead(zone_, key_.name);
+  RrList prerequisites(ldns_rr_list_new());
+  std::size_t size = Overhead(zone_, key.name);
   for (const PendingRow& row : rows) {
+    // A first publication carries the prerequisite that its name holds nothing in the zone.
+    // It holds for the whole message: refused (YXDOMAIN), the message is sent again in
+    // halves until the name that is in use goes alone and is set aside.
+    std::unique_ptr<ldns_rr, void (*)(ldns_rr*)> unused(nullptr, ldns_rr_free);
+    std::size_t unusedSize = 0;
+    if (row.first && row.exists) {
+      unused.reset(UpdateRecord(row.label + "." + zone_ + ".", LDNS_RR_TYPE_ANY, LDNS_RR_CLASS_NONE, 0, ""));
+      if (!unused) {
+        if (taken > 0) break;
+        error = "its records cannot be encoded";
+        return Outcome::kBadRow;
+      }
+      unusedSize = ldns_rr_uncompressed_size(unused.get());
+    }
     // The list's length before the row: a row that does not fit is taken out again and left
     // for the next message.
     const std::size_t before = ldns_rr_list_rr_count(updates.get());
-    const std::size_t rowSize = PushRow(row, zone_, ttl_, updates.get());
+    const std::size_t rowSize = PushRow(row, zone_, ttl, updates.get());
     if (rowSize == 0) {
       if (taken > 0) break;  // sent without it; alone, it is set aside
       error = "its records cannot be encoded";
       return Outcome::kBadRow;
     }
-    if (taken > 0 && size + rowSize > budget) {
+    if (taken > 0 && size + rowSize + unusedSize > budget) {
       while (ldns_rr_list_rr_count(updates.get()) > before) ldns_rr_free(ldns_rr_list_pop_rr(updates.get()));
       break;
     }
-    size += rowSize;
+    if (unused) ldns_rr_list_push_rr(prerequisites.get(), unused.release());
+    size += rowSize + unusedSize;
     ++taken;
   }
+  lastSize_ = size;
   // A row is a few hundred bytes at most, so this never happens; if it did, ldns would abort
   // signing it.
   if (size > LDNS_MAX_PACKETLEN / 2 + 4096) {
     error = "a message of " + std::to_string(size) + " bytes";
     return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
   }
-  Pkt query(ldns_update_pkt_new(Name(zone_ + "."), LDNS_RR_CLASS_IN, nullptr, updates.get(), nullptr));
+  const ldns_rr_list* required = ldns_rr_list_rr_count(prerequisites.get()) ? prerequisites.get() : nullptr;
+  Pkt query(ldns_update_pkt_new(Name(zone_ + "."), LDNS_RR_CLASS_IN, required, updates.get(), nullptr));
   if (!query) {
     error = "cannot build the update";
     return Outcome::kFailed;
   }
   ldns_pkt_set_random_id(query.get());
-  ldns_status status = ldns_pkt_tsig_sign(query.get(), (key_.name + ".").c_str(), key_.secret.c_str(), 300,
+  ldns_status status = ldns_pkt_tsig_sign(query.get(), (key.name + ".").c_str(), key.secret.c_str(), 300,
                                           "hmac-sha256.", nullptr);
   if (status != LDNS_STATUS_OK) {
     error = std::string("cannot sign the update: ") + ldns_get_errorstr_by_id(status);
@@ -341,10 +405,15 @@ DnsUpdater::Outcome DnsUpdater::SendFitting(const std::vector<PendingRow>& rows,
             RcodeText(answer.get()) + ")";
     return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
   }
-  if (!ldns_pkt_tsig_verify(answer.get(), in.data(), in.size(), (key_.name + ".").c_str(),
-                            key_.secret.c_str(), ldns_rr_rdf(ldns_pkt_tsig(query.get()), 3))) {
+  if (!ldns_pkt_tsig_verify(answer.get(), in.data(), in.size(), (key.name + ".").c_str(),
+                            key.secret.c_str(), ldns_rr_rdf(ldns_pkt_tsig(query.get()), 3))) {
     error = "the answer's signature does not verify (rcode " + RcodeText(answer.get()) + ")";
     return Outcome::kFailed;
+  }
+  if (rcode == LDNS_RCODE_YXDOMAIN) {
+    error = taken == 1 ? "the zone already holds records named " + rows.front().label + "." + zone_ + " (YXDOMAIN)"
+                       : "the zone already holds records under a name published the first time (YXDOMAIN)";
+    return taken == 1 ? Outcome::kBadRow : Outcome::kTooLarge;
   }
   if (unreadable || rcode == LDNS_RCODE_NOTZONE) {
     error = "refused by " + server_.Text() + ": " + RcodeText(answer.get());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,13 +43,26 @@ class DnsUpdater {
   enum class Outcome {
     kDone,      // the primary took the first `taken` rows
     kFailed,    // not sent, or not taken (primary down, key refused): every row stays
-    kTooLarge,  // the primary found the message malformed or too large (FORMERR, truncated)
+    kTooLarge,  // the primary found the message malformed or too large (FORMERR, truncated), or
+                // a name published the first time in it in use (YXDOMAIN): to send in halves
     kBadRow,    // the first row cannot be published even alone
   };
   // One UPDATE message with the leading rows that fit in `budget` bytes (the first always, so
-  // a small enough budget sends one row alone).
+  // a small enough budget sends one row alone). A first publication adds the prerequisite
+  // that its name holds nothing in the zone; refused (YXDOMAIN), the message is kTooLarge,
+  // or kBadRow when alone.
   Outcome SendFitting(const std::vector<PendingRow>& rows, std::size_t budget, std::size_t& taken,
                       std::string& error);
+
+  // The size counted of the last message built (uncompressed: at least its size).
+  std::size_t LastSize() const { return lastSize_; }
+
+  // Whether the zone holds any record named LABEL.ZONE, as its primary answers a query for
+  // them (type ANY, over TCP). False with the reason in error when it cannot tell.
+  bool Holds(const std::string& label, bool& holds, std::string& error);
+
+  // A new key and time to live for the next messages (SIGHUP), from any thread.
+  void Reload(TsigKey key, int ttl);
 
  private:
   bool Exchange(const std::vector<unsigned char>& query, std::vector<unsigned char>& answer,
@@ -57,10 +71,12 @@ class DnsUpdater {
 
   std::string zone_;
   Endpoint server_;
+  std::mutex keyMutex_;  // key_ and ttl_, which Reload changes
   TsigKey key_;
   int ttl_;
   const std::atomic<bool>* stop_;
   quorvel::UniqueFd fd_;
+  std::size_t lastSize_ = 0;
 };
 
 }  // namespace qserver

@@ -17,6 +17,7 @@ struct Endpoint {
   std::string Text() const;  // as written: Host() and the port
   // The socket address; returns its length.
   socklen_t ToSockaddr(sockaddr_storage& storage) const;
+  bool operator==(const Endpoint&) const = default;
 };
 std::optional<Endpoint> ParseEndpoint(const std::string& text);
 

@@ -13,9 +13,15 @@ int main(int argc, char** argv) {
       std::fputs(qserver::Usage().c_str(), stdout);
       return 0;
     }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("quorvel-server " QUORVEL_SERVER_VERSION);
+      return 0;
+    }
   }
   qserver::Options options;
   std::string error;
+  // Kept for SIGHUP, which reads the configuration again as the command line gave it.
+  options.argv.assign(argv, argv + argc);
   if (!qserver::ParseCommandLine(argc, argv, options, error)) {
     std::fprintf(stderr, "quorvel-server: %s\n%s", error.c_str(), qserver::Usage().c_str());
     return 2;

@@ -33,6 +33,8 @@ class NameStore {
   virtual Result<Added> Add(const std::string& label, const std::string& digest, const std::string& now) = 0;
   // Takes the name out; with dns, leaves work to remove its records. false: there was none.
   virtual Result<bool> Remove(const std::string& label, bool dns) = 0;
+  // A new identifier for the name, its addresses and records kept. false: there was none.
+  virtual Result<bool> Rekey(const std::string& label, const std::string& digest) = 0;
   virtual Result<std::vector<NameRow>> All() = 0;  // by label
   virtual Result<std::optional<NameRow>> FindByDigest(const std::string& digest) = 0;
   virtual Result<std::size_t> Count() = 0;
@@ -43,24 +45,32 @@ class NameStore {
                           const std::string& now, bool dns) = 0;
 
   virtual Result<std::vector<PendingRow>> Pending(int limit) = 0;  // oldest first
-  // Drops the work once done, unless it has changed since it was read.
+  // Drops the work once done, unless it has changed since it was read; the names are then
+  // published (no longer first).
   virtual Result<> Done(const std::vector<PendingRow>& rows) = 0;
+  // Drops the work of a row the primary refused, the name left as it was (first stays first).
+  virtual Result<> SetAside(const PendingRow& row) = 0;
   virtual Result<long long> PendingCount() = 0;  // -1 on error
 
   // The first time the store is served into this zone (a store recorded without DNS, or for
   // another zone): every recorded address becomes DNS work. How many names; -1 on error.
   virtual Result<long long> PublishAllInto(const std::string& zone) = 0;
 
+  // A consistent copy of the whole store into a new file of its owner's alone, while others
+  // read and write it.
+  virtual Result<> Backup(const std::string& path) = 0;
+
   // A number that moves when another process has changed the store (add, remove, import while
   // serving), cheap enough to ask at every miss; exact at least once a second.
   virtual long long ChangeMark() = 0;
 };
 
-// Opens the store at `location` (a file: SQLite), creating it readable by its owner only.
-// Null with a message in error.
-std::unique_ptr<NameStore> OpenStore(const std::string& location, std::string& error);
+// Opens the store at `location` (a file: SQLite); with create, makes it when it is not there,
+// readable by its owner only. Without, a missing store is an error: a volume that failed to
+// mount must not look like an empty store. Null with a message in error.
+std::unique_ptr<NameStore> OpenStore(const std::string& location, bool create, std::string& error);
 
 // The engines.
-std::unique_ptr<NameStore> OpenSqliteStore(const std::string& path, std::string& error);
+std::unique_ptr<NameStore> OpenSqliteStore(const std::string& path, bool create, std::string& error);
 
 }  // namespace qserver

@@ -21,6 +21,9 @@ constexpr OptionSpec kOptions[] = {
     {"listen", Kind::kEndpoint, true, false, "ADDR:PORT",
      "where to answer the clients (0.0.0.0:80 and [::]:80)", &Options::listen},
     {"store", Kind::kText, false, false, "FILE", "the store of names", &Options::store},
+    {"create", Kind::kSwitch, false, false, "[=yes|no]", "serve: make the store if it is not there", &Options::create},
+    {"reserved-labels", Kind::kText, true, true, "LABEL", "a name no one may take; a final * for a prefix",
+     &Options::reservedLabels},
     {"zone", Kind::kZone, false, false, "ZONE",
      "the DNS zone the names live in; none: addresses are recorded only", &Options::zone},
     {"dns-server", Kind::kEndpoint, false, false, "ADDR:PORT", "the zone's primary, for signed updates",
@@ -181,6 +184,22 @@ std::span<const OptionSpec> OptionTable() { return kOptions; }
 
 const OptionSpec* FindOption(std::string_view name) { return FindByName(OptionTable(), name); }
 
+std::vector<std::string> ChangedOptions(const Options& a, const Options& b) {
+  std::vector<std::string> changed;
+  for (const OptionSpec& option : kOptions) {
+    const bool differs = std::visit(
+        [&](auto field) {
+          if constexpr (std::is_same_v<decltype(field), std::monostate>)
+            return false;
+          else
+            return !(a.*field == b.*field);
+        },
+        option.field);
+    if (differs) changed.push_back(option.name);
+  }
+  return changed;
+}
+
 std::string Usage() {
   std::string text = "usage: quorvel-server COMMAND [OPTION]...\nCommands:\n";
   const auto column = [&text](std::string left, const std::string& right) {
@@ -212,7 +231,7 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
         value = key.substr(eq + 1);
         key.resize(eq);
       } else if (spec && spec->kind == Kind::kSwitch) {
-        value = "yes";  // --open-creation alone
+        value = "yes";  // a switch alone: --open-creation, --create
       } else if (i + 1 < argc) {
         value = argv[++i];
       } else {
@@ -256,8 +275,9 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
     error = "--zone wants --dns-server and --tsig-key too";
     return false;
   }
-  if (o.zone.empty() && (o.dnsServer || !o.tsigKey.empty())) {
-    error = "--dns-server and --tsig-key go with --zone";
+  // A key without a zone is left unused: the service's unit always hands one over.
+  if (o.zone.empty() && o.dnsServer) {
+    error = "--dns-server goes with --zone";
     return false;
   }
   return true;

@@ -17,7 +17,8 @@ struct Options {
   std::string command;   // serve, add, remove, list, import
   std::string argument;  // the LABEL or FILE of add, remove, import
   std::vector<Endpoint> listen;
-  std::string store = "quorvel-server.db";
+  std::string store = "/var/lib/quorvel-server/quorvel-server.db";
+  bool create = false;  // serve: make the store when it is not there
   std::string zone;  // without a final dot; empty: addresses are recorded only
   std::optional<Endpoint> dnsServer;
   std::string tsigKey;
@@ -34,6 +35,9 @@ struct Options {
   int maxUpdatesPerMinute = 10;    // per name; more is a flood (0: no limit, for benchmarks)
   int maxFailuresPerHour = 30;     // unknown identifiers one peer may try an hour (0: no limit)
   bool openCreation = false;       // the creation page makes names
+  // Labels no one may take (the zone's own names); a final * takes every label it begins.
+  std::vector<std::string> reservedLabels = {"ns", "www", "mail", "_*"};
+  std::vector<std::string> argv;  // the command line, as given
 };
 
 // One option, as the table below gives it: its name (--NAME on the command line, NAME = VALUE
@@ -68,6 +72,9 @@ const OptionSpec* FindOption(std::string_view name);
 // Fills options from argv (and the --config file it names). On failure returns false
 // with a message for the user in error.
 bool ParseCommandLine(int argc, char** argv, Options& options, std::string& error);
+
+// The names of the options whose values differ between a and b.
+std::vector<std::string> ChangedOptions(const Options& a, const Options& b);
 
 // --help: the commands and the options, from their tables.
 std::string Usage();

@@ -54,12 +54,13 @@ bool Pusher::Push(std::vector<PendingRow> rows) {
         // Fewer names a message until the primary reads them, down to one.
         ++metrics_.pushesFailed;
         budget_ = std::min(budget_, DnsUpdater::kMaxMessage) / 2;
+        if (budget_ >= updater_.LastSize()) budget_ = updater_.LastSize() / 2;  // a small message: its half
         log_.Line(UtcNow() + " dns: " + std::to_string(taken) + " name(s) in one message refused (" + error +
                   "); sent again in messages of at most " + std::to_string(budget_) + " bytes");
         break;
       case DnsUpdater::Outcome::kBadRow:
         // Retrying it would hold back every name behind it, for good.
-        store_.Done({rows.front()});
+        store_.SetAside(rows.front());
         ++metrics_.setAside;
         log_.Line(UtcNow() + " dns: " + rows.front().label + " set aside, its records are not published (" +
                   error + "); its next change tries again");

@@ -1,5 +1,7 @@
 #include "server/registry.hpp"
 
+#include <algorithm>
+
 #include "server/log_sink.hpp"
 
 namespace qserver {
@@ -9,13 +11,50 @@ void Registry::Load() {
   LoadLocked();
 }
 
+namespace {
+
+// "added a, b and 3 more": the labels of one kind of change, a few of them by name.
+std::string Labels(const std::vector<std::string>& labels) {
+  std::string text;
+  for (std::size_t i = 0; i < labels.size() && i < 5; ++i) text += (i ? ", " : "") + labels[i];
+  if (labels.size() > 5) text += " and " + std::to_string(labels.size() - 5) + " more";
+  return text;
+}
+
+}  // namespace
+
 void Registry::LoadLocked() {
-  changeMark_ = store_.ChangeMark();
-  lastCheck_ = Clock::now();
-  byDigest_.clear();
-  for (NameRow& row : store_.All().value) {
-    byDigest_[row.digest] = Entry{std::move(row.label), std::move(row.ipv4), std::move(row.ipv6)};
+  const long long mark = store_.ChangeMark();
+  const Result<std::vector<NameRow>> all = store_.All();
+  if (!all.ok()) return;  // the copy kept; the next request tries again
+  changeMark_ = mark;
+  std::unordered_map<std::string, std::string> before;  // label -> digest
+  for (const auto& [digest, entry] : byDigest_) before[entry.label] = digest;
+  std::vector<std::string> added, rekeyed, removed;
+  std::unordered_map<std::string, Entry> next;
+  for (const NameRow& row : all.value) {
+    next[row.digest] = Entry{row.label, row.ipv4, row.ipv6};
+    const auto known = before.find(row.label);
+    if (known == before.end())
+      added.push_back(row.label);
+    else if (known->second != row.digest)
+      rekeyed.push_back(row.label);
+    if (known != before.end()) before.erase(known);
   }
+  for (const auto& [label, digest] : before) removed.push_back(label);
+  const bool first = !loaded_;
+  byDigest_ = std::move(next);
+  loaded_ = true;
+  if (first || !log_) return;
+  std::sort(removed.begin(), removed.end());
+  if (!added.empty()) log_(UtcNow() + " store: added " + Labels(added) + " (by a command beside the server)");
+  if (!removed.empty()) log_(UtcNow() + " store: removed " + Labels(removed));
+  if (!rekeyed.empty()) log_(UtcNow() + " store: new identifier for " + Labels(rekeyed) + ", the old refused");
+}
+
+void Registry::Refresh() {
+  std::lock_guard lock(mutex_);
+  if (store_.ChangeMark() != changeMark_) LoadLocked();
 }
 
 Result<NameStore::Added> Registry::Add(const std::string& label, const std::string& digest) {
@@ -25,20 +64,13 @@ Result<NameStore::Added> Registry::Add(const std::string& label, const std::stri
   return result;
 }
 
-// The copy follows what other processes write to the store (add, remove, import while the
-// server runs): the store's change mark is looked at on every miss, and at most a second late
-// on a hit.
+// The copy follows what other processes write to the store (add, remove, rekey, import while
+// the server runs): the store's change mark (two stats, a query only when they moved) is
+// looked at on every request, so that a removed or re-keyed identifier is refused from the
+// moment the command has returned.
 Registry::Entry* Registry::Find(const std::string& digest) {
-  const auto now = Clock::now();
-  if (now - lastCheck_ >= std::chrono::seconds(1)) {
-    lastCheck_ = now;
-    if (store_.ChangeMark() != changeMark_) LoadLocked();
-  }
+  if (store_.ChangeMark() != changeMark_) LoadLocked();
   auto it = byDigest_.find(digest);
-  if (it == byDigest_.end() && store_.ChangeMark() != changeMark_) {
-    LoadLocked();
-    it = byDigest_.find(digest);
-  }
   return it == byDigest_.end() ? nullptr : &it->second;
 }
 

@@ -24,6 +24,10 @@ class Registry {
       : store_(store), dns_(dns), flood_(floodLimit), onPending_(std::move(onPending)) {}
 
   void Load();
+  // Reads the store again if another process has changed it (also done at each request).
+  void Refresh();
+  // Where the names that another process added, removed or re-keyed are told (the log).
+  void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
   // A new name, in the store and at once in the copy.
   Result<NameStore::Added> Add(const std::string& label, const std::string& digest);
 
@@ -51,10 +55,11 @@ class Registry {
   bool dns_;
   SlidingWindow flood_;  // by label
   std::function<void()> onPending_;
+  std::function<void(const std::string&)> log_;
   std::mutex mutex_;
   std::unordered_map<std::string, Entry> byDigest_;
   long long changeMark_ = -1;
-  Clock::time_point lastCheck_{};
+  bool loaded_ = false;
 };
 
 }  // namespace qserver

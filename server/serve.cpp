@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,22 +63,53 @@ void AddOwnHosts(const Endpoint& e, std::vector<std::string>& hosts) {
 
 std::atomic<bool> stopping{false};
 
+// SIGHUP: the configuration read again as the command line gave it. The key and the records'
+// time to live are taken at once; the others are told to need a restart. A configuration or a
+// key that does not read is logged, and the running one kept.
+void Reload(const Options& running, DnsUpdater* updater, LogSink& log) {
+  std::vector<char*> argv;
+  std::vector<std::string> words = running.argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  Options fresh;
+  std::string error;
+  TsigKey key;
+  if (!ParseCommandLine(static_cast<int>(argv.size()), argv.data(), fresh, error) ||
+      (updater && !fresh.zone.empty() && !LoadTsigKey(fresh.tsigKey, key, error))) {
+    log.Line(UtcNow() + " SIGHUP: not reloaded, the running configuration kept: " + error);
+    return;
+  }
+  std::string restart;
+  for (const std::string& name : ChangedOptions(running, fresh))
+    if (name != "tsig-key" && name != "ttl") restart += (restart.empty() ? "" : ", ") + name;
+  if (updater) updater->Reload(key, fresh.ttl);
+  log.Line(UtcNow() + " SIGHUP: configuration reloaded" +
+           (updater ? "; TSIG key " + key.name + ", ttl " + std::to_string(fresh.ttl) : std::string()) +
+           (restart.empty() ? "" : "; changed, taken at the next start: " + restart));
+}
+
 }  // namespace
 
 int RunServe(Options& o) {
+  const Options given = o;  // before the listening ports are filled in: SIGHUP compares with it
+  std::string error;
+  const std::unique_ptr<NameStore> opened = OpenStore(o.store, o.create, error);
+  if (!opened) return Fail(error);
+  NameStore& store = *opened;
   // One server per store: a second would answer from a copy of the names that the first
   // no longer holds, and push DNS work twice.
   const std::string lockPath = o.store + ".lock";
   quorvel::UniqueFd lock(::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock) return Fail("cannot open " + lockPath + ": " + std::strerror(errno));
+  // Run by root on the service's store: the lock is the store owner's, as SQLite makes its
+  // journals, or the service could not open it afterwards.
+  struct stat owner {};
+  if (::geteuid() == 0 && ::stat(o.store.c_str(), &owner) == 0 && owner.st_uid != 0 &&
+      ::fchown(lock.get(), owner.st_uid, owner.st_gid) != 0)
+    return Fail("cannot give " + lockPath + " to the store's owner: " + std::strerror(errno));
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     return Fail(o.store + " is in use by another quorvel-server (it holds " + lockPath +
                 "); stop that one or give another --store");
   }
-  std::string error;
-  const std::unique_ptr<NameStore> opened = OpenStore(o.store, error);
-  if (!opened) return Fail(error);
-  NameStore& store = *opened;
   std::unique_ptr<DnsUpdater> updater;
   if (!MakeUpdater(o, &stopping, updater, error)) return Fail(error);
 
@@ -86,6 +118,7 @@ int RunServe(Options& o) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
   ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -113,6 +146,7 @@ int RunServe(Options& o) {
   Registry registry(store, updater != nullptr, static_cast<std::size_t>(o.maxUpdatesPerMinute), [&] {
     if (pusher) pusher->Wake();
   });
+  registry.SetLog([&log](const std::string& line) { log.Line(line); });
   registry.Load();
   HttpServer http(o, registry, store, log, metrics, hosts);
   for (std::size_t i = 0; i < sockets.size(); ++i) {
@@ -134,8 +168,14 @@ int RunServe(Options& o) {
   }
   if (pusher) pusher->Start();
 
-  int signal = 0;
-  sigwait(&signals, &signal);
+  // Every second without a signal, the store is looked at: what other commands changed is
+  // logged even while no client comes.
+  const timespec second{1, 0};
+  int signal;
+  while ((signal = sigtimedwait(&signals, nullptr, &second)) != SIGTERM && signal != SIGINT) {
+    if (signal == SIGHUP) Reload(given, updater.get(), log);
+    registry.Refresh();
+  }
   stopping = true;
   http.Stop();
   if (pusher) pusher->Stop();

@@ -1,6 +1,7 @@
 // The SQLite engine of the store, in WAL mode: one connection, shared by the threads through a
 // lock; statements prepared once. The only file that sees sqlite3.h.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -36,7 +37,7 @@ std::string Column(sqlite3_stmt* s, int i) {
 }
 
 NameRow ReadName(sqlite3_stmt* s) {
-  return NameRow{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3), Column(s, 4), Column(s, 5)};
+  return NameRow{Column(s, 0), Column(s, 1), Column(s, 2), Column(s, 3), Column(s, 4), Column(s, 5), Column(s, 6)};
 }
 
 // The connection's last error, never empty.
@@ -54,10 +55,11 @@ class SqliteStore final : public NameStore {
     for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
     if (db_) sqlite3_close(db_);
   }
-  bool Open(const std::string& path, std::string& error);
+  bool Open(const std::string& path, bool create, std::string& error);
 
   Result<Added> Add(const std::string& label, const std::string& digest, const std::string& now) override;
   Result<bool> Remove(const std::string& label, bool dns) override;
+  Result<bool> Rekey(const std::string& label, const std::string& digest) override;
   Result<std::vector<NameRow>> All() override;
   Result<std::optional<NameRow>> FindByDigest(const std::string& digest) override;
   Result<std::size_t> Count() override;
@@ -65,6 +67,8 @@ class SqliteStore final : public NameStore {
                   bool dns) override;
   Result<std::vector<PendingRow>> Pending(int limit) override;
   Result<> Done(const std::vector<PendingRow>& rows) override;
+  Result<> SetAside(const PendingRow& row) override;
+  Result<> Backup(const std::string& path) override;
   Result<long long> PendingCount() override;
   Result<long long> PublishAllInto(const std::string& zone) override;
   long long ChangeMark() override;
@@ -81,6 +85,7 @@ class SqliteStore final : public NameStore {
   sqlite3_stmt *add_ = nullptr, *remove_ = nullptr, *all_ = nullptr, *byDigest_ = nullptr, *count_ = nullptr;
   sqlite3_stmt *record4_ = nullptr, *record6_ = nullptr, *addPending_ = nullptr, *pending_ = nullptr;
   sqlite3_stmt *done_ = nullptr, *pendingCount_ = nullptr, *dataVersion_ = nullptr;
+  sqlite3_stmt *rekey_ = nullptr, *published_ = nullptr;
 
   // The change mark: PRAGMA data_version, asked again only when the files have moved since
   // (a commit writes the WAL) or a second has passed. Taken before mutex_, never inside it.
@@ -102,13 +107,17 @@ std::string SqliteStore::Exec(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK ? "" : Message(db_);
 }
 
-bool SqliteStore::Open(const std::string& path, std::string& error) {
+bool SqliteStore::Open(const std::string& path, bool create, std::string& error) {
   // The folder may be reached through links (under DynamicUser, systemd makes
   // /var/lib/quorvel-server a link into private/); SQLITE_OPEN_NOFOLLOW refuses a link
   // anywhere in the path, so the folder is resolved first and only the file itself is checked.
   const std::size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
   char* real = ::realpath(folder.c_str(), nullptr);
+  // The service's folder before its first start: made for the first name, systemd moves it
+  // under private/ and gives it to the service's user then.
+  if (!real && errno == ENOENT && create && ::mkdir(folder.c_str(), 0700) == 0)
+    real = ::realpath(folder.c_str(), nullptr);
   if (!real) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
@@ -119,9 +128,23 @@ bool SqliteStore::Open(const std::string& path, std::string& error) {
   walPath_ = path + "-wal";
   // A new store holds secrets' digests and addresses: its owner's alone. O_NOFOLLOW: a link
   // planted under its name is refused, not followed. SQLite gives its journals the same mode.
-  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::open(file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT && create) {
+    fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Made by root in another user's folder (the service's, under DynamicUser): the folder's
+    // owner's, or the service could not open it. SQLite gives its journals the store's owner.
+    struct stat folderFacts {};
+    if (fd >= 0 && ::geteuid() == 0 && ::stat(file.substr(0, file.find_last_of('/') + 1).c_str(), &folderFacts) == 0 &&
+        folderFacts.st_uid != 0 && ::fchown(fd, folderFacts.st_uid, folderFacts.st_gid) != 0) {
+      error = "cannot give " + path + " to its folder's owner: " + std::strerror(errno);
+      ::close(fd);
+      ::unlink(file.c_str());
+      return false;
+    }
+  }
   if (fd < 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
+    error = errno == ENOENT ? "no store at " + path + " (add or import make one, serve --create an empty one)"
+                            : "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
   ::close(fd);
@@ -139,7 +162,8 @@ bool SqliteStore::Open(const std::string& path, std::string& error) {
   const std::string failed = Exec(
       "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
       "CREATE TABLE IF NOT EXISTS names(label TEXT PRIMARY KEY, digest TEXT NOT NULL UNIQUE,"
-      " ipv4 TEXT, ipv4_time TEXT, ipv6 TEXT, ipv6_time TEXT, created TEXT);"
+      " ipv4 TEXT, ipv4_time TEXT, ipv6 TEXT, ipv6_time TEXT, created TEXT,"
+      " published INTEGER NOT NULL DEFAULT 1);"
       "CREATE TABLE IF NOT EXISTS pending(label TEXT PRIMARY KEY, families INTEGER NOT NULL,"
       " generation INTEGER NOT NULL);"
       "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);");
@@ -147,10 +171,28 @@ bool SqliteStore::Open(const std::string& path, std::string& error) {
     error = "cannot use " + path + " as a store: " + failed;
     return false;
   }
-  add_ = Prepare("INSERT INTO names(label, digest, created) VALUES(?1, ?2, ?3)");
+  // A store made before names were marked published: its names were, when it had a zone.
+  sqlite3_stmt* probe = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT published FROM names LIMIT 0", -1, &probe, nullptr) != SQLITE_OK) {
+    const std::string altered = Exec("ALTER TABLE names ADD COLUMN published INTEGER NOT NULL DEFAULT 1");
+    if (!altered.empty()) {
+      error = "cannot use " + path + " as a store: " + altered;
+      return false;
+    }
+  }
+  sqlite3_finalize(probe);
+  // A name added again before the removal of its records is carried out: the records there
+  // are still this server's, replaced without the prerequisite (else the removal would be
+  // dropped with the name set aside, and the old records stay).
+  add_ = Prepare(
+      "INSERT INTO names(label, digest, created, published)"
+      " VALUES(?1, ?2, ?3, EXISTS(SELECT 1 FROM pending WHERE label = ?1))");
+  rekey_ = Prepare("UPDATE names SET digest = ?2 WHERE label = ?1");
+  published_ = Prepare("UPDATE names SET published = 1 WHERE label = ?1");
   remove_ = Prepare("DELETE FROM names WHERE label = ?1");
-  all_ = Prepare("SELECT label, digest, ipv4, ipv4_time, ipv6, ipv6_time FROM names ORDER BY label");
-  byDigest_ = Prepare("SELECT label, digest, ipv4, ipv4_time, ipv6, ipv6_time FROM names WHERE digest = ?1");
+  all_ = Prepare("SELECT label, digest, ipv4, ipv4_time, ipv6, ipv6_time, created FROM names ORDER BY label");
+  byDigest_ =
+      Prepare("SELECT label, digest, ipv4, ipv4_time, ipv6, ipv6_time, created FROM names WHERE digest = ?1");
   count_ = Prepare("SELECT count(*) FROM names");
   record4_ = Prepare("UPDATE names SET ipv4 = ?2, ipv4_time = ?3 WHERE label = ?1");
   record6_ = Prepare("UPDATE names SET ipv6 = ?2, ipv6_time = ?3 WHERE label = ?1");
@@ -161,7 +203,8 @@ bool SqliteStore::Open(const std::string& path, std::string& error) {
       "INSERT INTO pending(label, families, generation) VALUES(?1, ?2, random()) ON CONFLICT(label) DO "
       "UPDATE SET families = families | excluded.families, generation = excluded.generation");
   pending_ = Prepare(
-      "SELECT p.label, p.families, p.generation, n.label IS NOT NULL, n.ipv4, n.ipv6 FROM pending p "
+      "SELECT p.label, p.families, p.generation, n.label IS NOT NULL, n.ipv4, n.ipv6, n.published = 0"
+      " FROM pending p "
       "LEFT JOIN names n ON n.label = p.label ORDER BY p.rowid LIMIT ?1");
   done_ = Prepare("DELETE FROM pending WHERE label = ?1 AND generation = ?2");
   pendingCount_ = Prepare("SELECT count(*) FROM pending");
@@ -193,6 +236,8 @@ Result<long long> SqliteStore::PublishAllInto(const std::string& zone) {
         " WHERE (ipv4 IS NOT NULL AND ipv4 != '') OR (ipv6 IS NOT NULL AND ipv6 != '') ON CONFLICT(label)"
         " DO UPDATE SET families = families | excluded.families, generation = excluded.generation");
     added = sqlite3_changes(db_);
+    // Published elsewhere, if ever: in this zone each name must first find itself unused.
+    if (error.empty()) error = Exec("UPDATE names SET published = 0");
     s = nullptr;
     if (error.empty() && sqlite3_prepare_v2(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('zone', ?1)",
                                             -1, &s, nullptr) == SQLITE_OK) {
@@ -308,7 +353,8 @@ Result<std::vector<PendingRow>> SqliteStore::Pending(int limit) {
   while ((rc = sqlite3_step(pending_)) == SQLITE_ROW) {
     rows.value.push_back(PendingRow{Column(pending_, 0), sqlite3_column_int(pending_, 1),
                                     sqlite3_column_int64(pending_, 2), sqlite3_column_int(pending_, 3) != 0,
-                                    Column(pending_, 4), Column(pending_, 5)});
+                                    Column(pending_, 4), Column(pending_, 5),
+                                    sqlite3_column_int(pending_, 6) != 0});
   }
   if (rc != SQLITE_DONE) rows.error = Message(db_);
   return rows;
@@ -323,9 +369,65 @@ Result<> SqliteStore::Done(const std::vector<PendingRow>& rows) {
     Bind(done_, 1, row.label);
     sqlite3_bind_int64(done_, 2, row.generation);
     if (sqlite3_step(done_) != SQLITE_DONE && error.empty()) error = Message(db_);
+    Reset p{published_};
+    Bind(published_, 1, row.label);
+    if (sqlite3_step(published_) != SQLITE_DONE && error.empty()) error = Message(db_);
   }
   const std::string ended = Exec("COMMIT");
   return {{}, error.empty() ? ended : error};
+}
+
+Result<> SqliteStore::SetAside(const PendingRow& row) {
+  std::lock_guard lock(mutex_);
+  Reset r{done_};
+  Bind(done_, 1, row.label);
+  sqlite3_bind_int64(done_, 2, row.generation);
+  return {{}, sqlite3_step(done_) == SQLITE_DONE ? "" : Message(db_)};
+}
+
+Result<bool> SqliteStore::Rekey(const std::string& label, const std::string& digest) {
+  std::lock_guard lock(mutex_);
+  Reset r{rekey_};
+  Bind(rekey_, 1, label);
+  Bind(rekey_, 2, digest);
+  if (sqlite3_step(rekey_) != SQLITE_DONE) return {false, Message(db_)};
+  return {sqlite3_changes(db_) == 1};
+}
+
+Result<> SqliteStore::Backup(const std::string& path) {
+  // Into a file of its own beside the target, renamed over it once whole: a backup cut short
+  // never replaces the last good one.
+  std::string temporary = path + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());  // mode 0600
+  if (fd < 0) return {{}, "cannot create " + temporary + ": " + std::strerror(errno)};
+  ::close(fd);
+  sqlite3* copy = nullptr;
+  std::string error;
+  if (sqlite3_open_v2(temporary.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr) !=
+      SQLITE_OK) {
+    error = Message(copy);
+  } else {
+    std::lock_guard lock(mutex_);
+    // One step holds a read transaction over the whole copy: a snapshot, while the server
+    // goes on writing (WAL: the writer never waits for it).
+    sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db_, "main");
+    if (!backup) {
+      error = Message(copy);
+    } else {
+      int rc;
+      while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED) sqlite3_sleep(50);
+      sqlite3_backup_finish(backup);
+      if (rc != SQLITE_DONE) error = Message(copy);
+    }
+  }
+  if (copy && sqlite3_close(copy) != SQLITE_OK && error.empty()) error = "cannot close " + temporary;
+  if (error.empty() && ::rename(temporary.c_str(), path.c_str()) != 0)
+    error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
+  if (!error.empty()) {
+    ::unlink(temporary.c_str());
+    ::unlink((temporary + "-journal").c_str());
+  }
+  return {{}, error};
 }
 
 Result<long long> SqliteStore::PendingCount() {
@@ -350,9 +452,9 @@ long long SqliteStore::ChangeMark() {
 
 }  // namespace
 
-std::unique_ptr<NameStore> OpenSqliteStore(const std::string& path, std::string& error) {
+std::unique_ptr<NameStore> OpenSqliteStore(const std::string& path, bool create, std::string& error) {
   auto store = std::make_unique<SqliteStore>();
-  if (!store->Open(path, error)) return nullptr;
+  if (!store->Open(path, create, error)) return nullptr;
   return store;
 }
 

@@ -13,6 +13,7 @@ struct NameRow {
   std::string label;
   std::string digest;
   std::string ipv4, ipv4Time, ipv6, ipv6Time;
+  std::string created;
   bool operator==(const NameRow&) const = default;
 };
 
@@ -23,6 +24,9 @@ struct PendingRow {
   long long generation = 0;
   bool exists = false;  // false: the name was removed, its records go
   std::string ipv4, ipv6;
+  // Never published into the zone: its update must find the name unused there, so that
+  // nothing the zone's operator put under it is replaced.
+  bool first = false;
   bool operator==(const PendingRow&) const = default;
 };
 

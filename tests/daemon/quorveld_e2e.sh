@@ -218,7 +218,7 @@ else
     && ok "IPv6 refused: its own failure lines and reason, status still 0" || fail "IPv6 refused ($code)"
   # An identifier unknown over IPv6 only (another server, with no names, on ::1): unknown all
   # the same; `once` says so with status 2, `run` switches the service off.
-  "$update_server" serve --listen "[::1]:$port" --store "$work/empty6.db" >"$work/empty6.log" 2>&1 &
+  "$update_server" serve --create --listen "[::1]:$port" --store "$work/empty6.db" >"$work/empty6.log" 2>&1 &
   server="$server $!"
   if wait_for '^listening on http://\[::1\]:' "$work/empty6.log" 5; then
     "${nss_env[@]}" QUORVEL_SERVER=dual.quorvel.test:$port "$quorveld" once \

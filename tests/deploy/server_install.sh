@@ -27,8 +27,14 @@ done
 grep -qx "ExecStart=$prefix/bin/quorvel-server serve --config $prefix/etc/quorvel/server.conf --tsig-key \${CREDENTIALS_DIRECTORY}/tsig.key" "$unit" ||
   fail "ExecStart does not name the installed program and configuration: $(grep ^ExecStart "$unit")"
 grep -qx "LoadCredential=tsig.key:$prefix/etc/quorvel/tsig.key" "$unit" || fail "LoadCredential: $(grep ^LoadCredential "$unit")"
+# Without DNS there is no key file: a placeholder credential in its place, or the unit would not start.
+grep -qx "SetCredential=tsig.key:none" "$unit" || fail "no tsig.key credential to fall back on"
+if command -v systemd-analyze >/dev/null && systemd-analyze verify "$unit" 2>&1 | grep -i "invalid\|ignoring"; then
+  fail "systemd ignores a line of the unit"
+fi
 if grep -n '@[A-Z_]*@' "$unit"; then fail "the unit keeps placeholders"; fi
 grep -q '^DynamicUser=yes$' "$unit" || fail "the unit has no DynamicUser"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "systemctl reload does not send SIGHUP"
 grep -q '^AmbientCapabilities=CAP_NET_BIND_SERVICE$' "$unit" || fail "the unit cannot bind port 80"
 
 # The sandbox stays tight: systemd rates it 2.0 or better ("OK").
@@ -45,6 +51,7 @@ sed -e 's/^#\([a-z-]* = \)/\1/' -e "s|^store = .*|store = $tmp/store.db|" -e "s|
   "$conf" >"$tmp/all.conf"
 examples=$(grep -c '^[a-z-]* = ' "$tmp/all.conf")
 [ "$examples" -ge 10 ] || fail "only $examples options in the example configuration"
+"$server" add probe --store "$tmp/store.db" >/dev/null  # list makes no store
 "$server" list --config "$tmp/all.conf" >"$tmp/list.txt" 2>&1 || fail "the example configuration is refused: $(cat "$tmp/list.txt")"
 
 # Every option the program names in its usage is in the configuration and in the man page.
@@ -171,12 +178,14 @@ if [ -n "$dist" ]; then
   chmod 700 "$root/var/lib/private" "$root/var/lib/private/quorvel-server"
   chown "$uid:$uid" "$root/var/lib/private/quorvel-server"
   ln -s private/quorvel-server "$root/var/lib/quorvel-server"
-  # The operator's settings, as README's guide writes them (no DNS server answers here: the
+  # First as packaged (no zone, the credential as SetCredential= leaves it), then with
+  # the operator's settings as README's guide writes them (no DNS server answers here: the
   # changes stay pending).
+  cp "$root/etc/quorvel/server.conf" "$root/etc/quorvel/server.conf.dns"
   printf '%s\n' "zone = dyn.example.org" "dns-server = 127.0.0.1:53" "tsig-key = /etc/quorvel/tsig.key" \
-    "allow-host = ddns.example.org" "trusted-proxy = 127.0.0.1" >>"$root/etc/quorvel/server.conf"
+    "allow-host = ddns.example.org" "trusted-proxy = 127.0.0.1" >>"$root/etc/quorvel/server.conf.dns"
   cp "$key" "$root/etc/quorvel/tsig.key"
-  cp "$key" "$root/run/credentials/quorvel-server.service/tsig.key"
+  printf none >"$root/run/credentials/quorvel-server.service/tsig.key"
   chown -R "$uid:$uid" "$root/run/credentials/quorvel-server.service"
   chmod 400 "$root/run/credentials/quorvel-server.service/tsig.key"
   systemd_env=(CREDENTIALS_DIRECTORY=/run/credentials/quorvel-server.service STATE_DIRECTORY=/var/lib/quorvel-server
@@ -198,7 +207,21 @@ mount --rbind /dev "$root/dev"
 mount -t tmpfs -o mode=755 none "$root/var/lib/private"
 mkdir -m 700 "$root/var/lib/private/quorvel-server"
 chown "$uid:$uid" "$root/var/lib/private/quorvel-server"
+# The store is made by the first name (serve makes none): by root, as the guide does, given to
+# the service's user.
+first=$(unshare --root="$root" -- /usr/bin/quorvel-server add premier --config /etc/quorvel/server.conf | tail -n 1)
 "$@" >"$tmp/serve.log" 2>&1 &
+pid=$!
+for _ in $(seq 50); do grep -q 'name(s) in' "$tmp/serve.log" && break; sleep 0.1; done
+echo "packaged: $(grep -o 'name(s) in .*' "$tmp/serve.log") $(curl -s "http://127.0.0.1/update?ip_key=$first" | tail -c 20 | sed 's/.*-->//')"
+kill "$pid"
+wait "$pid" || true
+cat "$tmp/serve.log"
+# Then with DNS: the key handed over as a credential.
+mv "$root/etc/quorvel/server.conf.dns" "$root/etc/quorvel/server.conf"
+cp "$root/etc/quorvel/tsig.key" "$root/run/credentials/quorvel-server.service/tsig.key"
+: >"$tmp/serve.log"  # emptied now, not when the child gets to it: the wait below reads it at once
+"$@" >>"$tmp/serve.log" 2>&1 &
 pid=$!
 for _ in $(seq 50); do grep -q 'name(s) in' "$tmp/serve.log" && break; sleep 0.1; done
 grep -E '^(Uid|Gid|Groups|CapEff):' "/proc/$pid/status" | sed 's/[[:space:]]\+/ /g; s/ $//'
@@ -212,14 +235,16 @@ done
 echo "answer: $answer"
 echo "answer over IPv6: $(curl -s -g "http://[::1]/update?ip_key=$id" | tail -c 20 | sed 's/.*-->//')"
 stat -c 'store: %n %u %a' "$root/var/lib/private/quorvel-server/quorvel-server.db"
+echo "not the service's: $(find "$root/var/lib/private/quorvel-server" -mindepth 1 ! -uid "$uid" | wc -l)"
 kill "$pid"
 wait "$pid"
 echo "stopped: $?"
 cat "$tmp/serve.log"
 SCRIPT
   cat "$tmp/unit.txt"
-  grep -q " 0 name(s) in /var/lib/quorvel-server/quorvel-server.db; DNS: zone dyn.example.org" "$tmp/unit.txt" || fail "the unit's store is not the packaged one"
-  for want in "Uid: $uid $uid $uid $uid" "Gid: $uid $uid $uid $uid" "Groups:" "CapEff: 0000000000000000" \
+  grep -q " 1 name(s) in /var/lib/quorvel-server/quorvel-server.db; DNS: zone dyn.example.org" "$tmp/unit.txt" || fail "the unit's store is not the packaged one"
+  for want in "packaged: name(s) in /var/lib/quorvel-server/quorvel-server.db; no --zone: addresses are recorded only found" \
+    "not the service's: 0" "Uid: $uid $uid $uid $uid" "Gid: $uid $uid $uid $uid" "Groups:" "CapEff: 0000000000000000" \
     "answer: found" "answer over IPv6: found" "store: $root/var/lib/private/quorvel-server/quorvel-server.db $uid 600" \
     "stopped: 0"; do
     grep -qxF -- "$want" "$tmp/unit.txt" || fail "the unit's run does not show '$want'"

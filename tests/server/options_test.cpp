@@ -85,9 +85,19 @@ TEST(OptionTable, TheCommandLineWinsAndEachKindIsChecked) {
   ASSERT_TRUE(Parse({"add", "maison", "--max-per-peer", "8"}, o, error)) << error;
   EXPECT_EQ(o.argument, "maison");
   EXPECT_EQ(o.maxPerPeer, 8);
+  // Never a file in the current folder; a flag takes no value; the unit's key without a zone.
+  EXPECT_EQ(o.store, "/var/lib/quorvel-server/quorvel-server.db");
+  EXPECT_FALSE(o.create);
+  EXPECT_EQ(o.reservedLabels, (std::vector<std::string>{"ns", "www", "mail", "_*"}));
+  Options before = o;
+  ASSERT_TRUE(Parse({"serve", "--create", "--tsig-key", "k", "--ttl", "5"}, o, error)) << error;
+  EXPECT_TRUE(o.create);
+  EXPECT_EQ(o.tsigKey, "k");
+  EXPECT_EQ(ChangedOptions(before, o), (std::vector<std::string>{"create", "tsig-key", "ttl", "max-per-peer"}));
   const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
       {{}, "no command"},
-      {{"rekey"}, "unknown command \"rekey\""},
+      {{"renommer"}, "unknown command \"renommer\""},
+      {{"serve", "--create=maybe"}, "--create wants yes or no, not \"maybe\""},
       {{"add"}, "add takes one argument"},
       {{"list", "x"}, "list takes no argument"},
       {{"list", "--nonsense", "1"}, "unknown option --nonsense"},
@@ -99,7 +109,7 @@ TEST(OptionTable, TheCommandLineWinsAndEachKindIsChecked) {
       {{"serve", "--zone", "x.org"}, "--zone wants --dns-server and --tsig-key too"},
       {{"serve", "--open-creation=1"}, "--open-creation wants yes or no, not \"1\""},
       {{"serve", "--open-creation", "yes"}, "serve takes no argument"},
-      {{"list", "--tsig-key", "k"}, "--dns-server and --tsig-key go with --zone"},
+      {{"list", "--tsig-key", "k", "--dns-server", "127.0.0.1:53"}, "--dns-server goes with --zone"},
   };
   for (const auto& [words, message] : refused) {
     EXPECT_FALSE(Parse(words, o, error)) << message;

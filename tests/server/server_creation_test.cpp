@@ -48,6 +48,9 @@ TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
   EXPECT_TRUE(Contains(server.ReadLine(), "409 creation refused: name maison taken"));
   EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "a_b"))), 400);
   server.ReadLine();
+  // The zone's own names (reserved-labels) are not handed out.
+  EXPECT_EQ(Status(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "www"))), 409);
+  EXPECT_TRUE(Contains(server.ReadLine(), "409 creation refused: name www is the zone's own: reserved"));
   const std::string id2 =
       CreatedIdentifier(Exchange(server.port(), CreationRequest(OwnHost(server.port()), token, "Bureau")));
   EXPECT_NE(id1, id2);
@@ -57,7 +60,7 @@ TEST_F(ServerTest, CreationPageCreatesIdentifiersThatUpdatesThenFind) {
   const std::string metrics = Exchange(server.port(), "GET /metrics HTTP/1.0\r\n\r\n");
   EXPECT_TRUE(Contains(metrics, "quorvel_names 2\n")) << metrics;
   EXPECT_TRUE(Contains(metrics, "quorvel_creations_total{result=\"created\"} 2\n"));
-  EXPECT_TRUE(Contains(metrics, "quorvel_creations_total{result=\"refused\"} 2\n"));
+  EXPECT_TRUE(Contains(metrics, "quorvel_creations_total{result=\"refused\"} 3\n"));
 }
 
 TEST_F(ServerTest, OnlyTheServersOwnPageAtItsOwnAddressCreatesIdentifiers) {

@@ -91,7 +91,7 @@ metric() { curl -s "http://127.0.0.1:$port/metrics" | awk -v m="$1" '$1 == m {pr
 # A key that cannot sign is refused at start, not at the first push.
 for secret in c2VjcmV0c2VjcmV0c2VjcmV0c2VjcmV0YQ 'c2Vj=mV0'; do
   printf 'key "%s" {\n\talgorithm hmac-sha256;\n\tsecret "%s";\n};\n' "$KNOT_KEYNAME" "$secret" >"$work/bad.key"
-  out=$(timeout 5 "$server_bin" serve --config "$work/server.conf" --tsig-key "$work/bad.key" 2>&1)
+  out=$(timeout 5 "$server_bin" serve --create --config "$work/server.conf" --tsig-key "$work/bad.key" 2>&1)
   code=$?
   [ $code -eq 1 ] && [[ "$out" == *"bad.key: the key's secret is not base64"* ]] &&
     ok "a secret that is not base64 ($secret): serve refuses to start" || fail "secret $secret: status $code, said: $out"
@@ -103,10 +103,23 @@ id2=$(qs add bureau | tail -n 1)
 
 # A key the primary does not hold (another secret): said as such; the work stays pending.
 printf 'key "%s" {\n\talgorithm hmac-sha256;\n\tsecret "%s";\n};\n' "$KNOT_KEYNAME" "$(head -c 32 /dev/urandom | base64)" >"$work/other.key"
-start_server --tsig-key "$work/other.key"
+cp "$work/other.key" "$work/live.key"
+start_server --tsig-key "$work/live.key"
 expect "with a key the primary refuses, the update is found" found "$(update "$id")"
 in_log "dns: push failed, 1 name(s) kept as pending (key refused by the primary 127.0.0.1:$KNOT_PORT (NOTAUTH))" &&
   ok "  the log says the key is refused" || { fail "  no key-refused line"; grep dns: "$work/server.log"; }
+# SIGHUP: a key that does not read is logged and the running one kept; the right key is taken
+# at once, without a restart, and the pending work reaches the zone.
+echo "not a key" >"$work/live.key"
+kill -HUP "$server"
+in_log "SIGHUP: not reloaded, the running configuration kept: $work/live.key holds no key" &&
+  ok "SIGHUP with a key that does not read: logged, the old one kept" || fail "  no not-reloaded line"
+cp "$KNOT_KEYFILE" "$work/live.key"
+kill -HUP "$server"
+in_log "SIGHUP: configuration reloaded; TSIG key $KNOT_KEYNAME, ttl 120" && ok "SIGHUP with the right key: reloaded" ||
+  fail "  no reloaded line"
+expect "  the pending update reaches the zone with it" 127.0.0.1 "$(until_equal 5 127.0.0.1 knot_query maison A)"
+kill -0 "$server" && ok "  the server runs on" || fail "  the server ended"
 stop_server
 start_server
 
@@ -196,6 +209,35 @@ qs remove bureau >"$work/remove.out" 2>&1
 grep -q "the A and AAAA records of bureau.$zone are deleted" "$work/remove.out" && ok "remove deletes A and AAAA" || { fail "remove said:"; cat "$work/remove.out"; }
 expect "  no A" "" "$(knot_query bureau A)"
 expect "  no AAAA" "" "$(knot_query bureau AAAA)"
+
+# Names the zone already holds: add refuses them (reserved, or asked of the primary). One added
+# while the primary could not be asked is published only if its name is unused there (an RFC
+# 2136 prerequisite), so a record the operator put in the zone is never overwritten; a new name
+# in the same message is published once the message is split.
+knot_update "update add site.$zone. 60 A 192.0.2.80" >/dev/null
+out=$(qs add site 2>&1); code=$?
+[ $code -eq 1 ] && [[ "$out" == *"the name site is the zone's own: the zone's primary holds records named site.$zone"* ]] &&
+  ok "add refuses a name the zone holds" || fail "add site: status $code, said: $out"
+out=$(qs add ns 2>&1); code=$?
+[ $code -eq 1 ] && [[ "$out" == *"reserved (reserved-labels ns)"* ]] && ok "  and a reserved one" || fail "add ns: $code $out"
+out=$(qs add site --dns-server 127.0.0.1:1 2>&1)
+[[ "$out" == *"note: the primary could not be asked whether the zone holds site"* ]] && ok "  the primary unreachable: added, with a note" ||
+  fail "add site with no primary said: $out"
+site_id=$(echo "$out" | tail -n 1)
+neuf_id=$(qs add neuf | tail -n 1)
+knot_stop
+expect "the first update of a name the zone holds is found" found "$(update "$site_id")"
+expect "  and of a new name" found "$(update "$neuf_id")"
+knot_again
+expect "  the new name is published" 127.0.0.1 "$(until_equal 10 127.0.0.1 knot_query neuf A)"
+in_log "dns: site set aside, its records are not published (the zone already holds records named site.$zone (YXDOMAIN))" &&
+  ok "  the other, refused by the primary, is set aside" || { fail "  no set-aside line for site"; grep dns: "$work/server.log"; }
+expect "  the operator's record is untouched" 192.0.2.80 "$(knot_query site A)"
+expect "  its next change is found" found "$(update "$site_id" "[::1]:$port6")"
+expect "  and set aside again, the name still unpublished" 2 \
+  "$(until_equal 5 2 bash -c "grep -c 'dns: site set aside' '$work/server.log'")"
+expect "  no AAAA added under the operator's name" "" "$(knot_query site AAAA)"
+expect "  nothing pending" 0 "$(metric quorvel_dns_pending)"
 
 # dyndns2 from the real clients.
 rid=$(qs add routeur | tail -n 1)

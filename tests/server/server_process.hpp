@@ -66,6 +66,7 @@ class Server {
   Server(const fs::path& store, std::vector<std::string> extra = {}, bool readOutput = true) {
     std::vector<std::string> args = {QUORVEL_SERVER_PATH, "serve",   "--listen",
                                      "127.0.0.1:0",       "--store", store.string()};
+    if (!fs::exists(store)) args.push_back("--create");
     args.insert(args.end(), extra.begin(), extra.end());
     int out[2];
     if (::pipe(out) != 0) return;
@@ -93,6 +94,7 @@ class Server {
   ~Server() { Stop(); }
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   const std::string& first() const { return first_; }
   const std::string& second() const { return second_; }
   int fd() const { return out_; }
@@ -116,6 +118,13 @@ class Server {
       if (n <= 0) return "";
       pending_.append(buffer, static_cast<std::size_t>(n));
     }
+  }
+
+  // The next line that holds part, read past the others (request lines); "" when none comes.
+  std::string LineWith(const std::string& part) {
+    for (std::string line = ReadLine(); !line.empty(); line = ReadLine())
+      if (line.find(part) != std::string::npos) return line;
+    return "";
   }
 
   // Stops it as the service manager does (SIGTERM) and returns its exit status.
@@ -309,7 +318,23 @@ class ServerTest : public ::testing::Test {
     EXPECT_EQ(ran.status, 0) << ran.output;
     return LastLine(ran.output);
   }
-  std::string List() { return RunServer({"list", "--store", store_.string()}).output; }
+  // `list` as "label ipv4 ipv6 updated" lines: its header checked and taken off, and the
+  // creation time (checked to be one) too.
+  std::string List() {
+    const Ran ran = RunServer({"list", "--store", store_.string()});
+    const std::string header = "label ipv4 ipv6 created updated\n";
+    EXPECT_EQ(ran.output.substr(0, header.size()), header) << ran.output;
+    if (ran.output.rfind(header, 0) != 0) return ran.output;
+    std::istringstream lines(ran.output.substr(header.size()));
+    std::string line, rows;
+    static const std::regex kRow(R"((\S+ \S+ \S+) \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ( \S+))");
+    while (std::getline(lines, line)) {
+      std::smatch m;
+      EXPECT_TRUE(std::regex_match(line, m, kRow)) << line;
+      rows += (m.empty() ? line : m[1].str() + m[2].str()) + "\n";
+    }
+    return rows;
+  }
   // Ten updates of the name, each "found": all the flood rule allows it this minute.
   void TenUpdates(int port, const std::string& id) {
     for (int i = 1; i <= 10; ++i) EXPECT_EQ(Word(port, id), "found") << i;

@@ -29,7 +29,7 @@ struct Engine {
 void PrintTo(const Engine& engine, std::ostream* out) { *out << engine.name; }
 
 std::unique_ptr<NameStore> OpenSqlite(const fs::path& folder, std::string& error) {
-  return qserver::OpenSqliteStore((folder / "store.db").string(), error);
+  return qserver::OpenSqliteStore((folder / "store.db").string(), true, error);
 }
 
 class StoreContract : public ::testing::TestWithParam<Engine> {
@@ -73,7 +73,7 @@ TEST_P(StoreContract, NamesAreAddedFoundListedByLabelAndRemoved) {
   ASSERT_TRUE(all.ok()) << all.error;
   ASSERT_EQ(all.value.size(), 2u);
   EXPECT_EQ(all.value[0].label, "bureau");
-  EXPECT_EQ(all.value[1], (qserver::NameRow{"maison", "d1", "", "", "", ""}));
+  EXPECT_EQ(all.value[1], (qserver::NameRow{"maison", "d1", "", "", "", "", "2026-12-10T08:00:00Z"}));
   EXPECT_EQ(store_->FindByDigest("d2").value->label, "bureau");
   EXPECT_FALSE(store_->FindByDigest("d9").value.has_value());
   EXPECT_TRUE(store_->Remove("bureau", false).value);
@@ -136,6 +136,59 @@ TEST_P(StoreContract, TheChangeMarkMovesAtOnceWhenAnotherProcessWrites) {
   EXPECT_EQ(store_->ChangeMark(), after);
   ASSERT_TRUE(other->Remove("ailleurs", false).value);
   EXPECT_NE(store_->ChangeMark(), after);
+}
+
+TEST_P(StoreContract, AFirstPublicationStaysFirstUntilDoneAndRekeyKeepsTheName) {
+  Add("maison", "d1");
+  ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.1", "t1", true).ok());
+  auto pending = store_->Pending(10).value;
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_TRUE(pending[0].first);
+  // Refused by the primary: the work goes, the name is still unpublished at its next change.
+  ASSERT_TRUE(store_->SetAside(pending[0]).ok());
+  EXPECT_EQ(store_->PendingCount().value, 0);
+  ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.2", "t2", true).ok());
+  pending = store_->Pending(10).value;
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_TRUE(pending[0].first);
+  ASSERT_TRUE(store_->Done(pending).ok());
+  ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV6, "2001:db8::1", "t3", true).ok());
+  EXPECT_FALSE(store_->Pending(10).value.at(0).first);
+  // Into another zone, each name is first again.
+  EXPECT_EQ(store_->PublishAllInto("other.example.org").value, 1);
+  EXPECT_TRUE(store_->Pending(10).value.at(0).first);
+  // A new identifier: the old digest finds nothing, the addresses stay.
+  EXPECT_TRUE(store_->Rekey("maison", "d2").value);
+  EXPECT_FALSE(store_->FindByDigest("d1").value.has_value());
+  const auto found = store_->FindByDigest("d2").value;
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->ipv4, "192.0.2.2");
+  EXPECT_FALSE(store_->Rekey("absent", "d3").value);
+  Add("bureau", "d3");
+  EXPECT_FALSE(store_->Rekey("maison", "d3").ok());  // another name's identifier
+  // Removed, then added again before its records' removal is done: those records are ours.
+  ASSERT_TRUE(store_->Done(store_->Pending(10).value).ok());
+  EXPECT_TRUE(store_->Remove("maison", true).value);
+  Add("maison", "d4");
+  ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.3", "t4", true).ok());
+  EXPECT_FALSE(store_->Pending(10).value.at(0).first);
+}
+
+TEST_P(StoreContract, ABackupIsAWholePrivateStoreAndNothingIsMadeUnasked) {
+  Add("maison", "d1");
+  ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.1", "t1", true).ok());
+  const std::string copy = (folder_ / "copy.db").string();
+  ASSERT_TRUE(store_->Backup(copy).ok());
+  EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  std::string error;
+  auto restored = qserver::OpenStore(copy, false, error);
+  ASSERT_NE(restored, nullptr) << error;
+  EXPECT_EQ(restored->All().value, store_->All().value);
+  EXPECT_EQ(restored->Pending(10).value, store_->Pending(10).value);
+  EXPECT_FALSE(store_->Backup((folder_ / "none" / "copy.db").string()).ok());
+  EXPECT_EQ(qserver::OpenStore((folder_ / "missing.db").string(), false, error), nullptr);
+  EXPECT_NE(error.find("no store at"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(folder_ / "missing.db"));
 }
 
 // The fault this interface mends: one error member, written under the store's lock and read

@@ -44,6 +44,13 @@ void PushNow(const Options& o, NameStore& store, const std::string& label) {
   }
 }
 
+// A new identifier on the last line, after what it is for: the store keeps only its digest,
+// so this is the one time it is seen.
+int ShowIdentifier(const std::string& lead, const std::string& id) {
+  std::printf("%s (a secret, shown only now):\n%s\n", lead.c_str(), id.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int RunAdd(Options& o) {
@@ -58,9 +65,7 @@ int RunAdd(Options& o) {
   const Result<NameStore::Added> added = store->Add(o.argument, IdentifierDigest(id), UtcNow());
   if (!added.ok()) return Fail("cannot write " + o.store + ": " + added.error);
   if (added.value == NameStore::Added::kTaken) return Fail("the name " + o.argument + " is taken");
-  std::printf("added %s; its identifier (a secret, shown only now):\n%s\n",
-              FullName(o.argument, o.zone).c_str(), id.c_str());
-  return 0;
+  return ShowIdentifier("added " + FullName(o.argument, o.zone) + "; its identifier", id);
 }
 
 int RunRemove(Options& o) {
@@ -95,9 +100,8 @@ int RunRekey(Options& o) {
   const Result<bool> rekeyed = store->Rekey(o.argument, IdentifierDigest(id));
   if (!rekeyed.ok()) return Fail("cannot write " + o.store + ": " + rekeyed.error);
   if (!rekeyed.value) return Fail("no name " + o.argument + " in " + o.store);
-  std::printf("new identifier for %s, the old one is refused from now on (a secret, shown only now):\n%s\n",
-              FullName(o.argument, o.zone).c_str(), id.c_str());
-  return 0;
+  return ShowIdentifier(
+      "new identifier for " + FullName(o.argument, o.zone) + ", the old one is refused from now on", id);
 }
 
 int RunBackup(Options& o) {

@@ -1,40 +1,15 @@
+// The UPDATE messages: each name's records as update-section records, as many names as fit in
+// one signed message, the primary's answer read into what to do with the rows.
 #include "server/dns_update.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <chrono>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <regex>
-#include <sstream>
 
-#include <ldns/ldns.h>
+#include "server/ldns_packet.hpp"
 
 namespace qserver {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr auto kIoTime = std::chrono::seconds(3);
-
-struct PktFree {
-  void operator()(ldns_pkt* p) const { ldns_pkt_free(p); }
-};
-using Pkt = std::unique_ptr<ldns_pkt, PktFree>;
-
-ldns_rdf* Name(const std::string& text) { return ldns_dname_new_frm_str(text.c_str()); }
-
-std::string RcodeText(const ldns_pkt* p) {
-  char* name = ldns_pkt_rcode2str(ldns_pkt_get_rcode(p));
-  std::string text = name ? name : "?";
-  free(name);
-  return text;
-}
 
 // An update-section record. No rdata and class ANY: delete the RRset. Null when the owner
 // is not a DNS name (too long) or the address is not one.
@@ -58,25 +33,6 @@ ldns_rr* UpdateRecord(const std::string& owner, ldns_rr_type type, ldns_rr_class
   }
   return rr;
 }
-
-// Waits until fd is ready for events, or the deadline, or the stop flag (checked every
-// tenth of a second so that the server ends promptly).
-bool WaitFor(int fd, short events, Clock::time_point deadline, const std::atomic<bool>* stop) {
-  while (true) {
-    if (stop && *stop) return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
-struct RrListFree {
-  void operator()(ldns_rr_list* l) const { ldns_rr_list_deep_free(l); }
-};
-using RrList = std::unique_ptr<ldns_rr_list, RrListFree>;
 
 // One row's update records, pushed onto list; their size in the message (uncompressed, so at
 // least what they take). 0 when one of them cannot be made: nothing is pushed then.
@@ -115,139 +71,6 @@ std::size_t Overhead(const std::string& zone, const std::string& keyName) {
 
 }  // namespace
 
-bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read the TSIG key " + path;
-    return false;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string all = text.str();
-  std::smatch m;
-  static const std::regex kKey(R"re(key\s+"?([A-Za-z0-9._-]+)"?\s*\{([^}]*)\})re");
-  static const std::regex kAlgorithm(R"re(algorithm\s+"?([A-Za-z0-9-]+)"?\s*;)re");
-  static const std::regex kSecret(R"re(secret\s+"([A-Za-z0-9+/=]+)"\s*;)re");
-  if (!std::regex_search(all, m, kKey)) {
-    error = path + " holds no key \"NAME\" { ... }; (as tsig-keygen writes)";
-    return false;
-  }
-  key.name = m[1];
-  const std::string body = m[2];
-  if (!std::regex_search(body, m, kAlgorithm) || m[1] != "hmac-sha256") {
-    error = path + ": the key's algorithm must be hmac-sha256";
-    return false;
-  }
-  if (!std::regex_search(body, m, kSecret)) {
-    error = path + ": the key has no secret \"BASE64\";";
-    return false;
-  }
-  key.secret = m[1];
-  static const std::regex kBase64("^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$");
-  if (!std::regex_match(key.secret, kBase64)) {
-    error = path + ": the key's secret is not base64";
-    return false;
-  }
-  // A message signed once now: what ldns would refuse at the first push is refused at start.
-  Pkt probe(ldns_pkt_new());
-  ldns_pkt_set_opcode(probe.get(), LDNS_PACKET_UPDATE);
-  const ldns_status status =
-      ldns_pkt_tsig_sign(probe.get(), (key.name + ".").c_str(), key.secret.c_str(), 300, "hmac-sha256.", nullptr);
-  if (status != LDNS_STATUS_OK) {
-    error = path + ": the key cannot sign: " + ldns_get_errorstr_by_id(status);
-    return false;
-  }
-  return true;
-}
-
-bool FrameForTcp(const std::vector<unsigned char>& message, std::string& framed, std::string& error) {
-  if (message.size() > 0xffff) {
-    error =
-        "the update is " + std::to_string(message.size()) + " bytes, more than DNS over TCP carries (65535)";
-    return false;
-  }
-  framed.assign(1, static_cast<char>(message.size() >> 8));
-  framed += static_cast<char>(message.size() & 0xff);
-  framed.append(message.begin(), message.end());
-  return true;
-}
-
-bool DnsUpdater::Connect(std::string& error) {
-  sockaddr_storage address;
-  const socklen_t length = server_.ToSockaddr(address);
-  quorvel::UniqueFd fd(::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd) {
-    error = std::string("socket: ") + std::strerror(errno);
-    return false;
-  }
-  int one = 1;
-  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 && errno != EINPROGRESS) {
-    error = "cannot connect to " + server_.Text() + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!WaitFor(fd.get(), POLLOUT, Clock::now() + kIoTime, stop_)) {
-    error = "no connection to " + server_.Text() + " (timed out)";
-    return false;
-  }
-  int soError = 0;
-  socklen_t size = sizeof soError;
-  ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &soError, &size);
-  if (soError) {
-    error = "cannot connect to " + server_.Text() + ": " + std::strerror(soError);
-    return false;
-  }
-  fd_ = std::move(fd);
-  return true;
-}
-
-bool DnsUpdater::Exchange(const std::vector<unsigned char>& query, std::vector<unsigned char>& answer,
-                          std::string& error) {
-  // A connection kept from before may have been closed by the primary meanwhile: one more
-  // try on a new one.
-  std::string out;
-  if (!FrameForTcp(query, out, error)) return false;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const bool reused = static_cast<bool>(fd_);
-    if (!fd_ && !Connect(error)) return false;
-    const auto deadline = Clock::now() + kIoTime;
-    std::size_t sent = 0;
-    bool ok = true;
-    while (ok && sent < out.size()) {
-      ssize_t n = ::send(fd_.get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-      if (n > 0)
-        sent += static_cast<std::size_t>(n);
-      else if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        ok = WaitFor(fd_.get(), POLLOUT, deadline, stop_);
-      else
-        ok = false;
-    }
-    std::string in;
-    std::size_t want = 2;
-    while (ok && in.size() < want) {
-      char buffer[4096];
-      ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
-      if (n > 0) {
-        in.append(buffer, static_cast<std::size_t>(n));
-        if (in.size() >= 2)
-          want = 2 + ((static_cast<unsigned char>(in[0]) << 8) | static_cast<unsigned char>(in[1]));
-      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        ok = WaitFor(fd_.get(), POLLIN, deadline, stop_);
-      } else {
-        ok = false;
-      }
-    }
-    if (ok) {
-      answer.assign(in.begin() + 2, in.begin() + static_cast<std::ptrdiff_t>(want));
-      return true;
-    }
-    fd_.reset();
-    error = "no answer from " + server_.Text();
-    if (!reused || (stop_ && *stop_)) return false;
-  }
-  return false;
-}
-
 bool DnsUpdater::Send(const std::vector<PendingRow>& rows, std::string& error) {
   std::vector<PendingRow> left = rows;
   while (!left.empty()) {
@@ -270,39 +93,6 @@ void DnsUpdater::Reload(TsigKey key, int ttl) {
   std::lock_guard lock(keyMutex_);
   key_ = std::move(key);
   ttl_ = ttl;
-}
-
-bool DnsUpdater::Holds(const std::string& label, bool& holds, std::string& error) {
-  Pkt query(ldns_pkt_query_new(Name(label + "." + zone_ + "."), LDNS_RR_TYPE_ANY, LDNS_RR_CLASS_IN, 0));
-  if (!query) {
-    error = "cannot build the query";
-    return false;
-  }
-  ldns_pkt_set_random_id(query.get());
-  uint8_t* wire = nullptr;
-  size_t wireSize = 0;
-  if (ldns_pkt2wire(&wire, query.get(), &wireSize) != LDNS_STATUS_OK) {
-    error = "cannot encode the query";
-    return false;
-  }
-  std::vector<unsigned char> out(wire, wire + wireSize), in;
-  free(wire);
-  if (!Exchange(out, in, error)) return false;
-  ldns_pkt* raw = nullptr;
-  if (ldns_wire2pkt(&raw, in.data(), in.size()) != LDNS_STATUS_OK) {
-    fd_.reset();
-    error = "an answer that is not DNS";
-    return false;
-  }
-  Pkt answer(raw);
-  const ldns_pkt_rcode rcode = ldns_pkt_get_rcode(answer.get());
-  if (ldns_pkt_id(answer.get()) != ldns_pkt_id(query.get()) ||
-      (rcode != LDNS_RCODE_NOERROR && rcode != LDNS_RCODE_NXDOMAIN)) {
-    error = "the primary " + server_.Text() + " did not answer the query (" + RcodeText(answer.get()) + ")";
-    return false;
-  }
-  holds = rcode == LDNS_RCODE_NOERROR && ldns_pkt_ancount(answer.get()) > 0;
-  return true;
 }
 
 DnsUpdater::Outcome DnsUpdater::SendFitting(const std::vector<PendingRow>& rows, std::size_t budget,

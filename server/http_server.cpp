@@ -1,3 +1,5 @@
+// libmicrohttpd's daemons, one per listening socket; the route table and a request's way to
+// its endpoint; the reply's queuing and the request's log line.
 #include "server/http_server.hpp"
 
 #include <arpa/inet.h>
@@ -39,30 +41,12 @@ constexpr Route kRoutes[] = {
     {"/metrics", kAnyMethod, MetricsEndpoint, Scope::kMetrics, false},
 };
 
-}  // namespace
-
-// What one connection keeps while it is open.
-struct HttpServer::ConnectionState {
-  std::string peerKey;
-  Clock::time_point openedAt;
-  int fd = -1;
-  bool answered = false;  // under peersMutex_; past it, the deadline no longer applies
-  bool cut = false;
-};
-
-namespace {
-
 // "127.0.0.1:4242" or "[::1]:4242".
 std::string PeerText(const sockaddr* address) {
   const std::string text = AddressText(address);
   int port = address->sa_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port)
                                             : ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
   return (text.find(':') != std::string::npos ? "[" + text + "]" : text) + ":" + std::to_string(port);
-}
-
-const sockaddr* PeerOf(MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  return info ? info->client_addr : nullptr;
 }
 
 // Every value of one header, in the order received.
@@ -108,6 +92,11 @@ MHD_Response* MakeResponse(std::string_view body, const char* type, bool askCred
 MHD_Result NoUnescape(void*, MHD_Connection*, char* s) { return static_cast<MHD_Result>(std::strlen(s)); }
 
 }  // namespace
+
+const sockaddr* HttpServer::PeerOf(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  return info ? info->client_addr : nullptr;
+}
 
 Method MethodOf(std::string_view name) {
   return name == "GET" ? kGet : name == "POST" ? kPost : kOtherMethod;
@@ -248,50 +237,6 @@ bool HttpServer::Serve(int listenFd, bool metricsOnly, std::string& error) {
   return true;
 }
 
-// The read timeout counts silence only: a client sending a byte every few seconds would hold
-// its place for ever. A request's head and body get the same time in all; past it the
-// connection is shut down (libmicrohttpd then sees it end and closes it).
-void HttpServer::Reap() {
-  const auto deadline = std::chrono::seconds(site_.options.readTimeout);
-  std::unique_lock lock(peersMutex_);
-  while (!stopReaper_) {
-    reaperWake_.wait_for(lock, std::chrono::milliseconds(250));
-    const auto now = Clock::now();
-    for (ConnectionState* state : open_) {
-      if (state->answered || state->cut || now - state->openedAt < deadline) continue;
-      state->cut = true;
-      ::shutdown(state->fd, SHUT_RDWR);
-    }
-  }
-}
-
-// One limit per peer and one for the whole server, over every listening socket.
-bool HttpServer::AdmitPeer(const sockaddr* address) {
-  std::lock_guard lock(peersMutex_);
-  if (open_.size() >= static_cast<std::size_t>(site_.options.maxConnections)) return false;
-  auto it = peers_.find(PeerKey(AddressText(address), kLimitsIpv6Prefix));
-  return it == peers_.end() || it->second < site_.options.maxPerPeer;
-}
-
-void HttpServer::OnConnection(MHD_Connection* connection, void** socketContext,
-                              MHD_ConnectionNotificationCode code) {
-  std::lock_guard lock(peersMutex_);
-  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    const sockaddr* peer = PeerOf(connection);
-    const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    auto* state = new ConnectionState{peer ? PeerKey(AddressText(peer), kLimitsIpv6Prefix) : "?", Clock::now(),
-                                      fd ? fd->connect_fd : -1};
-    ++peers_[state->peerKey];
-    open_.insert(state);
-    *socketContext = state;
-  } else if (std::unique_ptr<ConnectionState> state{static_cast<ConnectionState*>(*socketContext)}) {
-    // Called before libmicrohttpd closes the socket: the reaper never shuts a reused number.
-    if (--peers_[state->peerKey] <= 0) peers_.erase(state->peerKey);
-    open_.erase(state.get());
-    *socketContext = nullptr;
-  }
-}
-
 void HttpServer::LogLine(std::string_view peer, std::string_view line, const std::string& end) {
   std::string text = UtcNow();
   text.append(1, ' ').append(peer).append(" \"").append(Printable(line)).append("\" ").append(end);
@@ -305,11 +250,7 @@ MHD_Result HttpServer::Answer(MHD_Connection* connection, Exchange& exchange, bo
   MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
   if (!reply.word) MHD_destroy_response(response);
   exchange.answered = true;
-  if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-      info && info->socket_context) {
-    std::lock_guard lock(peersMutex_);
-    static_cast<ConnectionState*>(info->socket_context)->answered = true;
-  }
+  MarkAnswered(connection);
   if (reply.protocol) site_.metrics.CountUpdate(reply.protocol, reply.result);
   site_.metrics.ObserveSeconds(std::chrono::duration<double>(Clock::now() - exchange.start).count());
   LogLine(exchange.peer, exchange.line, std::to_string(reply.status) + " " + reply.outcome);

@@ -39,6 +39,8 @@ class HttpServer {
   bool AdmitPeer(const sockaddr* address);
   void OnConnection(MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code);
   void LogLine(std::string_view peer, std::string_view line, const std::string& end);
+  void MarkAnswered(MHD_Connection* connection);  // past its reply, the deadline no longer applies
+  static const sockaddr* PeerOf(MHD_Connection* connection);
 
   Site site_;
   const TrustedProxies proxies_;

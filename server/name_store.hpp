@@ -1,5 +1,5 @@
 // The store of names, as the rest of the server sees it: one interface over each engine
-// (SQLite today, in sqlite_store.cpp). Every call gives its own result and error, so a
+// (SQLite today, in the sqlite_*.cpp files). Every call gives its own result and error, so a
 // thread never reads another's; an engine is safe to call from several threads at once.
 #pragma once
 

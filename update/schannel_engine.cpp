@@ -27,6 +27,8 @@ struct Sspi {
   decltype(&::CertFreeCertificateChain) freeChain = nullptr;
   decltype(&::CertFreeCertificateContext) freeCertificate = nullptr;
   decltype(&::CertGetNameStringW) nameOf = nullptr;
+  decltype(&::CertFindExtension) findExtension = nullptr;
+  decltype(&::CryptDecodeObjectEx) decode = nullptr;
   CredHandle credentials{};
   // Why TLS cannot be used; empty when it can.
   std::wstring problem;
@@ -59,7 +61,9 @@ Sspi& Library() {
         !Find(crypt32, "CertVerifyCertificateChainPolicy", loaded.verifyPolicy) ||
         !Find(crypt32, "CertFreeCertificateChain", loaded.freeChain) ||
         !Find(crypt32, "CertFreeCertificateContext", loaded.freeCertificate) ||
-        !Find(crypt32, "CertGetNameStringW", loaded.nameOf)) {
+        !Find(crypt32, "CertGetNameStringW", loaded.nameOf) ||
+        !Find(crypt32, "CertFindExtension", loaded.findExtension) ||
+        !Find(crypt32, "CryptDecodeObjectEx", loaded.decode)) {
       loaded.problem = L"Connexion TLS impossible: Schannel n'est pas disponible";
       return loaded;
     }
@@ -79,9 +83,35 @@ Sspi& Library() {
   return sspi;
 }
 
-bool IsAddress(const std::string& host) {
+// The host's bytes when it is an IP address; empty for a name.
+std::string AddressBytes(const std::string& host) {
   unsigned char raw[16];
-  return inet_pton(AF_INET, host.c_str(), raw) == 1 || inet_pton(AF_INET6, host.c_str(), raw) == 1;
+  if (inet_pton(AF_INET, host.c_str(), raw) == 1) return std::string(reinterpret_cast<char*>(raw), 4);
+  if (inet_pton(AF_INET6, host.c_str(), raw) == 1) return std::string(reinterpret_cast<char*>(raw), 16);
+  return {};
+}
+
+// Whether the certificate names this address among its IP addresses (Wine's SSL policy looks
+// at DNS names only).
+bool NamesAddress(PCCERT_CONTEXT certificate, const std::string& address) {
+  Sspi& sspi = Library();
+  const CERT_INFO& info = *certificate->pCertInfo;
+  PCERT_EXTENSION extension = sspi.findExtension(szOID_SUBJECT_ALT_NAME2, info.cExtension, info.rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!sspi.decode(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
+                   CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+            std::string(reinterpret_cast<const char*>(entry.IPAddress.pbData), entry.IPAddress.cbData) == address;
+  }
+  LocalFree(names);
+  return found;
 }
 
 std::string Utf8(const std::wstring& text) {
@@ -114,8 +144,9 @@ class SchannelEngine final : public TlsEngine {
       return false;
     }
     host_ = FromAnsi(host);
+    address_ = AddressBytes(host);
     // A name is sent (SNI); the certificate must name the host either way.
-    sni_ = IsAddress(host) ? std::wstring() : host_;
+    sni_ = address_.empty() ? host_ : std::wstring();
     started_ = false;
     return true;
   }
@@ -308,11 +339,11 @@ class SchannelEngine final : public TlsEngine {
         why = L"certificat expiré";
       } else if ((trust & CERT_TRUST_IS_REVOKED) != 0 || error == CRYPT_E_REVOKED) {
         why = L"certificat révoqué";
-      } else if (error == CERT_E_CN_NO_MATCH) {
+      } else if (error == CERT_E_CN_NO_MATCH && !(!address_.empty() && NamesAddress(certificate, address_))) {
         wchar_t name[256] = L"";
         sspi.nameOf(certificate, CERT_NAME_DNS_TYPE, 0, nullptr, name, 256);
         why = std::wstring(L"nom différent (") + name + L")";
-      } else if (!checked || error != 0) {
+      } else if (!checked || (error != 0 && error != CERT_E_CN_NO_MATCH)) {
         why = L"refusé (" + Hex(checked ? error : static_cast<long>(GetLastError())) + L")";
       } else if ((trust & ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
                                               CERT_TRUST_IS_OFFLINE_REVOCATION)) != 0) {
@@ -340,6 +371,8 @@ class SchannelEngine final : public TlsEngine {
   bool waiting_ = false;
   std::wstring host_;
   std::wstring sni_;
+  // The host's bytes when it is an address.
+  std::string address_;
   SecPkgContext_StreamSizes sizes_{};
   std::string verdict_;
   // The peer's first bytes, to tell a plain HTTP server from a broken TLS one.

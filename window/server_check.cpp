@@ -13,7 +13,7 @@
 
 int wmain() {
   const wchar_t* given = _wgetenv(L"QUORVEL_SERVEUR");
-  const quorvel::ServerAddress address = quorvel::ParseServerAddress(given ? given : L"");
+  const quorvel::ServerAddress address = quorvel::ParseServerAddress(given ? given : L"", quorvel::TlsSupport::kAvailable);
   if (address.refusal == quorvel::ServerRefusal::kNone) return 0;
   const std::string reason = quorvel::ToAnsi(quorvel::RefusalReason(address.refusal));
   DWORD written = 0;

@@ -265,7 +265,7 @@ class SchannelEngine final : public TlsEngine {
     std::wstring target = sni_;
     const SECURITY_STATUS status = sspi.table->InitializeSecurityContextW(
         &sspi.credentials, context_ ? &context_handle_ : nullptr, target.empty() ? nullptr : target.data(),
-        kRequest, 0, 0, in != nullptr ? &inputDescription : nullptr, 0, context_ ? nullptr : &context_handle_,
+        kRequest, 0, 0, in != nullptr ? &inputDescription : nullptr, 0, &context_handle_,
         &outputDescription, &attributes, nullptr);
     if (output[0].pvBuffer != nullptr) {
       out.append(static_cast<const char*>(output[0].pvBuffer), output[0].cbBuffer);

@@ -73,8 +73,9 @@ Sspi& Library() {
     cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
     TimeStamp expiry{};
     wchar_t package[] = UNISP_NAME_W;
-    const SECURITY_STATUS status = loaded.table->AcquireCredentialsHandleW(
-        nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr, &loaded.credentials, &expiry);
+    const SECURITY_STATUS status =
+        loaded.table->AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred,
+                                                nullptr, nullptr, &loaded.credentials, &expiry);
     if (status != SEC_E_OK) {
       loaded.problem = L"Connexion TLS impossible: pas de certificats Schannel (" + Hex(status) + L")";
     }
@@ -107,8 +108,9 @@ bool NamesAddress(PCCERT_CONTEXT certificate, const std::string& address) {
   bool found = false;
   for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
     const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-    found = entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-            std::string(reinterpret_cast<const char*>(entry.IPAddress.pbData), entry.IPAddress.cbData) == address;
+    found =
+        entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+        std::string(reinterpret_cast<const char*>(entry.IPAddress.pbData), entry.IPAddress.cbData) == address;
   }
   LocalFree(names);
   return found;
@@ -197,7 +199,8 @@ class SchannelEngine final : public TlsEngine {
                               {0, SECBUFFER_EMPTY, nullptr},
                               {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
-      const SECURITY_STATUS status = Library().table->DecryptMessage(&context_handle_, &description, 0, nullptr);
+      const SECURITY_STATUS status =
+          Library().table->DecryptMessage(&context_handle_, &description, 0, nullptr);
       if (status == SEC_E_INCOMPLETE_MESSAGE) return Step::kMore;
       if (status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED && status != SEC_I_RENEGOTIATE) {
         verdict_ = Utf8(L"Connexion TLS interrompue (" + Hex(status) + L")");
@@ -265,8 +268,8 @@ class SchannelEngine final : public TlsEngine {
     std::wstring target = sni_;
     const SECURITY_STATUS status = sspi.table->InitializeSecurityContextW(
         &sspi.credentials, context_ ? &context_handle_ : nullptr, target.empty() ? nullptr : target.data(),
-        kRequest, 0, 0, in != nullptr ? &inputDescription : nullptr, 0, &context_handle_,
-        &outputDescription, &attributes, nullptr);
+        kRequest, 0, 0, in != nullptr ? &inputDescription : nullptr, 0, &context_handle_, &outputDescription,
+        &attributes, nullptr);
     if (output[0].pvBuffer != nullptr) {
       out.append(static_cast<const char*>(output[0].pvBuffer), output[0].cbBuffer);
       sspi.table->FreeContextBuffer(output[0].pvBuffer);
@@ -275,8 +278,10 @@ class SchannelEngine final : public TlsEngine {
     if (waiting_) return Step::kMore;
     if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) context_ = true;
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
-      if (status == SEC_I_INCOMPLETE_CREDENTIALS) return Fail(L"Connexion TLS refusée: le serveur demande un certificat client");
-      if (firstBytes_.rfind("HTTP/", 0) == 0) return Fail(L"Connexion TLS refusée: le serveur répond en HTTP simple");
+      if (status == SEC_I_INCOMPLETE_CREDENTIALS)
+        return Fail(L"Connexion TLS refusée: le serveur demande un certificat client");
+      if (firstBytes_.rfind("HTTP/", 0) == 0)
+        return Fail(L"Connexion TLS refusée: le serveur répond en HTTP simple");
       return Fail(L"Connexion TLS refusée: négociation échouée (" + Hex(status) + L")");
     }
     if (in != nullptr) {
@@ -290,7 +295,8 @@ class SchannelEngine final : public TlsEngine {
     if (status == SEC_I_CONTINUE_NEEDED || renegotiating) return Step::kMore;
     // The handshake is over: only now is the peer looked at.
     if (!Verified()) return Step::kFailed;
-    if (sspi.table->QueryContextAttributesW(&context_handle_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK ||
+    if (sspi.table->QueryContextAttributesW(&context_handle_, SECPKG_ATTR_STREAM_SIZES, &sizes_) !=
+            SEC_E_OK ||
         sizes_.cbMaximumMessage == 0) {
       return Fail(L"Connexion TLS impossible: tailles d'enregistrement inconnues");
     }
@@ -301,8 +307,8 @@ class SchannelEngine final : public TlsEngine {
   bool Verified() {
     Sspi& sspi = Library();
     PCCERT_CONTEXT certificate = nullptr;
-    if (sspi.table->QueryContextAttributesW(&context_handle_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) !=
-            SEC_E_OK ||
+    if (sspi.table->QueryContextAttributesW(&context_handle_, SECPKG_ATTR_REMOTE_CERT_CONTEXT,
+                                            &certificate) != SEC_E_OK ||
         certificate == nullptr) {
       (void)Fail(std::wstring(kRefused) + L"aucun certificat");
       return false;
@@ -316,7 +322,8 @@ class SchannelEngine final : public TlsEngine {
     parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     std::wstring why;
-    if (!sspi.getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, 0, nullptr, &chain)) {
+    if (!sspi.getChain(nullptr, certificate, nullptr, certificate->hCertStore, &parameters, 0, nullptr,
+                       &chain)) {
       why = L"chaîne illisible";
     } else {
       const DWORD trust = chain->TrustStatus.dwErrorStatus;

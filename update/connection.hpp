@@ -42,6 +42,9 @@ class Connection {
   virtual void SendData(const std::wstring& text) = 0;
   // Takes every byte received so far, as text.
   virtual void GetData(std::wstring& data) = 0;
+  // Why the last connection failed, as a line of the log said before the failure lines
+  // (a refused certificate); empty when the program has nothing to add.
+  virtual std::wstring FailureLine() const { return {}; }
 };
 
 }  // namespace quorvel

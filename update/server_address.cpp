@@ -52,7 +52,7 @@ const wchar_t* RefusalReason(ServerRefusal refusal) {
     case ServerRefusal::kTls:
       return L"https:// n'est pas encore pris en charge";
     case ServerRefusal::kScheme:
-      return L"seul http:// peut précéder l'hôte";
+      return L"seul http:// ou https:// peut précéder l'hôte";
     case ServerRefusal::kPath:
       return L"rien après l'hôte et le port, sauf un / final";
     case ServerRefusal::kNoHost:

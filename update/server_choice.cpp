@@ -6,11 +6,11 @@
 
 namespace quorvel {
 
-ServerChoice ChooseServerAddress(const std::wstring& storedText) {
+ServerChoice ChooseServerAddress(const std::wstring& storedText, TlsSupport tls) {
   const char* variable = std::getenv("QUORVEL_SERVER");
   const std::wstring overrideText = variable ? FromAnsi(variable) : std::wstring();
   const bool overridden = !TrimSpaces(overrideText).empty();
-  ServerChoice choice{ParseServerAddress(overridden ? overrideText : storedText), {}};
+  ServerChoice choice{ParseServerAddress(overridden ? overrideText : storedText, tls), {}};
   if (choice.address.refusal != ServerRefusal::kNone) {
     choice.refusal = std::wstring(overridden ? L"QUORVEL_SERVER" : L"serveur") + L" refusé: " +
                      choice.address.rejected + L" (" + RefusalReason(choice.address.refusal) + L")";

@@ -18,7 +18,7 @@ struct ServerChoice {
 };
 
 // storedText: the "serveur" value as read (empty when there is none).
-ServerChoice ChooseServerAddress(const std::wstring& storedText);
+ServerChoice ChooseServerAddress(const std::wstring& storedText, TlsSupport tls = TlsSupport::kNone);
 
 // The first log line: the banner with the server, or the refusal in its place.
 std::wstring FirstLogLine(const ServerChoice& choice);

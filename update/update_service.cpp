@@ -221,6 +221,7 @@ void UpdateService::Winsock1_Close() {
 }
 
 void UpdateService::Winsock1_Error() {
+  if (const std::wstring why = connection_.FailureLine(); !why.empty()) log_.WriteLog(why, true);
   FailureLines(FailureCause::kConnection);
   connection_.Close();
 }

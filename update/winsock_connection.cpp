@@ -198,6 +198,20 @@ WinsockConnection::Io WinsockConnection::Send(const char* bytes, std::size_t siz
   return Io::kDone;
 }
 
+std::wstring WinsockConnection::FailureLine() const {
+  const std::string& why = TlsFailure();
+  if (why.empty()) return {};
+  // The engine's verdict is already the window's line; the core's own words are about a peer
+  // that hung up during the handshake, as a plain HTTP server may.
+  if (why.rfind("the server ended the connection during the TLS handshake", 0) == 0) {
+    return L"Connexion TLS refusée: le serveur a coupé la connexion pendant la négociation";
+  }
+  const int size = MultiByteToWideChar(CP_UTF8, 0, why.data(), static_cast<int>(why.size()), nullptr, 0);
+  std::wstring line(static_cast<std::size_t>(std::max(size, 0)), L'\0');
+  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, why.data(), static_cast<int>(why.size()), line.data(), size);
+  return line;
+}
+
 void WinsockConnection::Wake() {
   // A full message queue loses the notice; the update's own time limit then ends it.
   if (Started()) (void)PostMessageW(window_, kNoticeMessage, 0, 0);

@@ -33,6 +33,9 @@ class WinsockConnection final : public ConnectionCore {
   WinsockConnection() = default;
   ~WinsockConnection() override;
 
+  // A failed TLS session, in the window's words.
+  std::wstring FailureLine() const override;
+
  private:
   // One host name lookup. Its buffer is written by Winsock until the answer is posted, so it
   // lives until that message has come, even when the lookup was abandoned.

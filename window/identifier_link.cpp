@@ -49,7 +49,9 @@ bool StartHiddenInterpreter(const std::wstring& address) {
 }  // namespace
 
 std::wstring CreationPageAddress(const std::wstring& webHost) {
-  return L"http://" + webHost + L"/creer.php6";
+  // Over TLS the host already carries its scheme.
+  const bool tls = webHost.rfind(L"https://", 0) == 0;
+  return (tls ? L"" : L"http://") + webHost + L"/creer.php6";
 }
 
 void OpenInBrowser(const std::wstring& address) {

@@ -12,6 +12,7 @@
 #include "settings/activation.hpp"
 #include "settings/startup_settings.hpp"
 #include "update/identifier.hpp"
+#include "update/schannel_engine.hpp"
 #include "update/server_choice.hpp"
 #include "window/dpi.hpp"
 #include "window/frame_paint.hpp"
@@ -421,7 +422,7 @@ void quorvelmain::Form_Load() {
   // paints once with them.
   // The stored server comes before the banner, which names it.
   const StartupSettings settings = ReadStartupSettings();
-  const ServerChoice server = ChooseServerAddress(settings.server);
+  const ServerChoice server = ChooseServerAddress(settings.server, TlsSupport::kAvailable);
   address_ = server.address;
   serverRefusal_ = server.refusal;
   // A server text that cannot be used names itself in place of the server: nothing is sent.
@@ -438,6 +439,8 @@ void quorvelmain::Form_Load() {
   // The lines so far go into the box at once, later ones as they are written.
   ShowLog(log_.Text());
   log_.SetListener([this](const std::wstring& text, std::wstring_view) { ShowLog(text); });
+  // Schannel is loaded on the first session only: a plain server never loads it.
+  if (address_.tls) Winsock1.SetTls(NewSchannelEngine());
   Winsock1.SetRemotePort(address_.port);
   Winsock1.SetRemoteHost(address_.host);
   if (!settings.identifier.empty()) SetWindowTextW(Control(IDC_TEXT1), settings.identifier.c_str());

@@ -13,10 +13,12 @@
 
 int wmain() {
   const wchar_t* given = _wgetenv(L"QUORVEL_SERVEUR");
-  const quorvel::ServerAddress address = quorvel::ParseServerAddress(given ? given : L"");
+  const quorvel::ServerAddress address =
+      quorvel::ParseServerAddress(given ? given : L"", quorvel::TlsSupport::kAvailable);
   if (address.refusal == quorvel::ServerRefusal::kNone) return 0;
   const std::string reason = quorvel::ToAnsi(quorvel::RefusalReason(address.refusal));
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), reason.data(), static_cast<DWORD>(reason.size()), &written, nullptr);
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), reason.data(), static_cast<DWORD>(reason.size()), &written,
+            nullptr);
   return 1;
 }

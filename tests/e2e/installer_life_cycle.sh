@@ -61,10 +61,13 @@ started=$SECONDS
 silent_install "/SERVER=http://127.0.0.1:$port/"
 check "/SERVER= takes a URL whole, stored as the serveur value" \
   '[ "$(value "$settings_key" serveur)" = "http://127.0.0.1:$port/" ]'
+silent_install "/SERVER=https://127.0.0.1:$port"
+check "/SERVER= takes an https:// server, stored as given" \
+  '[ "$(value "$settings_key" serveur)" = "https://127.0.0.1:$port" ]'
 code=0
-wine "$setup" /S "/SERVER=https://127.0.0.1:$port" "/D=$dir" || code=$?
-check "a server Quorvel refuses (https://) fails the silent install with status 2 ($code), the value unchanged" \
-  '[ $code -eq 2 ] && [ "$(value "$settings_key" serveur)" = "http://127.0.0.1:$port/" ]'
+wine "$setup" /S "/SERVER=https://127.0.0.1:$port/update" "/D=$dir" || code=$?
+check "a server Quorvel refuses (a path) fails the silent install with status 2 ($code), the value unchanged" \
+  '[ $code -eq 2 ] && [ "$(value "$settings_key" serveur)" = "https://127.0.0.1:$port" ]'
 silent_install "/SERVER=127.0.0.1:$port"
 check "/SERVER= is stored as the serveur value" '[ "$(value "$settings_key" serveur)" = "127.0.0.1:$port" ]'
 check "the silent install writes quorvel.exe, the same bytes as the build's" 'cmp -s "$unix_dir/quorvel.exe" "$quorvel"'

@@ -4,9 +4,18 @@
 // installer_life_cycle.sh ("upgrade": Quorvel installed and running while the installer runs
 // again; its fifth argument is the installer's command line).
 //
-// usage: quorvel_driver activation|log-order|upgrade QUORVEL_EXE HOST:PORT KNOWN_ID UNKNOWN_ID|SETUP
+// "https" activates over https:// and expects success; "refused" expects the failure lines, the
+// line given in place of UNKNOWN_ID just before them. "trust CA.der" adds a test authority to
+// the prefix's LocalMachine ROOT store, as Wine has no certutil.
+//
+// usage: quorvel_driver activation|log-order|upgrade|https|refused QUORVEL_EXE SERVER KNOWN_ID
+//        UNKNOWN_ID|SETUP|LINE
+//        quorvel_driver trust CA.der
 #include <windows.h>
+#include <tlhelp32.h>
+#include <wincrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -107,6 +116,20 @@ int ExchangesOutOfOrder(const std::wstring& log) {
   return wrong;
 }
 
+// Whether the process has loaded the DLL (by file name, any case).
+bool ModuleLoaded(DWORD processId, const std::wstring& dll) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  MODULEENTRY32W module{};
+  module.dwSize = sizeof module;
+  bool found = false;
+  for (BOOL more = Module32FirstW(snapshot, &module); more && !found; more = Module32NextW(snapshot, &module)) {
+    found = lstrcmpiW(module.szModule, dll.c_str()) == 0;
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
 struct MainWindow {
   HWND window = nullptr;
   HWND identifier = nullptr;  // Text1, the one single-line Edit
@@ -143,6 +166,9 @@ void ActivationScenario(DWORD processId, const MainWindow& w, const std::wstring
   bool success = WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30000);
   Check(success, "the log shows \"Identifiant mis à jour avec succès.\"");
   Check(!IsWindowEnabled(w.activate) && IsWindowEnabled(w.deactivate), "the service stays active");
+  Check(ModuleLoaded(processId, L"kernel32.dll") && !ModuleLoaded(processId, L"secur32.dll") &&
+            !ModuleLoaded(processId, L"crypt32.dll"),
+        "a plain server's update loads neither secur32 nor crypt32");
 
   Click(w.deactivate);
   Check(WaitFor([&] { return LogContains(w.log, L"Service désactivé."); }, 10000) &&
@@ -193,6 +219,59 @@ void LogOrderScenario(const MainWindow& w, const std::wstring& knownId) {
                         " updates log \"Envoie de la requête effectué.\" before "
                         "\"Reception des données\" (" +
                         std::to_string(wrong) + " out of order)");
+}
+
+// Over https:// with a trusted certificate, the update goes through as over plain HTTP, and the
+// banner names the server as given.
+void HttpsScenario(DWORD processId, const MainWindow& w, const std::wstring& server, const std::wstring& knownId) {
+  Check(WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10000),
+        "a first start logs that the service is off");
+  Check(LogContains(w.log, L"Quorvel Version 2.0 - " + server), "the banner names " + Utf8(server));
+  Type(w.identifier, knownId);
+  Click(w.activate);
+  Check(WaitFor([&] { return LogContains(w.log, L"Identifiant mis à jour avec succès."); }, 30000),
+        "the update over " + Utf8(server) + " succeeds");
+  Check(ExchangesOutOfOrder(TextOf(w.log)) == 0, "the request is logged sent before the reply received");
+  Check(ModuleLoaded(processId, L"secur32.dll"), "secur32 is loaded for the TLS session");
+}
+
+// A server that cannot prove who it is: the update fails, and the line just before the two
+// failure lines says why.
+void RefusedScenario(const MainWindow& w, const std::wstring& server, const std::wstring& knownId,
+                     const std::wstring& why) {
+  WaitFor([&] { return LogContains(w.log, L"Le service est désactivé."); }, 10000);
+  Type(w.identifier, knownId);
+  Click(w.activate);
+  const std::wstring failed = L"Impossible de se connecter au serveur maitre.";
+  Check(WaitFor([&] { return LogContains(w.log, failed); }, 30000), "the update over " + Utf8(server) + " fails");
+  const std::wstring log = TextOf(w.log);
+  const std::size_t said = log.find(why);
+  const std::size_t failure = log.find(failed, said == std::wstring::npos ? 0 : said);
+  Check(said != std::wstring::npos && failure != std::wstring::npos &&
+            std::count(log.begin() + static_cast<std::ptrdiff_t>(said),
+                       log.begin() + static_cast<std::ptrdiff_t>(failure), L'\n') == 1,
+        "\"" + Utf8(why) + "\" comes just before the failure lines");
+  Check(log.find(L"Retentera dans 60 secondes.", failure) != std::wstring::npos, "a new attempt is promised");
+  Check(log.find(L"Envoie de votre adresse IP") == std::wstring::npos, "the identifier was never sent");
+}
+
+// The test authority, trusted by the whole prefix from now on.
+int Trust(const wchar_t* file) {
+  std::string der;
+  if (FILE* in = _wfopen(file, L"rb")) {
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) der.append(chunk, got);
+    std::fclose(in);
+  }
+  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+  const bool added = root != nullptr && !der.empty() &&
+                     CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
+                                                      reinterpret_cast<const BYTE*>(der.data()),
+                                                      static_cast<DWORD>(der.size()),
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  if (root != nullptr) CertCloseStore(root, 0);
+  std::printf("%s: the test authority (%zu bytes) is in LocalMachine ROOT\n", added ? "ok" : "FAIL", der.size());
+  return added ? 0 : 1;
 }
 
 // Runs the installer's command line to its end; whether it ended with status 0.
@@ -281,11 +360,13 @@ void UpgradeScenario(HANDLE process, const MainWindow& w, const std::wstring& pr
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"trust") return Trust(argv[2]);
   const std::wstring scenario = argc == 6 ? argv[1] : L"";
-  if (scenario != L"activation" && scenario != L"log-order" && scenario != L"upgrade") {
+  if (scenario != L"activation" && scenario != L"log-order" && scenario != L"upgrade" && scenario != L"https" &&
+      scenario != L"refused") {
     std::fprintf(stderr,
-                 "usage: quorvel_driver activation|log-order|upgrade QUORVEL_EXE HOST:PORT KNOWN_ID "
-                 "UNKNOWN_ID|SETUP\n");
+                 "usage: quorvel_driver activation|log-order|upgrade|https|refused QUORVEL_EXE SERVER KNOWN_ID "
+                 "UNKNOWN_ID|SETUP|LINE\n       quorvel_driver trust CA.der\n");
     return 2;
   }
   const std::wstring program = argv[2];
@@ -306,6 +387,10 @@ int wmain(int argc, wchar_t** argv) {
   if (FindMainWindow(process.dwProcessId, quorvel)) {
     if (scenario == L"activation") {
       ActivationScenario(process.dwProcessId, quorvel, argv[4], argv[5]);
+    } else if (scenario == L"https") {
+      HttpsScenario(process.dwProcessId, quorvel, argv[3], argv[4]);
+    } else if (scenario == L"refused") {
+      RefusedScenario(quorvel, argv[3], argv[4], argv[5]);
     } else if (scenario == L"upgrade") {
       UpgradeScenario(process.hProcess, quorvel, program, argv[4], argv[5]);
     } else {

@@ -24,3 +24,78 @@ start_update_server() {
 stop_update_server() {
   if [ -n "${server:-}" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
 }
+
+# start_tls_proxy WORK_DIR UPSTREAM_PORT: nginx in front of the update server with certificates
+# of a test authority made here (WORK_DIR/tls/ca.pem, ca.der): "good" for localhost and
+# 127.0.0.1, "misnamed" for other.example, "untrusted" from an authority nobody trusts. Sets
+# $nginx (its pid), $p_good, $p_misnamed and $p_untrusted.
+start_tls_proxy() {
+  local tls=$1/tls upstream=$2
+  mkdir -p "$tls/tmp"
+  local name ca
+  for name in ca stranger; do
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Quorvel test $name" \
+      -keyout "$tls/$name.key" -out "$tls/$name.pem" 2>/dev/null
+  done
+  openssl x509 -in "$tls/ca.pem" -outform der -out "$tls/ca.der"
+  for site in "good ca IP:127.0.0.1,DNS:localhost" "misnamed ca DNS:other.example" \
+    "untrusted stranger IP:127.0.0.1,DNS:localhost"; do
+    set -- $site
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$1" \
+      -keyout "$tls/$1.key" -out "$tls/$1.csr" 2>/dev/null
+    openssl x509 -req -in "$tls/$1.csr" -CA "$tls/$2.pem" -CAkey "$tls/$2.key" -CAcreateserial -days 2 \
+      -extfile <(printf 'subjectAltName=%s\n' "$3") -out "$tls/$1.pem" 2>/dev/null
+  done
+  read -r p_good p_misnamed p_untrusted < <(python3 -c 'import socket
+socks = [socket.socket() for _ in range(3)]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])')
+  {
+    echo "worker_processes 1; pid $tls/nginx.pid; events {}"
+    echo "http { access_log off; client_body_temp_path $tls/tmp; proxy_temp_path $tls/tmp;"
+    echo "  fastcgi_temp_path $tls/tmp; uwsgi_temp_path $tls/tmp; scgi_temp_path $tls/tmp;"
+    for site in "good $p_good" "misnamed $p_misnamed" "untrusted $p_untrusted"; do
+      set -- $site
+      echo "  server { listen 127.0.0.1:$2 ssl; ssl_certificate $tls/$1.pem; ssl_certificate_key $tls/$1.key;"
+      echo "    location / { proxy_pass http://127.0.0.1:$upstream; } }"
+    done
+    echo "}"
+  } >"$tls/nginx.conf"
+  nginx -p "$tls" -c "$tls/nginx.conf" -e "$tls/nginx.err" -g "daemon off; master_process off;" &
+  nginx=$!
+  for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$p_untrusted") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "FAIL: nginx did not start:"; cat "$tls/nginx.err"; exit 1
+}
+
+stop_tls_proxy() {
+  if [ -n "${nginx:-}" ]; then kill "$nginx" 2>/dev/null || true; wait "$nginx" 2>/dev/null || true; fi
+}
+
+# start_relay UPSTREAM_PORT RECORD: a loopback relay that writes every byte going either way to
+# RECORD, what anyone on the path would see. Sets $relay (its pid) and $p_relay.
+start_relay() {
+  p_relay=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  # (SIGTERM back to its default: a caller such as xvfb-run may hand it down ignored.)
+  python3 -c 'import signal, socket, sys, threading
+signal.signal(signal.SIGTERM, signal.SIG_DFL)
+listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
+record = open(sys.argv[3], "ab", buffering=0)
+def pipe(a, b):
+    while data := a.recv(65536):
+        record.write(data); b.sendall(data)
+    b.shutdown(socket.SHUT_WR)
+while True:
+    client, _ = listener.accept()
+    upstream = socket.create_connection(("127.0.0.1", int(sys.argv[2])))
+    for a, b in ((client, upstream), (upstream, client)):
+        threading.Thread(target=pipe, args=(a, b), daemon=True).start()' "$p_relay" "$1" "$2" &
+  relay=$!
+  for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$p_relay") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "FAIL: the relay did not start"; exit 1
+}

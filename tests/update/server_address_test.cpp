@@ -103,14 +103,20 @@ TEST(ServerAddress, HttpsWhereTlsIsAvailableOnPort443ElsewhereRefusedAsBefore) {
   EXPECT_EQ(ParseServerAddress(L"httpss://a", TlsSupport::kAvailable).refusal, R::kScheme);
   EXPECT_EQ(quorvel::BannerLine(ParseServerAddress(L"https://a:8443", TlsSupport::kAvailable)),
             L"Quorvel Version 2.0 - https://a:8443");
-  // The window has no TLS yet: refused there, with the same reason as before, and not plain.
-  const auto window = ParseServerAddress(L"https://ami.example");
-  EXPECT_EQ(window.refusal, R::kTls);
-  EXPECT_FALSE(window.tls);
+  // A program without TLS refuses it, and never reaches it in plain HTTP; the window (and the
+  // installer's check) have TLS.
+  const auto plainOnly = ParseServerAddress(L"https://ami.example");
+  EXPECT_EQ(plainOnly.refusal, R::kTls);
+  EXPECT_FALSE(plainOnly.tls);
   EXPECT_EQ(std::wstring(quorvel::RefusalReason(R::kTls)), L"https:// n'est pas encore pris en charge");
+  EXPECT_EQ(std::wstring(quorvel::RefusalReason(R::kScheme)), L"seul http:// ou https:// peut précéder l'hôte");
   if (std::getenv("QUORVEL_SERVER") == nullptr || *std::getenv("QUORVEL_SERVER") == '\0') {
     EXPECT_EQ(quorvel::ChooseServerAddress(L"https://ami.example").refusal,
               L"serveur refusé: https://ami.example (https:// n'est pas encore pris en charge)");
+    const auto window = quorvel::ChooseServerAddress(L"https://ami.example:8443", TlsSupport::kAvailable);
+    EXPECT_EQ(window.refusal, L"");
+    EXPECT_TRUE(window.address.tls);
+    EXPECT_EQ(quorvel::FirstLogLine(window), L"Quorvel Version 2.0 - https://ami.example:8443");
   }
 }
 

@@ -192,10 +192,12 @@ TEST_F(QuorvelWindowTest, MalformedServerValue_IsSaidInTheLogNotUsedSilently) {
     ExpectRefusedAtStart(quorvel, L"Le service est désactivé.",
                          L"QUORVEL_SERVER refusé: 127.0.0.1:99999 (le port doit être un nombre de 1 à 65535)");
   }
-  // https:// is not plain HTTP: refused, and "Activer le service" says so and activates nothing.
+  // An https:// text the program cannot use (a path after the host): refused, never reached
+  // in plain HTTP instead, and "Activer le service" says so and activates nothing.
   LoopbackServer server("found");
-  const std::wstring https = L"https://127.0.0.1:" + std::to_wstring(server.Port());
-  const std::wstring refusal = L"QUORVEL_SERVER refusé: " + https + L" (https:// n'est pas encore pris en charge)";
+  const std::wstring https = L"https://127.0.0.1:" + std::to_wstring(server.Port()) + L"/update";
+  const std::wstring refusal =
+      L"QUORVEL_SERVER refusé: " + https + L" (rien après l'hôte et le port, sauf un / final)";
   QuorvelProcess quorvel(L"", https);
   ExpectRefusedAtStart(quorvel, L"Le service est désactivé.", refusal);
   quorvel.Type(IDC_TEXT1, L"abc");

@@ -39,6 +39,13 @@ bool LoadTsigKey(const std::string& path, TsigKey& key, std::string& error) {
     return false;
   }
   key.name = m[1];
+  if (key.name.size() > 1 && key.name.back() == '.') key.name.pop_back();  // written absolute
+  // A name ldns cannot read makes its signing fail on a path that leaks: refused here instead.
+  static const std::regex kName(R"re(^[A-Za-z0-9_-]{1,63}(\.[A-Za-z0-9_-]{1,63})*$)re");
+  if (key.name.size() > 253 || !std::regex_match(key.name, kName)) {
+    error = path + ": the key's name \"" + key.name + "\" is not a domain name";
+    return false;
+  }
   const std::string body = m[2];
   if (!std::regex_search(body, m, kAlgorithm) || m[1] != "hmac-sha256") {
     error = path + ": the key's algorithm must be hmac-sha256";

@@ -270,63 +270,20 @@ done
 # the identifier never crosses the network in clear, and a server that cannot prove who it is
 # gets nothing.
 if command -v nginx >/dev/null && command -v openssl >/dev/null; then
+  # (The same proxy and relay as the window's https test.)
+  source "$(dirname "${BASH_SOURCE[0]}")/../e2e/update_server.sh"
+  start_tls_proxy "$work" "$port"
   tls=$work/tls
-  mkdir -p "$tls/tmp"
-  make_ca() {  # NAME
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Quorvel test $1" \
-      -keyout "$tls/$1.key" -out "$tls/$1.pem" 2>/dev/null
-  }
-  make_cert() {  # NAME CA SUBJECT_ALT_NAMES
-    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$1" \
-      -keyout "$tls/$1.key" -out "$tls/$1.csr" 2>/dev/null
-    openssl x509 -req -in "$tls/$1.csr" -CA "$tls/$2.pem" -CAkey "$tls/$2.key" -CAcreateserial -days 2 \
-      -extfile <(printf 'subjectAltName=%s\n' "$3") -out "$tls/$1.pem" 2>/dev/null
-  }
-  make_ca ca; make_ca stranger
-  make_cert good ca "IP:127.0.0.1,DNS:localhost"
-  make_cert misnamed ca "DNS:other.example"
-  make_cert untrusted stranger "IP:127.0.0.1,DNS:localhost"
-  read -r p_good p_misnamed p_untrusted p_relay < <(python3 -c 'import socket
-socks = [socket.socket() for _ in range(4)]
-for s in socks: s.bind(("127.0.0.1", 0))
-print(*[s.getsockname()[1] for s in socks])')
-  {
-    echo "worker_processes 1; pid $tls/nginx.pid; events {}"
-    echo "http { access_log off; client_body_temp_path $tls/tmp; proxy_temp_path $tls/tmp;"
-    echo "  fastcgi_temp_path $tls/tmp; uwsgi_temp_path $tls/tmp; scgi_temp_path $tls/tmp;"
-    for site in "good $p_good" "misnamed $p_misnamed" "untrusted $p_untrusted"; do
-      set -- $site
-      echo "  server { listen 127.0.0.1:$2 ssl; ssl_certificate $tls/$1.pem; ssl_certificate_key $tls/$1.key;"
-      echo "    location / { proxy_pass http://127.0.0.1:$port; } }"
-    done
-    echo "}"
-  } >"$tls/nginx.conf"
-  nginx -p "$tls" -c "$tls/nginx.conf" -e "$tls/nginx.err" -g "daemon off; master_process off;" &
-  nginx=$!
-  # A relay that keeps every byte going either way: what anyone on the path would see.
-  python3 -c 'import socket, sys, threading
-listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
-record = open(sys.argv[3], "ab", buffering=0)
-def pipe(a, b):
-    while data := a.recv(65536):
-        record.write(data); b.sendall(data)
-    b.shutdown(socket.SHUT_WR)
-while True:
-    client, _ = listener.accept()
-    upstream = socket.create_connection(("127.0.0.1", int(sys.argv[2])))
-    for a, b in ((client, upstream), (upstream, client)):
-        threading.Thread(target=pipe, args=(a, b), daemon=True).start()' "$p_relay" "$p_good" "$tls/wire" &
-  relay=$!
-  sleep 0.5
+  start_relay "$p_good" "$tls/wire"
   export QUORVEL_CA_FILE=$tls/ca.pem
   updates() { grep -c "GET /update?ip_key=" "$work/server.log"; }
   before=$(updates)
   # A name (sent as SNI, matched against the DNS name) through the relay; an address, matched
   # against the IP address the certificate names.
-  for server in "https://localhost:$p_relay" "https://127.0.0.1:$p_good/"; do
-    QUORVEL_SERVER=$server "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+  for url in "https://localhost:$p_relay" "https://127.0.0.1:$p_good/"; do
+    QUORVEL_SERVER=$url "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
     [ $code -eq 0 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
-      && ok "once over $server: found, status 0" || fail "once over $server ($code): $(cat "$work/err")"
+      && ok "once over $url: found, status 0" || fail "once over $url ($code): $(cat "$work/err")"
   done
   check "the banner names the https server" "^${t}Quorvel Version 2\.0 - https://127\.0\.0\.1:$p_good$" "$work/once"
   [ "$(updates)" -eq $((before + 2)) ] && ok "both https updates reached the server" || fail "https updates at the server"

@@ -49,6 +49,11 @@ TEST(LoadTsigKey, ReadsTheKeyAsTsigKeygenWritesItAndRefusesAnyOther) {
   EXPECT_FALSE(load("nothing here", key));
   // A secret that is not base64 would fail only at the first push.
   EXPECT_FALSE(load("key \"k\" { algorithm hmac-sha256; secret \"c2VjcmV0+/=\"; };", key));
+  // A name with an empty label, as ldns could not read it.
+  EXPECT_FALSE(load("key \".k\" { algorithm hmac-sha256; secret \"c2VjcmV0\"; };", key));
+  EXPECT_FALSE(load("key \"a..k\" { algorithm hmac-sha256; secret \"c2VjcmV0\"; };", key));
+  EXPECT_TRUE(load("key \"k.example.\" { algorithm hmac-sha256; secret \"c2VjcmV0\"; };", key));
+  EXPECT_EQ(key.name, "k.example");
   std::filesystem::remove(path);
   std::string error;
   EXPECT_FALSE(qserver::LoadTsigKey(path.string(), key, error));

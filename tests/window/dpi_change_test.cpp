@@ -192,7 +192,7 @@ TEST(DpiChangeTest, TrayState_ImageTipAndOneBalloonForAFailingPeriod) {
 
   // Started on with a server that cannot be used: the warning image at once, and a tip that
   // says nothing is sent.
-  _putenv_s("QUORVEL_SERVER", "https://127.0.0.1:1");
+  _putenv_s("QUORVEL_SERVER", "https://127.0.0.1:1/update");
   quorvel_test::StoreValue(quorvel_test::kRunKey, L"quorvel", L"quorvel.exe -wiper");
   {
     quorvel::quorvelmain refused(GetModuleHandleW(nullptr), L"", L"C:\\quorvel.exe", [&now] { return now; });

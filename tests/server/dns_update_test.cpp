@@ -49,6 +49,10 @@ TEST(LoadTsigKey, ReadsTheKeyAsTsigKeygenWritesItAndRefusesAnyOther) {
   EXPECT_FALSE(load("nothing here", key));
   // A secret that is not base64 would fail only at the first push.
   EXPECT_FALSE(load("key \"k\" { algorithm hmac-sha256; secret \"c2VjcmV0+/=\"; };", key));
+  // Base64 whose padded end carries bits: refused as ldns would refuse it.
+  EXPECT_FALSE(load("key \"k\" { algorithm hmac-sha256; secret \"AAAsAzi=\"; };", key));
+  EXPECT_FALSE(load("key \"k\" { algorithm hmac-sha256; secret \"AR==\"; };", key));
+  EXPECT_TRUE(load("key \"k\" { algorithm hmac-sha256; secret \"AAAsAzg=\"; };", key));
   // A name with an empty label, as ldns could not read it.
   EXPECT_FALSE(load("key \".k\" { algorithm hmac-sha256; secret \"c2VjcmV0\"; };", key));
   EXPECT_FALSE(load("key \"a..k\" { algorithm hmac-sha256; secret \"c2VjcmV0\"; };", key));

@@ -217,8 +217,24 @@ void HttpServer::Stop() {
 }
 
 bool HttpServer::Serve(int listenFd, bool metricsOnly, std::string& error) {
+  return Start(listenFd, metricsOnly, nullptr, nullptr, error);
+}
+
+bool HttpServer::ServeTls(int listenFd, std::string certPem, std::string keyPem, std::string& error) {
+  tlsCert_ = std::move(certPem);
+  tlsKey_ = std::move(keyPem);
+  return Start(listenFd, false, tlsCert_.c_str(), tlsKey_.c_str(), error);
+}
+
+bool HttpServer::Start(int listenFd, bool metricsOnly, const char* certPem, const char* keyPem,
+                       std::string& error) {
   const Options& o = site_.options;
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+  // The TLS options through an array: the plain daemons' argument list stays one.
+  MHD_OptionItem tls[] = {{MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(certPem)},
+                          {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(keyPem)},
+                          {MHD_OPTION_END, 0, nullptr}};
+  if (certPem) flags |= MHD_USE_TLS;
   MHD_Daemon* daemon = MHD_start_daemon(
       flags, 0, &Callbacks::Policy, this, metricsOnly ? &Callbacks::MetricsOnly : &Callbacks::Public, this,
       MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_THREAD_POOL_SIZE,
@@ -227,9 +243,12 @@ bool HttpServer::Serve(int listenFd, bool metricsOnly, std::string& error) {
       static_cast<unsigned>(o.readTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<size_t>(16 * 1024), MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::OnUri, this,
       MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
-      &Callbacks::Notify, this, MHD_OPTION_UNESCAPE_CALLBACK, &NoUnescape, nullptr, MHD_OPTION_END);
+      &Callbacks::Notify, this, MHD_OPTION_UNESCAPE_CALLBACK, &NoUnescape, nullptr, MHD_OPTION_ARRAY,
+      certPem ? tls : tls + 2, MHD_OPTION_END);
   if (!daemon) {
-    error = "cannot start the HTTP server";
+    error = certPem ? "cannot start the HTTPS server: --tls-cert and --tls-key are not a usable PEM "
+                      "certificate and its key (libmicrohttpd says why above)"
+                    : "cannot start the HTTP server";
     return false;
   }
   daemons_.push_back(daemon);

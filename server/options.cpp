@@ -20,6 +20,11 @@ using Kind = OptionSpec::Kind;
 constexpr OptionSpec kOptions[] = {
     {"listen", Kind::kEndpoint, true, false, "ADDR:PORT",
      "where to answer the clients (0.0.0.0:80 and [::]:80)", &Options::listen},
+    {"listen-https", Kind::kEndpoint, true, false, "ADDR:PORT", "where to answer the clients over TLS",
+     &Options::listenHttps},
+    {"tls-cert", Kind::kText, false, false, "FILE", "the PEM certificate (chain) of --listen-https",
+     &Options::tlsCert},
+    {"tls-key", Kind::kText, false, false, "FILE", "the PEM private key of --tls-cert", &Options::tlsKey},
     {"store", Kind::kText, false, false, "FILE", "the store of names", &Options::store},
     {"create", Kind::kSwitch, false, false, "[=yes|no]", "serve: make the store if it is not there", &Options::create},
     {"reserved-labels", Kind::kText, true, true, "LABEL", "a name no one may take; a final * for a prefix",
@@ -273,6 +278,16 @@ bool ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
   if (o.listen.empty()) o.listen = {*ParseEndpoint("0.0.0.0:80"), *ParseEndpoint("[::]:80")};
   if (!o.zone.empty() && (!o.dnsServer || o.tsigKey.empty())) {
     error = "--zone wants --dns-server and --tsig-key too";
+    return false;
+  }
+  // A TLS socket without its pair could only fail each handshake; a pair without a socket
+  // would be read for nothing, most likely a forgotten --listen-https.
+  if (!o.listenHttps.empty() && (o.tlsCert.empty() || o.tlsKey.empty())) {
+    error = "--listen-https wants --tls-cert and --tls-key too";
+    return false;
+  }
+  if (o.listenHttps.empty() && (!o.tlsCert.empty() || !o.tlsKey.empty())) {
+    error = "--tls-cert and --tls-key go with --listen-https";
     return false;
   }
   // A key without a zone is left unused: the service's unit always hands one over.

@@ -17,6 +17,9 @@ struct Options {
   std::string command;   // serve, add, remove, list, import
   std::string argument;  // the LABEL or FILE of add, remove, import
   std::vector<Endpoint> listen;
+  std::vector<Endpoint> listenHttps;  // answered over libmicrohttpd's own TLS
+  std::string tlsCert;                // PEM files of --listen-https, read once at the start
+  std::string tlsKey;
   std::string store = "/var/lib/quorvel-server/quorvel-server.db";
   bool create = false;  // serve: make the store when it is not there
   std::string zone;  // without a final dot; empty: addresses are recorded only

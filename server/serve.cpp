@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "common/unique_handle.hpp"
 #include "server/commands.hpp"
@@ -87,11 +89,30 @@ void Reload(const Options& running, DnsUpdater* updater, LogSink& log) {
            (restart.empty() ? "" : "; changed, taken at the next start: " + restart));
 }
 
+// A PEM file whole, for libmicrohttpd, which takes the certificate and key from memory.
+bool ReadPem(const std::string& path, const char* option, std::string& pem, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  if (in) text << in.rdbuf();
+  pem = text.str();
+  if (!in || pem.find("-----BEGIN ") == std::string::npos) {
+    error = std::string(option) + " " + path + ": " +
+            (in ? "no PEM block in it" : std::string("cannot read it: ") + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunServe(Options& o) {
   const Options given = o;  // before the listening ports are filled in: SIGHUP compares with it
   std::string error;
+  // Read once, before the store is even opened: a pair that cannot be read refuses the start.
+  std::string certPem, keyPem;
+  if (!o.listenHttps.empty() && (!ReadPem(o.tlsCert, "--tls-cert", certPem, error) ||
+                                 !ReadPem(o.tlsKey, "--tls-key", keyPem, error)))
+    return Fail(error);
   const std::unique_ptr<NameStore> opened = OpenStore(o.store, o.create, error);
   if (!opened) return Fail(error);
   NameStore& store = *opened;
@@ -129,6 +150,12 @@ int RunServe(Options& o) {
     if (!sockets.back()) return Fail(error);
     AddOwnHosts(endpoint, hosts);
   }
+  std::vector<quorvel::UniqueFd> tlsSockets;
+  for (Endpoint& endpoint : o.listenHttps) {
+    tlsSockets.push_back(Listen(endpoint, error));
+    if (!tlsSockets.back()) return Fail(error);
+    AddOwnHosts(endpoint, hosts);
+  }
   std::optional<Endpoint> metricsEndpoint = o.metricsListen;
   quorvel::UniqueFd metricsSocket;
   if (metricsEndpoint) {
@@ -152,6 +179,10 @@ int RunServe(Options& o) {
   for (std::size_t i = 0; i < sockets.size(); ++i) {
     log.Line("listening on http://" + o.listen[i].Text() + "/");
     if (!http.Serve(sockets[i].get(), false, error)) return Fail(error);
+  }
+  for (std::size_t i = 0; i < tlsSockets.size(); ++i) {
+    log.Line("listening on https://" + o.listenHttps[i].Text() + "/");
+    if (!http.ServeTls(tlsSockets[i].get(), certPem, keyPem, error)) return Fail(error);
   }
   if (metricsSocket) {
     log.Line("metrics on http://" + metricsEndpoint->Text() + "/metrics");

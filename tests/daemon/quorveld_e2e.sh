@@ -310,6 +310,33 @@ if command -v nginx >/dev/null && command -v openssl >/dev/null; then
       && ok "$what: status 1, '$(head -c 150 "$work/err")'" || fail "$what ($code): $(cat "$work/err")"
   done
   [ "$(updates)" -eq "$before" ] && ok "nothing reached the server from the refused ones" || fail "a refused update was sent"
+  # The server's own TLS, no proxy: a second server on a copy of the store (one server per store).
+  "$update_server" backup "$work/https.db" --store "$work/store.db" >/dev/null
+  "$update_server" serve --listen 127.0.0.1:0 --listen-https 127.0.0.1:0 --tls-cert "$tls/good.pem" \
+    --tls-key "$tls/good.key" --store "$work/https.db" >"$work/https.log" 2>&1 &
+  server="$server $!"
+  if wait_for '^listening on https://127\.0\.0\.1:[0-9]+/$' "$work/https.log" 5; then
+    hp=$(sed -n 's|^listening on https://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/https.log")
+    QUORVEL_SERVER="https://127.0.0.1:$hp" "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+    [ $code -eq 0 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
+      && ok "once over the server's own TLS: found, status 0" || fail "once over --listen-https ($code): $(cat "$work/err")"
+    QUORVEL_SERVER="127.0.0.1:$hp" "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+    [ $code -eq 1 ] && ! grep -Eq "succès|existe pas" "$work/once" \
+      && ok "plain HTTP to the TLS socket: no status word, status 1" || fail "plain HTTP to --listen-https ($code)"
+  else
+    fail "no https line from --listen-https: $(cat "$work/https.log")"
+  fi
+  # A key that cannot be read refuses the start, and says which (a server that started anyway
+  # is ended by the timeout, and fails the check).
+  timeout 5 "$update_server" serve --listen 127.0.0.1:0 --listen-https 127.0.0.1:0 --tls-cert "$tls/good.pem" \
+    --tls-key "$work/none.key" --store "$work/https.db" >"$work/https-bad.log" 2>&1; code=$?
+  [ $code -ne 0 ] && grep -q -- "--tls-key $work/none.key: cannot read it" "$work/https-bad.log" \
+    && ok "an unreadable --tls-key refuses the start, named" || fail "an unreadable --tls-key ($code): $(cat "$work/https-bad.log")"
+  # A key of another certificate: GnuTLS's reason, then the server's refusal.
+  timeout 5 "$update_server" serve --listen 127.0.0.1:0 --listen-https 127.0.0.1:0 --tls-cert "$tls/good.pem" \
+    --tls-key "$tls/misnamed.key" --store "$work/https-pair.db" --create >"$work/https-bad.log" 2>&1; code=$?
+  [ $code -ne 0 ] && grep -q "do not match" "$work/https-bad.log" && grep -q "cannot start the HTTPS server" "$work/https-bad.log" \
+    && ok "a key that is not the certificate's refuses the start" || fail "a mismatched pair ($code): $(cat "$work/https-bad.log")"
   unset QUORVEL_CA_FILE
   QUORVEL_SERVER="https://127.0.0.1:$p_good" "$quorveld" once >/dev/null 2>"$work/err"; code=$?
   [ $code -eq 1 ] && grep -q "certificate" "$work/err" && ok "without QUORVEL_CA_FILE the test CA is not trusted" \

@@ -110,11 +110,25 @@ TEST(OptionTable, TheCommandLineWinsAndEachKindIsChecked) {
       {{"serve", "--open-creation=1"}, "--open-creation wants yes or no, not \"1\""},
       {{"serve", "--open-creation", "yes"}, "serve takes no argument"},
       {{"list", "--tsig-key", "k", "--dns-server", "127.0.0.1:53"}, "--dns-server goes with --zone"},
+      {{"serve", "--listen-https", "127.0.0.1:0"}, "--listen-https wants --tls-cert and --tls-key too"},
+      {{"serve", "--listen-https", "127.0.0.1:0", "--tls-cert", "c.pem"},
+       "--listen-https wants --tls-cert and --tls-key too"},
+      {{"serve", "--listen-https", "127.0.0.1:0", "--tls-key", "k.pem"},
+       "--listen-https wants --tls-cert and --tls-key too"},
+      {{"serve", "--tls-cert", "c.pem", "--tls-key", "k.pem"}, "--tls-cert and --tls-key go with --listen-https"},
+      {{"serve", "--tls-key", "k.pem"}, "--tls-cert and --tls-key go with --listen-https"},
   };
   for (const auto& [words, message] : refused) {
     EXPECT_FALSE(Parse(words, o, error)) << message;
     EXPECT_EQ(error, message);
   }
+  // The TLS trio from the configuration file as from the command line; the socket repeats.
+  std::ofstream(conf) << "listen-https = 127.0.0.1:0\nlisten-https = [::1]:8443\ntls-cert = c.pem\ntls-key = k.pem\n";
+  ASSERT_TRUE(Parse({"serve", "--config", conf}, o, error)) << error;
+  ASSERT_EQ(o.listenHttps.size(), 2u);
+  EXPECT_EQ(o.listenHttps[1].Text(), "[::1]:8443");
+  EXPECT_EQ(o.tlsCert, "c.pem");
+  EXPECT_EQ(o.tlsKey, "k.pem");
   std::ofstream(conf) << "config = other.conf\n";
   EXPECT_FALSE(Parse({"list", "--config", conf}, o, error));
   EXPECT_EQ(error, conf + ":1: not an option line: config = other.conf");

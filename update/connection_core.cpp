@@ -214,7 +214,7 @@ void ConnectionCore::OnPeerClosed(bool failed) {
   } while (read == Read::kMore);
   if (read == Read::kGone) return;
   if (handshaking_) {
-    TlsFailed("the server ended the connection during the TLS handshake");
+    TlsFailed(kHandshakeCut);
     return;
   }
   Closed();
@@ -231,7 +231,7 @@ ConnectionCore::Read ConnectionCore::ReadOnce() {
   }
   if (count == 0) {
     if (!handshaking_) return Read::kEnded;
-    TlsFailed("the server ended the connection during the TLS handshake");
+    TlsFailed(kHandshakeCut);
     return Read::kGone;
   }
   if (!tls_) return HandOver(buffer, count);

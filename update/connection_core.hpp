@@ -46,6 +46,9 @@ class ConnectionCore : public Connection {
   bool UsesTls() const { return tls_ != nullptr; }
   // Why the last connection's TLS session failed (handshake, certificate); empty otherwise.
   const std::string& TlsFailure() const { return tlsFailure_; }
+  // TlsFailure() when the peer hung up before the handshake ended (as a plain HTTP server may):
+  // the core's own words, which an edge may say in its own language.
+  static constexpr const char* kHandshakeCut = "the server ended the connection during the TLS handshake";
 
  protected:
   // What one send or receive did. Received with `count` 0 is the peer's orderly end.

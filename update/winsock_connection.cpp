@@ -203,7 +203,7 @@ std::wstring WinsockConnection::FailureLine() const {
   if (why.empty()) return {};
   // The engine's verdict is already the window's line; the core's own words are about a peer
   // that hung up during the handshake, as a plain HTTP server may.
-  if (why.rfind("the server ended the connection during the TLS handshake", 0) == 0) {
+  if (why == ConnectionCore::kHandshakeCut) {
     return L"Connexion TLS refusée: le serveur a coupé la connexion pendant la négociation";
   }
   const int size = MultiByteToWideChar(CP_UTF8, 0, why.data(), static_cast<int>(why.size()), nullptr, 0);

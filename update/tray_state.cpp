@@ -1,14 +1,11 @@
 #include "update/tray_state.hpp"
 
-#include <chrono>
+#include "common/monotonic_clock.hpp"
 
 namespace quorvel {
 
 TrayTime SystemTrayTime() {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
-  return {static_cast<std::int64_t>(ms), LocalTimeOfDay()};
+  return {MonotonicMs(), LocalTimeOfDay()};
 }
 
 std::wstring HoursMinutesAfter(const TimeOfDay& time, std::int32_t seconds) {

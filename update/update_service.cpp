@@ -1,8 +1,8 @@
 #include "update/update_service.hpp"
 
 #include <algorithm>
-#include <chrono>
 
+#include "common/monotonic_clock.hpp"
 #include "common/text.hpp"
 #include "settings/interval.hpp"
 #include "settings/activation.hpp"
@@ -35,11 +35,7 @@ UpdateService::UpdateService(ServiceView& view, Connection& connection, Activity
       programPath_(std::move(programPath)),
       clock_(std::move(clock)) {
   if (!clock_) {
-    clock_ = [] {
-      return std::chrono::duration_cast<std::chrono::milliseconds>(
-                 std::chrono::steady_clock::now().time_since_epoch())
-          .count();
-    };
+    clock_ = [] { return MonotonicMs(); };
   }
 }
 

@@ -29,3 +29,17 @@ void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
 void __throw_invalid_argument(const char*) { std::abort(); }
 
 }  // namespace std
+
+// Allocation: the library's operator new throws std::bad_alloc, which nothing catches; this
+// one ends the program at once, as the handler would, without the exception runtime.
+#include <new>
+
+void* operator new(std::size_t size) {
+  if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
+  std::abort();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }

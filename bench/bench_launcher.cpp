@@ -7,6 +7,7 @@
 //
 // Prints "metric NAME VALUE" lines for bench/run.sh, and one line per run for the record.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -173,6 +174,24 @@ void ClearSettings() {
   RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kAutostartValue);
 }
 
+// The TLS DLLs among a running program's modules (Toolhelp's list, which Wine keeps too), by
+// name: a program started with a plain server must not have loaded them.
+std::wstring TlsModules(DWORD process) {
+  static const wchar_t* const kTls[] = {L"secur32.dll", L"crypt32.dll", L"schannel.dll", L"sspicli.dll"};
+  std::wstring found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process);
+  if (snapshot == INVALID_HANDLE_VALUE) return L"?";
+  MODULEENTRY32W module{};
+  module.dwSize = sizeof module;
+  for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module)) {
+    for (const wchar_t* name : kTls) {
+      if (lstrcmpiW(module.szModule, name) == 0) found += (found.empty() ? L"" : L",") + std::wstring(name);
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
 Target QuorvelTarget(const wchar_t* path) { return {"quorvel", path, L"", L"quorvelmain", true, true}; }
 Target FloorTarget(const wchar_t* path) { return {"floor", path, L"", L"QuorvelFloor", false, true}; }
 
@@ -189,6 +208,8 @@ int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath,
   }
   const size_t count = targets.size();
   std::vector<std::vector<double>> times(count), memory(count), handles(count);
+  // Runs of each program that had a TLS DLL loaded half a second after its start.
+  std::vector<int> tlsLoaded(count);
   // One start of each first, not counted: it loads Wine's own files into the page cache.
   for (const Target& target : targets) {
     Running warm = Start(target);
@@ -204,7 +225,12 @@ int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath,
       }
       Sleep(500);
       const bench::Footprint footprint = bench::FootprintOf(run.process.hProcess);
+      const std::wstring tls = TlsModules(run.process.dwProcessId);
       Stop(run);
+      if (!tls.empty()) {
+        ++tlsLoaded[t];
+        std::printf("run %d %s has TLS modules loaded: %ls\n", i + 1, targets[t].name, tls.c_str());
+      }
       times[t].push_back(run.readyMs);
       memory[t].push_back(footprint.privateKb);
       handles[t].push_back(footprint.handles);
@@ -219,6 +245,7 @@ int StartupBench(int runs, const wchar_t* quorvelPath, const wchar_t* floorPath,
     Metric((name + "_start_min_ms").c_str(), *std::min_element(times[t].begin(), times[t].end()));
     Metric((name + "_start_private_kb").c_str(), Median(memory[t]));
     Metric((name + "_start_handles").c_str(), Median(handles[t]));
+    Metric((name + "_start_tls_loaded_runs").c_str(), tlsLoaded[t]);
   }
   Metric("start_runs", runs);
   return 0;

@@ -7,9 +7,17 @@
 //
 //   bench_update RUNS UPDATES
 //
+//   bench_update tls RUNS PORT IDENTIFIER CA.der
+//
+// The same update over TLS: the service with its Schannel engine, as quorvel.exe sets it up for
+// an https:// server, against the TLS server on 127.0.0.1:PORT that knows IDENTIFIER, beside the
+// blocking Schannel floor (floor_tls.c) sending the same request bytes; the test authority
+// CA.der is first added to the prefix's LocalMachine ROOT store. Runs interleaved.
+//
 // Prints "metric NAME VALUE" lines for bench/run.sh.
 #include <winsock2.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,9 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/floor_tls.h"
 #include "bench/footprint.hpp"
 #include "bench/measure.hpp"
+#include "common/text.hpp"
 #include "log/activity_log.hpp"
+#include "protocol/reply_words.hpp"
+#include "update/protocol.hpp"
+#include "update/schannel_engine.hpp"
 #include "update/update_service.hpp"
 #include "update/winsock_connection.hpp"
 #include "window/log_box.hpp"
@@ -229,10 +242,11 @@ bool PumpUntil(Done done) {
 // The window as the service sees it: a fixed identifier and the 60-minute row.
 class BenchView final : public quorvel::ServiceView {
  public:
-  std::wstring IdentifierText() const override { return L"bench-0001"; }
+  std::wstring IdentifierText() const override { return identifier_; }
   int SelectedIntervalRow() const override { return 59; }
   void ShowServiceState(bool active) override { active_ = active; }
   void ShowMessage(const std::wstring&, quorvel::MessageIcon) override { ++messages_; }
+  std::wstring identifier_ = L"bench-0001";
   bool active_ = false;
   int messages_ = 0;
 };
@@ -261,9 +275,105 @@ std::wstring ProgramPath() {
   return path;
 }
 
+// The test authority, trusted by the whole prefix from now on (as the https end-to-end test
+// trusts it).
+bool TrustAuthority(const wchar_t* file) {
+  std::string der;
+  if (FILE* in = _wfopen(file, L"rb")) {
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) der.append(chunk, got);
+    std::fclose(in);
+  }
+  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+  const bool added = root != nullptr && !der.empty() &&
+                     CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
+                                                      reinterpret_cast<const BYTE*>(der.data()),
+                                                      static_cast<DWORD>(der.size()),
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  if (root != nullptr) CertCloseStore(root, 0);
+  return added;
+}
+
+// One update over TLS as the program makes it, beside the floor's, against an outside server.
+int TlsBench(int runs, u_short port, const std::wstring& identifier, const wchar_t* authority) {
+  if (!TrustAuthority(authority)) Fail("cannot trust the test authority");
+  if (!floor_tls_start()) Fail("the TLS floor has no Schannel credential");
+
+  BenchView view;
+  view.identifier_ = identifier;
+  quorvel::ActivityLog log;
+  quorvel::WinsockConnection Winsock1;
+  quorvel::UpdateService service(view, Winsock1, log, ProgramPath());
+  Winsock1.SetEvents(&service);
+  // As the window sets it up for an https:// server.
+  Winsock1.SetTls(quorvel::NewSchannelEngine());
+  Winsock1.SetRemoteHost(L"127.0.0.1");
+  Winsock1.SetRemotePort(port);
+  int outcome = 0;
+  log.SetListener([&](const std::wstring&, std::wstring_view line) {
+    if (line.ends_with(kSuccess)) outcome = 1;
+    if (line.ends_with(kFailure)) outcome = -1;
+  });
+  const auto programExchange = [&] {
+    outcome = 0;
+    service.SecondsLeft = 1;
+    const double start = NowMs();
+    service.Timer2_Timer();
+    if (!PumpUntil([&] { return outcome != 0; }) || outcome != 1) {
+      std::fprintf(stderr, "%ls\n", log.Text().c_str());
+      Fail("the service's TLS update failed");
+    }
+    return NowMs() - start;
+  };
+  // The first update, from the activation: it also loads Schannel and takes its credential.
+  outcome = 0;
+  service.ActivateService();
+  if (!PumpUntil([&] { return outcome != 0; }) || outcome != 1) {
+    std::fprintf(stderr, "%ls\n", log.Text().c_str());
+    Fail("the first TLS update failed");
+  }
+
+  // The bytes the service sends, from the same function and arguments (the host has no ':').
+  const std::string request = quorvel::ToAnsi(quorvelmod::BuildHttpRequest(
+      L"127.0.0.1", L"?ip_key=" + identifier, L"/update", L"GET"));
+  const std::string expected =
+      std::string(quorvel::protocol::kReplyMarker.text) + std::string(quorvel::protocol::kFound.text);
+  std::printf("request: %s\n", request.substr(0, request.find('\r')).c_str());
+  const auto floorExchange = [&] {
+    const double start = NowMs();
+    if (!floor_tls_exchange(port, request.data(), static_cast<int>(request.size()), expected.c_str())) {
+      Fail("the TLS floor's exchange failed");
+    }
+    return NowMs() - start;
+  };
+  floorExchange();
+  programExchange();
+  std::vector<double> floorTimes, program;
+  for (int i = 0; i < runs; ++i) {
+    floorTimes.push_back(floorExchange());
+    program.push_back(programExchange());
+  }
+  if (view.messages_ != 0 || !service.IsActive()) Fail("the service left its normal course");
+  Metric("update_tls_floor_ms", Median(floorTimes));
+  Metric("update_tls_service_ms", Median(program));
+  Metric("update_tls_floor_min_ms", *std::min_element(floorTimes.begin(), floorTimes.end()));
+  Metric("update_tls_service_min_ms", *std::min_element(program.begin(), program.end()));
+  Metric("update_tls_runs", runs);
+  Winsock1.SetEvents(nullptr);
+  log.SetListener(nullptr);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 6 && std::wcscmp(argv[1], L"tls") == 0) {
+    WSADATA data{};
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) Fail("no Winsock");
+    const int status = TlsBench(std::max(1, _wtoi(argv[2])), static_cast<u_short>(_wtoi(argv[3])), argv[4], argv[5]);
+    WSACleanup();
+    return status;
+  }
   const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 51;
   const int updates = argc > 2 ? std::max(2, _wtoi(argv[2])) : 1000;
 

@@ -8,6 +8,7 @@
 # QUORVEL_BUILD_DIR     build root (default build); the bench builds in $QUORVEL_BUILD_DIR/bench
 # BENCH_START_RUNS      start-ups of each program (default 15)
 # BENCH_UPDATE_RUNS     timed update exchanges of each kind (default 51)
+# BENCH_TLS_RUNS        timed update exchanges over TLS, program and floor (default 31)
 # BENCH_UPDATES         updates made by the service before its footprint is read again (default 1000)
 # BENCH_IDLE_SECONDS    idle period (default 60)
 set -euo pipefail
@@ -19,6 +20,7 @@ root=${QUORVEL_BUILD_DIR:-build}
 dir=$(realpath -m "$root/bench")
 export BENCH_START_RUNS=${BENCH_START_RUNS:-15}
 export BENCH_UPDATE_RUNS=${BENCH_UPDATE_RUNS:-51}
+export BENCH_TLS_RUNS=${BENCH_TLS_RUNS:-31}
 export BENCH_UPDATES=${BENCH_UPDATES:-1000}
 export BENCH_IDLE_SECONDS=${BENCH_IDLE_SECONDS:-60}
 jobs=${QUORVEL_JOBS:-2}
@@ -122,6 +124,9 @@ awk -v start_runs="$BENCH_START_RUNS" -v update_runs="$BENCH_UPDATE_RUNS" '
     row("update exchange, service (ms)", sprintf("%.3f", m["update_service_ms"]), sprintf("%.3f", m["update_floor_async_ms"]), "<= 1.2x floor")
     row("  same, vs blocking floor client (ms)", sprintf("%.3f", m["update_service_ms"]), sprintf("%.3f", m["update_floor_blocking_ms"]), "")
     row("  service with its log box (ms)", sprintf("%.3f", m["update_service_logbox_ms"]), sprintf("%.3f", m["update_floor_async_ms"]), "")
+    row("update exchange over TLS, service (ms)", sprintf("%.3f", m["update_tls_service_ms"]), sprintf("%.3f", m["update_tls_floor_ms"]), "<= 1.1x Schannel floor")
+    row("  fastest over TLS (ms)", sprintf("%.3f", m["update_tls_service_min_ms"]), sprintf("%.3f", m["update_tls_floor_min_ms"]), "")
+    row("start-ups with a TLS DLL loaded (plain server)", sprintf("%d", m["quorvel_start_tls_loaded_runs"]), sprintf("%d", m["floor_imports_start_tls_loaded_runs"]), "= 0")
     row("private memory after start (KB)", sprintf("%.0f", m["quorvel_start_private_kb"]), sprintf("%.0f", m["floor_start_private_kb"]), "")
     row("handles after start", sprintf("%.0f", m["quorvel_start_handles"]), sprintf("%.0f", m["floor_start_handles"]), "")
     row("bench private memory, 1st update (KB)", sprintf("%.0f", m["update_private_kb_first"]), "", "")
@@ -136,8 +141,8 @@ awk -v start_runs="$BENCH_START_RUNS" -v update_runs="$BENCH_UPDATE_RUNS" '
     printf "\nquorvel.exe start-up step by step, in process (medians, ms):\n"
     for (k in m) if (k ~ /^phase_/) phases[k] = m[k]
     for (i = 1; i <= 9; i++) for (k in phases) if (k ~ ("^phase_" i "_")) { name = k; sub(/^phase_[0-9]+_/, "", name); printf "  %-36s %8.1f\n", name, phases[k] }
-    printf "\nstart-up: %d runs of each program; update: %d runs each, %d updates in all; idle log unchanged: %s\n", \
-      start_runs, update_runs, m["updates_total"], (m["quorvel_idle_log_unchanged"] + 0 == 1 ? "yes" : "NO")
+    printf "\nstart-up: %d runs of each program; update: %d runs each, %d updates in all; over TLS: %d runs each; idle log unchanged: %s\n", \
+      start_runs, update_runs, m["updates_total"], m["update_tls_runs"], (m["quorvel_idle_log_unchanged"] + 0 == 1 ? "yes" : "NO")
   }' "$metrics" | tee "$results/table.md"
 }
 
@@ -149,7 +154,8 @@ fi
 
 if [ "${1:-}" = "--measure" ]; then
   wine_prefix "$dir/wine-prefix"
-  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  source tests/e2e/update_server.sh
+  trap 'stop_tls_proxy; stop_update_server; wineserver -k >/dev/null 2>&1 || true' EXIT
   # No update server is needed for start-up and idle; this address refuses at once if asked.
   export QUORVEL_SERVER=127.0.0.1:9
   run_windows start-up "start-up: $BENCH_START_RUNS runs of each, interleaved" \
@@ -157,6 +163,18 @@ if [ "${1:-}" = "--measure" ]; then
     "$(winpath "$dir/bench/floor_imports.exe")"
   run_windows update "update exchange: $BENCH_UPDATE_RUNS runs of each, interleaved; $BENCH_UPDATES updates" \
     "$dir/bench/bench_update.exe" "$BENCH_UPDATE_RUNS" "$BENCH_UPDATES"
+  # Over TLS: the update server behind the https end-to-end test's nginx and test authority
+  # (certificate for 127.0.0.1), the authority trusted in this prefix by bench_update.
+  tls_work="$results/tls-server"
+  mkdir -p "$tls_work"
+  # Every update of the runs is answered "found": no flood limit.
+  start_update_server "$server_program" "$tls_work" bench --max-updates-per-minute 0
+  start_tls_proxy "$tls_work" "$port"
+  run_windows update-tls "update exchange over TLS: $BENCH_TLS_RUNS runs of each, interleaved, nginx on 127.0.0.1:$p_good" \
+    "$dir/bench/bench_update.exe" tls "$BENCH_TLS_RUNS" "$p_good" "$known" "$(winpath "$tls_work/tls/ca.der")"
+  stop_tls_proxy
+  stop_update_server
+  nginx="" server=""
   say "start-up of quorvel.exe step by step, in process: $BENCH_START_RUNS runs"
   for _ in $(seq "$BENCH_START_RUNS"); do
     nice wine "$dir/bench/startup_phases.exe" 2>>"$results/phases.err" || { echo "bench: startup_phases failed" >&2; exit 1; }
@@ -175,12 +193,16 @@ if [ "${1:-}" = "--measure" ]; then
   exit 0
 fi
 
-need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" procps
+need_packages "${BUILD_PACKAGES[@]}" "${WINE_PACKAGES[@]}" procps nginx-light openssl
 
 say "building quorvel.exe, the floor and the bench programs in $dir"
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=ON >/dev/null
 nice cmake --build "$dir" -j "$jobs" --target quorvel floor_window floor_imports bench_launcher bench_update startup_phases >/dev/null
+say "building the update server (native, for the TLS exchange) in $dir-native"
+cmake -S . -B "$dir-native" -DCMAKE_BUILD_TYPE=Release -DQUORVEL_TESTS=OFF >/dev/null
+nice cmake --build "$dir-native" -j "$jobs" --target quorvel-server >/dev/null
+export server_program="$dir-native/server/quorvel-server"
 
 rm -rf "$results"
 mkdir -p "$results"

@@ -2,18 +2,20 @@
 # loopback port, without DNS.
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 
-# start_update_server SERVER WORK_DIR LABEL: adds the name LABEL and starts the server, its log
-# in WORK_DIR/server.log and its store in WORK_DIR/store.db; sets $server (its pid), $port and
+# start_update_server SERVER WORK_DIR LABEL [SERVE_OPTION...]: adds the name LABEL and starts the
+# server (with the options given, e.g. --max-updates-per-minute 0), its log in
+# WORK_DIR/server.log and its store in WORK_DIR/store.db; sets $server (its pid), $port and
 # $known (the identifier made for LABEL).
 start_update_server() {
   local binary=$1 work=$2 label=$3
+  shift 3
   if [ ! -x "$binary" ]; then
     echo "FAIL: no update server at '$binary' (configure with -DQUORVEL_UPDATE_SERVER=<native build>/server/quorvel-server)"
     exit 1
   fi
   known=$("$binary" add "$label" --store "$work/store.db" | tail -n 1)
   : >"$work/server.log"
-  "$binary" serve --listen 127.0.0.1:0 --store "$work/store.db" >"$work/server.log" 2>&1 &
+  "$binary" serve --listen 127.0.0.1:0 --store "$work/store.db" "$@" >"$work/server.log" 2>&1 &
   server=$!
   port=$(server_port "$work/server.log" "$server")
   if [ -z "$port" ] || [ -z "$known" ]; then

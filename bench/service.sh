@@ -218,6 +218,7 @@ http {
   }
   server {
     listen 127.0.0.1:$nginx_tls_port ssl;
+    ssl_protocols TLSv1.2 TLSv1.3;  # nginx 1.22 leaves 1.3 out by default; the server offers it
     ssl_certificate $work/tls.pem;
     ssl_certificate_key $work/tls.key;
     root $work/nginx/www;

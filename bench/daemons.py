@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """quorveld beside inadyn and ddclient, all against one loopback server that answers each its
 own protocol: one forced update in one-shot mode (wall, CPU, peak memory; medians of
-interleaved runs), the same over HTTPS (quorveld against curl, the floor of one TLS exchange
-from a fresh process, and inadyn, whose ssl = true is its default), then the daemons running (resident and anonymous memory after start and,
+interleaved runs), the same over HTTPS through nginx in front of that server (quorveld against
+curl, the floor of one TLS exchange from a fresh process, and inadyn, whose ssl = true is its
+default), then the daemons running (resident and anonymous memory after start and,
 for quorveld, after many updates; CPU used while idle). Prints a Markdown table.
 
 usage: daemons.py QUORVELD SPAWN_USAGE FLOOR_CLIENT   (run by bench/daemons.sh)
 """
 import http.server
 import os
-import ssl
+import socket
 import statistics
 import subprocess
 import sys
@@ -50,27 +51,48 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-class TlsServer(http.server.ThreadingHTTPServer):
-    def shutdown_request(self, request):
-        # The reply's end is TLS's close_notify, as real servers send it (a bare TCP close
-        # reads as a cut reply to a careful client).
-        try:
-            request.settimeout(5)
-            request.unwrap()
-        except (OSError, ValueError):
-            pass
-        self.close_request(request)
-
-
-def start_server(tls=None):
-    """The loopback server; with tls (certificate, key), over TLS. Returns its port."""
-    server = (TlsServer if tls else http.server.ThreadingHTTPServer)(("127.0.0.1", 0), Handler)
-    if tls:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*tls)
-        server.socket = context.wrap_socket(server.socket, server_side=True)
+def start_server():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server.server_address[1]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_tls_front(work, upstream, cert, key):
+    """nginx terminating TLS (1.2 and 1.3) in front of the loopback server: a TLS server as the
+    clients meet it, which counts nothing itself. Returns (process, port)."""
+    port = free_port()
+    os.makedirs(f"{work}/nginx/tmp", exist_ok=True)
+    with open(f"{work}/nginx/nginx.conf", "w") as f:
+        f.write(f"""pid {work}/nginx/nginx.pid;
+events {{}}
+http {{
+  access_log off;
+  client_body_temp_path {work}/nginx/tmp; proxy_temp_path {work}/nginx/tmp;
+  fastcgi_temp_path {work}/nginx/tmp; uwsgi_temp_path {work}/nginx/tmp; scgi_temp_path {work}/nginx/tmp;
+  server {{
+    listen 127.0.0.1:{port} ssl;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    location / {{ proxy_pass http://127.0.0.1:{upstream}; }}
+  }}
+}}
+""")
+    proc = subprocess.Popen(["nginx", "-p", f"{work}/nginx", "-c", f"{work}/nginx/nginx.conf", "-e",
+                             f"{work}/nginx/error.log", "-g", "daemon off; master_process off;"])
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return proc, port
+        except OSError:
+            time.sleep(0.05)
+    sys.exit("nginx did not start: " + open(f"{work}/nginx/error.log").read())
 
 
 def make_certificates(work):
@@ -143,7 +165,7 @@ def main():
     port = start_server()
     work = tempfile.mkdtemp(prefix="quorvel-daemons-")
     cert, key, ca = make_certificates(work)
-    tls_port = start_server((cert, key))
+    nginx, tls_port = start_tls_front(work, port, cert, key)
     base = dict(os.environ, QUORVEL_SERVER=f"127.0.0.1:{port}", XDG_CONFIG_HOME=f"{work}/q",
                 XDG_STATE_HOME=f"{work}/state", LC_ALL="C")
 
@@ -308,6 +330,9 @@ custom bench@dyndns2 {{
     after_many = status_kb(proc.pid)
     proc.terminate()
     proc.wait()
+
+    nginx.terminate()
+    nginx.wait()
 
     def mb(kb):
         return f"{kb / 1024:.1f}"

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """quorveld beside inadyn and ddclient, all against one loopback server that answers each its
 own protocol: one forced update in one-shot mode (wall, CPU, peak memory; medians of
-interleaved runs), then the daemons running (resident and anonymous memory after start and,
+interleaved runs), the same over HTTPS through nginx in front of that server (quorveld against
+curl, the floor of one TLS exchange from a fresh process, and inadyn, whose ssl = true is its
+default), then the daemons running (resident and anonymous memory after start and,
 for quorveld, after many updates; CPU used while idle). Prints a Markdown table.
 
 usage: daemons.py QUORVELD SPAWN_USAGE FLOOR_CLIENT   (run by bench/daemons.sh)
 """
 import http.server
 import os
+import socket
 import statistics
 import subprocess
 import sys
@@ -52,6 +55,67 @@ def start_server():
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server.server_address[1]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start_tls_front(work, upstream, cert, key):
+    """nginx terminating TLS (1.2 and 1.3) in front of the loopback server: a TLS server as the
+    clients meet it, which counts nothing itself. Returns (process, port)."""
+    port = free_port()
+    os.makedirs(f"{work}/nginx/tmp", exist_ok=True)
+    with open(f"{work}/nginx/nginx.conf", "w") as f:
+        f.write(f"""pid {work}/nginx/nginx.pid;
+events {{}}
+http {{
+  access_log off;
+  client_body_temp_path {work}/nginx/tmp; proxy_temp_path {work}/nginx/tmp;
+  fastcgi_temp_path {work}/nginx/tmp; uwsgi_temp_path {work}/nginx/tmp; scgi_temp_path {work}/nginx/tmp;
+  server {{
+    listen 127.0.0.1:{port} ssl;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    location / {{ proxy_pass http://127.0.0.1:{upstream}; }}
+  }}
+}}
+""")
+    proc = subprocess.Popen(["nginx", "-p", f"{work}/nginx", "-c", f"{work}/nginx/nginx.conf", "-e",
+                             f"{work}/nginx/error.log", "-g", "daemon off; master_process off;"])
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return proc, port
+        except OSError:
+            time.sleep(0.05)
+    sys.exit("nginx did not start: " + open(f"{work}/nginx/error.log").read())
+
+
+def make_certificates(work):
+    """A test authority and a certificate for 127.0.0.1 signed by it (ECDSA P-256)."""
+    def run(*args):
+        subprocess.run(["openssl", *args], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+        "-subj", "/CN=bench CA", "-keyout", f"{work}/ca.key", "-out", f"{work}/ca.pem")
+    run("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=127.0.0.1",
+        "-keyout", f"{work}/server.key", "-out", f"{work}/server.csr")
+    with open(f"{work}/san.ext", "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    run("x509", "-req", "-in", f"{work}/server.csr", "-CA", f"{work}/ca.pem", "-CAkey", f"{work}/ca.key",
+        "-CAcreateserial", "-days", "2", "-extfile", f"{work}/san.ext", "-out", f"{work}/server.pem")
+    return f"{work}/server.pem", f"{work}/server.key", f"{work}/ca.pem"
+
+
+def libraries_loaded(cmd, env):
+    """The shared libraries the dynamic loader opened for one run (LD_DEBUG=libs)."""
+    run = subprocess.run(cmd, env=dict(env, LD_DEBUG="libs"), stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True, check=False)
+    return sorted({line.split("file=")[1].split()[0] for line in run.stderr.splitlines()
+                   if "file=" in line and "[0];  needed by" not in line and "calling init" not in line})
 
 
 def timed(cmd, env):
@@ -100,6 +164,8 @@ def main():
     floor = os.path.abspath(sys.argv[3])
     port = start_server()
     work = tempfile.mkdtemp(prefix="quorvel-daemons-")
+    cert, key, ca = make_certificates(work)
+    nginx, tls_port = start_tls_front(work, port, cert, key)
     base = dict(os.environ, QUORVEL_SERVER=f"127.0.0.1:{port}", XDG_CONFIG_HOME=f"{work}/q",
                 XDG_STATE_HOME=f"{work}/state", LC_ALL="C")
 
@@ -130,6 +196,21 @@ password=bench
 bench.example
 """)
     os.chmod(f"{work}/ddclient.conf", 0o600)
+    # inadyn over HTTPS, its default, checking the certificate against the bench's authority.
+    with open(f"{work}/inadyn-tls.conf", "w") as f:
+        f.write(f"""iface = lo
+verify-address = false
+period = 600
+ca-trust-file = {ca}
+custom bench@dyndns2 {{
+    ssl = true
+    ddns-server = 127.0.0.1:{tls_port}
+    ddns-path = "/nic/update?hostname=%h&myip=%i"
+    username = bench
+    password = bench
+    hostname = bench.example
+}}
+""")
     os.makedirs(f"{work}/inadyn-cache", exist_ok=True)
 
     subprocess.run([quorveld, "activate", "bench-id", "--interval", "1"], env=base, check=True)
@@ -163,6 +244,34 @@ bench.example
     floor_row = rows.pop("floor")
     names.remove("floor")
 
+    # The same update over HTTPS, a fresh process and a full handshake each time.
+    tenv = dict(base, QUORVEL_SERVER=f"https://127.0.0.1:{tls_port}", QUORVEL_CA_FILE=ca)
+    os.makedirs(f"{work}/inadyn-tls-cache", exist_ok=True)
+    tls_oneshot = {
+        "curl": ["curl", "-sf", "-o", "/dev/null", "--cacert", ca,
+                 f"https://127.0.0.1:{tls_port}/update?ip_key=bench-id"],
+        "quorveld": [quorveld, "once"],
+        "inadyn": ["inadyn", "-1", "--force", "-n", "--no-pidfile", "-f", f"{work}/inadyn-tls.conf",
+                   "--cache-dir", f"{work}/inadyn-tls-cache", "-l", "err"],
+    }
+    tls_samples = {name: [] for name in tls_oneshot}
+    for cmd in tls_oneshot.values():
+        timed(cmd, tenv)
+    before = dict(hits)
+    for _ in range(RUNS):
+        for name, cmd in tls_oneshot.items():
+            tls_samples[name].append(timed(cmd, tenv))
+    if hits["quorvel"] - before["quorvel"] != 2 * RUNS or hits["dyndns2"] - before["dyndns2"] != RUNS:
+        sys.exit(f"the TLS server did not see one update per run: {hits} before {before}")
+    tls_rows = {name: {"wall": statistics.median(s[0] for s in samples_) * 1000,
+                       "cpu": statistics.median(s[1] for s in samples_) * 1000,
+                       "peak": statistics.median(s[2] for s in samples_) / 1024}
+                for name, samples_ in tls_samples.items()}
+
+    # The plain run must not even load the TLS library; the https one does.
+    plain_libs = libraries_loaded([quorveld, "once"], base)
+    tls_libs = libraries_loaded([quorveld, "once"], tenv)
+
     # The daemons, each after its first update.
     running = {}
     qenv = dict(base, XDG_CONFIG_HOME=f"{work}/qd")
@@ -188,6 +297,11 @@ bench.example
         time.sleep(1)
         running[name] = proc
         rows[name]["rss"], rows[name]["anon"] = status_kb(proc.pid)
+        if name == "quorveld":
+            with open(f"/proc/{proc.pid}/maps") as f:
+                mapped = f.read()
+            if "gnutls" in mapped:
+                sys.exit("quorveld run has GnuTLS mapped for a plain server")
 
     # Idle: the same minute for all three, no update due.
     first = {name: cpu_ns(p.pid) for name, p in running.items()}
@@ -217,6 +331,9 @@ bench.example
     proc.terminate()
     proc.wait()
 
+    nginx.terminate()
+    nginx.wait()
+
     def mb(kb):
         return f"{kb / 1024:.1f}"
 
@@ -228,6 +345,19 @@ bench.example
     print("| resident after start and one update (MB) | | " + " | ".join(mb(rows[n]['rss']) for n in names) + " |")
     print("| anonymous after start and one update (MB) | | " + " | ".join(mb(rows[n]['anon']) for n in names) + " |")
     print(f"| CPU while idle for {IDLE} s (% of a core) | | " + " | ".join(f"{rows[n]['idle']:.4f}" for n in names) + " |")
+    print()
+    print(f"| one update over HTTPS, one-shot (median of {RUNS}) | floor (curl --cacert) | quorveld | inadyn |")
+    print("|---|---|---|---|")
+    for key, label in (("wall", "wall time (ms)"), ("cpu", "CPU time (ms)"), ("peak", "peak resident (MB)")):
+        print(f"| {label} | " + " | ".join(f"{tls_rows[n][key]:.1f}" for n in tls_oneshot) + " |")
+    print()
+    print(f"quorveld's one-shot wall time over HTTPS is {tls_rows['quorveld']['wall'] / tls_rows['curl']['wall']:.2f}x "
+          f"curl's (target 1.2x), {tls_rows['quorveld']['wall'] / tls_rows['inadyn']['wall']:.2f}x inadyn's")
+    print("quorveld run, plain server: no libgnutls in /proc/PID/maps")
+    print(f"libraries loaded by quorveld once, plain: {' '.join(plain_libs) or 'none'}")
+    print(f"libraries loaded by quorveld once, https: {' '.join(tls_libs)}")
+    if any("gnutls" in lib for lib in plain_libs) or not any("gnutls" in lib for lib in tls_libs):
+        sys.exit("GnuTLS loaded for a plain server, or not for an https one")
     print()
     print(f"quorveld's one-shot wall time is {rows['quorveld']['wall'] / floor_row['wall']:.2f}x the floor's "
           "(target 1.5x)")

@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-need_packages cmake make g++ libc6-dev python3 inadyn ddclient
+need_packages cmake make g++ libc6-dev python3 inadyn ddclient openssl curl nginx-light
 
 build=${QUORVEL_BUILD_DIR:-build}/bench-daemon
 say "building quorveld"

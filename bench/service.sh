@@ -3,7 +3,12 @@
 #   (a) the floor: nginx serving a static page as large as the server's update reply;
 #   (b) quorvel-server answering updates that change nothing, for 10,000 names;
 #   (c) updates that change the address, with a real knotd in the loop: changes reaching DNS
-#       per second.
+#       per second;
+#   (d) over HTTPS, a new TLS connection (a full handshake) for each request: unchanged updates
+#       from quorvel-server's own TLS (--listen-https) against nginx serving the same page with
+#       the same certificate (the floor). ab makes both loads (it sends one URL, so the flood
+#       rule is lifted for this server); the server side's processor time a request is the
+#       figure that does not depend on the one-threaded client.
 # Each load is 64 clients at once, HTTP/1.0, one request per connection, as Quorvel's clients
 # send them. ab sends one URL only, and the server refuses an 11th update of one name within a
 # minute (the flood rule), so the names are spread by bench/loadgen.c, which works as ab does
@@ -18,17 +23,19 @@
 # BENCH_REQUESTS      requests of (a) and (b) (default 100000)
 # BENCH_CHANGES       address changes of (c) (default 30000: three per name)
 # BENCH_CLIENTS       clients at once (default 64)
+# BENCH_TLS_REQUESTS  requests of (d), each its own handshake (default 10000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 source scripts/knot-local.sh
-need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev apache2-utils \
+need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev libgnutls28-dev apache2-utils openssl \
   nginx-light curl "${KNOT_PACKAGES[@]}"
 
 names=${BENCH_NAMES:-10000}
 requests=${BENCH_REQUESTS:-100000}
 changes=${BENCH_CHANGES:-30000}
 clients=${BENCH_CLIENTS:-64}
+tls_requests=${BENCH_TLS_REQUESTS:-10000}
 build=$(realpath -m "${QUORVEL_BUILD_DIR:-build}/bench-server")
 server_bin=$build/server/quorvel-server
 
@@ -86,6 +93,7 @@ serve_start() {
     exit 1
   fi
   server_url=http://127.0.0.1:$port
+  server_https_port=$(sed -n 's|^listening on https://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log" | tail -1)
 }
 
 serve_stop() {
@@ -183,6 +191,10 @@ say "(a) nginx, a static page of $reply_bytes bytes"
 mkdir -p "$work/nginx/www" "$work/nginx/tmp"
 head -c "$reply_bytes" /dev/zero | tr '\0' 'x' >"$work/nginx/www/update"
 nginx_port=$(free_port)
+nginx_tls_port=$(free_port)
+# One certificate for both HTTPS servers of (d): ECDSA P-256, as a Let's Encrypt one may be.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=127.0.0.1" \
+  -addext "subjectAltName=IP:127.0.0.1" -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
 user_line=""
 [ "$(id -u)" -ne 0 ] || user_line="user root root;"
 cat >"$work/nginx/nginx.conf" <<CONF
@@ -202,6 +214,13 @@ http {
   default_type text/html;
   server {
     listen 127.0.0.1:$nginx_port;
+    root $work/nginx/www;
+  }
+  server {
+    listen 127.0.0.1:$nginx_tls_port ssl;
+    ssl_protocols TLSv1.2 TLSv1.3;  # nginx 1.22 leaves 1.3 out by default; the server offers it
+    ssl_certificate $work/tls.pem;
+    ssl_certificate_key $work/tls.key;
     root $work/nginx/www;
   }
 }
@@ -224,6 +243,24 @@ floor=$(load "http://127.0.0.1:$nginx_port" "$work/unchanged.txt" "$requests")
 floor_cpu=$(cpu_per_request "$(($(cpu_ticks $workers) - ticks))" "$requests")
 echo "loadgen: $floor"
 echo "nginx's processor time: $floor_cpu µs a request"
+
+# abtls URL: $tls_requests requests over HTTPS, a new connection and handshake each; sets
+# tls_rps, tls_p50, tls_p99, tls_failed and tls_protocol.
+abtls() {
+  ab -q -c "$clients" -n "$tls_requests" -e "$work/abtls.csv" "$1" >"$work/abtls.txt" 2>&1 || { cat "$work/abtls.txt"; exit 1; }
+  tls_rps=$(sed -n 's/^Requests per second: *\([0-9.]*\).*/\1/p' "$work/abtls.txt")
+  tls_failed=$(sed -n 's/^Failed requests: *\([0-9]*\).*/\1/p' "$work/abtls.txt")
+  tls_p50=$(awk -F, '$1 == 50 {print $2}' "$work/abtls.csv")
+  tls_p99=$(awk -F, '$1 == 99 {print $2}' "$work/abtls.csv")
+  tls_protocol=$(sed -n 's/^SSL\/TLS Protocol: *//p' "$work/abtls.txt")
+}
+say "(d) floor: nginx, the same page over HTTPS, a handshake a request"
+ticks=$(cpu_ticks $workers)
+abtls "https://127.0.0.1:$nginx_tls_port/update?ip_key=x"
+tls_floor_cpu=$(cpu_per_request "$(($(cpu_ticks $workers) - ticks))" "$tls_requests")
+tls_floor="$tls_rps $tls_p50 $tls_p99"
+echo "ab: $tls_rps requests/s, p50 $tls_p50 ms, p99 $tls_p99 ms, $tls_failed failed ($tls_protocol)"
+echo "nginx's processor time: $tls_floor_cpu µs a request"
 kill "$nginx_pid"
 wait "$nginx_pid" || true
 nginx_pid=""
@@ -304,6 +341,22 @@ echo "records in the zone with the last pass's address (10.$last_pass.x.y): $in_
 echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-c.txt")"
 echo "server log: $(wc -l <"$work/server.log") lines"
 
+# --- (d) unchanged updates over HTTPS --------------------------------------------------------
+say "(d) quorvel-server's own TLS, unchanged updates, a handshake a request"
+serve_stop
+serve_start "$work/b.db" "${dns[@]}" --listen-https 127.0.0.1:0 --tls-cert "$work/tls.pem" --tls-key "$work/tls.key" \
+  --max-updates-per-minute 0
+one_id=$(head -1 "$work/id-only.txt")
+before=$(outcomes)
+ticks=$(cpu_ticks "$server_pid")
+abtls "https://127.0.0.1:$server_https_port/update?ip_key=$one_id"
+tls_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$tls_requests")
+echo "ab: $tls_rps requests/s, p50 $tls_p50 ms, p99 $tls_p99 ms, $tls_failed failed ($tls_protocol)"
+echo "the server's processor time: $tls_cpu µs a request"
+echo "outcomes before: $before"
+echo "outcomes after:  $(outcomes)"
+read -r tf_rps tf_p50 tf_p99 <<<"$tls_floor"
+
 # --- table ---------------------------------------------------------------------------------
 say "table"
 f_rps=$(field rps "$floor")
@@ -318,5 +371,9 @@ printf '| (b) the same, 8 clients at once | %s | %s | %s | | | |\n' "$(field rps
   "$(field p50_ms "$light")" "$(field p99_ms "$light")"
 printf '| (c) changed updates (HTTP) | %s | %s | %s | %.2f× | %.0f (+ knotd %.0f) | %s |\n' "$c_rps" \
   "$(field p50_ms "$changed")" "$(field p99_ms "$changed")" "$(calc "$c_rps / $f_rps")" "$changed_cpu" "$knot_cpu" "$server_c"
+printf '| (d) floor over HTTPS, nginx static page, ab, a handshake a request | %.0f | %s | %s | 1 | %.0f | |\n' \
+  "$tf_rps" "$tf_p50" "$tf_p99" "$tls_floor_cpu"
+printf '| (d) unchanged updates over HTTPS (--listen-https), ab, a handshake a request | %.0f | %s | %s | %.2f× | %.0f | |\n' \
+  "$tls_rps" "$tls_p50" "$tls_p99" "$(calc "$tls_rps / $tf_rps")" "$tls_cpu"
 printf '\n(c) changes reaching DNS: %.0f a second (%s changes, %.2f s from the first request to the last push)\n' \
   "$(calc "$pushed / $dns_s")" "$pushed" "$dns_s"

@@ -56,6 +56,7 @@ StoredState ReadStoredState(bool readUnlocked) {
   const StoreLock lock(StoreLock::Mode::kShared);
   state.locked = lock.Held();
   if (state.locked || readUnlocked) {
+    const StoreSnapshot oneReading;  // the values below from one reading of the file
     state.settings = ReadStartupSettings();
     state.ipv6 = StoredIpv6();
   }

@@ -104,8 +104,9 @@ class Daemon final : public ServiceView {
  public:
   Daemon()
       : address_(ServerAddressFromEnvironment(TlsSupport::kAvailable)),
-        service_(*this, connection_, log_, ProgramPath(), BootClockMs),
-        service6_(view6_, connection6_, log6_, ProgramPath(), BootClockMs) {
+        program_(ProgramPath()),
+        service_(*this, connection_, log_, program_, BootClockMs),
+        service6_(view6_, connection6_, log6_, program_, BootClockMs) {
     connection_.SetEvents(&service_);
     connection6_.SetEvents(&service6_);
     // The second exchange never writes the store and promises no retry of its own.
@@ -175,6 +176,7 @@ class Daemon final : public ServiceView {
   LineOutput err_{STDERR_FILENO};
   ActivityLog log_;
   PosixConnection connection_;
+  const std::wstring program_;  // the autostart command's program, read once
   UpdateService service_;
   // The IPv6 exchange: its own connection, forced to IPv6, and its own service for the rules.
   Ipv6View view6_{*this};

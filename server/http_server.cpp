@@ -1,6 +1,7 @@
 // libmicrohttpd's daemons, one per listening socket; the route table and a request's way to
 // its endpoint; the reply's queuing and the request's log line.
 #include "server/http_server.hpp"
+#include "server/tls_pair.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -217,24 +218,20 @@ void HttpServer::Stop() {
 }
 
 bool HttpServer::Serve(int listenFd, bool metricsOnly, std::string& error) {
-  return Start(listenFd, metricsOnly, nullptr, nullptr, error);
+  return Start(listenFd, metricsOnly, false, error);
 }
 
-bool HttpServer::ServeTls(int listenFd, std::string certPem, std::string keyPem, std::string& error) {
-  tlsCert_ = std::move(certPem);
-  tlsKey_ = std::move(keyPem);
-  return Start(listenFd, false, tlsCert_.c_str(), tlsKey_.c_str(), error);
-}
+bool HttpServer::ServeTls(int listenFd, std::string& error) { return Start(listenFd, false, true, error); }
 
-bool HttpServer::Start(int listenFd, bool metricsOnly, const char* certPem, const char* keyPem,
-                       std::string& error) {
+bool HttpServer::Start(int listenFd, bool metricsOnly, bool tls, std::string& error) {
   const Options& o = site_.options;
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
-  // The TLS options through an array: the plain daemons' argument list stays one.
-  MHD_OptionItem tls[] = {{MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(certPem)},
-                          {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(keyPem)},
-                          {MHD_OPTION_END, 0, nullptr}};
-  if (certPem) flags |= MHD_USE_TLS;
+  // The TLS option through an array: the plain daemons' argument list stays one. The pair is
+  // asked for at each handshake rather than given once, so that SIGHUP can replace it.
+  MHD_OptionItem tlsOptions[] = {
+      {MHD_OPTION_HTTPS_CERT_CALLBACK, 0, reinterpret_cast<void*>(&TlsPair::Retrieve)},
+      {MHD_OPTION_END, 0, nullptr}};
+  if (tls) flags |= MHD_USE_TLS;
   MHD_Daemon* daemon = MHD_start_daemon(
       flags, 0, &Callbacks::Policy, this, metricsOnly ? &Callbacks::MetricsOnly : &Callbacks::Public, this,
       MHD_OPTION_LISTEN_SOCKET, listenFd, MHD_OPTION_THREAD_POOL_SIZE,
@@ -244,11 +241,9 @@ bool HttpServer::Start(int listenFd, bool metricsOnly, const char* certPem, cons
       static_cast<size_t>(16 * 1024), MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::OnUri, this,
       MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION,
       &Callbacks::Notify, this, MHD_OPTION_UNESCAPE_CALLBACK, &NoUnescape, nullptr, MHD_OPTION_ARRAY,
-      certPem ? tls : tls + 2, MHD_OPTION_END);
+      tls ? tlsOptions : tlsOptions + 1, MHD_OPTION_END);
   if (!daemon) {
-    error = certPem ? "cannot start the HTTPS server: --tls-cert and --tls-key are not a usable PEM "
-                      "certificate and its key (libmicrohttpd says why above)"
-                    : "cannot start the HTTP server";
+    error = tls ? "cannot start the HTTPS server (libmicrohttpd says why above)" : "cannot start the HTTP server";
     return false;
   }
   daemons_.push_back(daemon);

@@ -27,8 +27,8 @@ class HttpServer {
   ~HttpServer();
   // Serves on a socket already listening; metricsOnly: the --metrics-listen socket.
   bool Serve(int listenFd, bool metricsOnly, std::string& error);
-  // The same routes over TLS, with the PEM certificate and key given (kept for the daemon's life).
-  bool ServeTls(int listenFd, std::string certPem, std::string keyPem, std::string& error);
+  // The same routes over TLS, with the certificate and key that TlsPair holds at each handshake.
+  bool ServeTls(int listenFd, std::string& error);
   void Stop();
 
  private:
@@ -44,10 +44,9 @@ class HttpServer {
   void MarkAnswered(MHD_Connection* connection);  // past its reply, the deadline no longer applies
   static const sockaddr* PeerOf(MHD_Connection* connection);
 
-  bool Start(int listenFd, bool metricsOnly, const char* certPem, const char* keyPem, std::string& error);
+  bool Start(int listenFd, bool metricsOnly, bool tls, std::string& error);
 
   Site site_;
-  std::string tlsCert_, tlsKey_;  // libmicrohttpd reads them from here while its daemons run
   const TrustedProxies proxies_;
   std::vector<MHD_Daemon*> daemons_;
   std::map<quorvel::protocol::Status, MHD_Response*> updateReplies_;  // one per word, made once

@@ -18,7 +18,7 @@ struct Options {
   std::string argument;  // the LABEL or FILE of add, remove, import
   std::vector<Endpoint> listen;
   std::vector<Endpoint> listenHttps;  // answered over libmicrohttpd's own TLS
-  std::string tlsCert;                // PEM files of --listen-https, read once at the start
+  std::string tlsCert;                // PEM files of --listen-https, read at the start and on SIGHUP
   std::string tlsKey;
   std::string store = "/var/lib/quorvel-server/quorvel-server.db";
   bool create = false;  // serve: make the store when it is not there

@@ -10,15 +10,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "common/unique_handle.hpp"
 #include "server/commands.hpp"
 #include "server/http_server.hpp"
 #include "server/identity.hpp"
 #include "server/pusher.hpp"
+#include "server/tls_pair.hpp"
 
 namespace qserver {
 
@@ -65,10 +64,22 @@ void AddOwnHosts(const Endpoint& e, std::vector<std::string>& hosts) {
 
 std::atomic<bool> stopping{false};
 
-// SIGHUP: the configuration read again as the command line gave it. The key and the records'
-// time to live are taken at once; the others are told to need a restart. A configuration or a
-// key that does not read is logged, and the running one kept.
-void Reload(const Options& running, DnsUpdater* updater, LogSink& log) {
+// SIGHUP, for --listen-https: the certificate and key read again (a renewal), from the files the
+// configuration names now, or the running ones when it does not read. A pair that does not read
+// or does not belong together is logged with why, and the served one kept.
+void ReloadTls(const std::string& certPath, const std::string& keyPath, TlsPair& tls, LogSink& log) {
+  std::string error;
+  bool same = false;
+  if (!tls.Load(certPath, keyPath, error, &same))
+    log.Line(UtcNow() + " SIGHUP: TLS certificate not reloaded, still serving " + tls.Describe() + ": " + error);
+  else
+    log.Line(UtcNow() + " SIGHUP: TLS certificate " + (same ? "unchanged: " : "reloaded: ") + tls.Describe());
+}
+
+// SIGHUP: the configuration read again as the command line gave it. The key, the records' time
+// to live and the TLS pair are taken at once; the others are told to need a restart. A
+// configuration or a key that does not read is logged, and the running one kept.
+void Reload(const Options& running, DnsUpdater* updater, TlsPair* tls, LogSink& log) {
   std::vector<char*> argv;
   std::vector<std::string> words = running.argv;
   for (std::string& word : words) argv.push_back(word.data());
@@ -78,29 +89,20 @@ void Reload(const Options& running, DnsUpdater* updater, LogSink& log) {
   if (!ParseCommandLine(static_cast<int>(argv.size()), argv.data(), fresh, error) ||
       (updater && !fresh.zone.empty() && !LoadTsigKey(fresh.tsigKey, key, error))) {
     log.Line(UtcNow() + " SIGHUP: not reloaded, the running configuration kept: " + error);
+    // A renewed certificate is not held back by a configuration being edited.
+    if (tls) ReloadTls(running.tlsCert, running.tlsKey, *tls, log);
     return;
   }
+  const bool stillTls = !fresh.listenHttps.empty();
   std::string restart;
   for (const std::string& name : ChangedOptions(running, fresh))
-    if (name != "tsig-key" && name != "ttl") restart += (restart.empty() ? "" : ", ") + name;
+    if (name != "tsig-key" && name != "ttl" && !(tls && stillTls && (name == "tls-cert" || name == "tls-key")))
+      restart += (restart.empty() ? "" : ", ") + name;
   if (updater) updater->Reload(key, fresh.ttl);
   log.Line(UtcNow() + " SIGHUP: configuration reloaded" +
            (updater ? "; TSIG key " + key.name + ", ttl " + std::to_string(fresh.ttl) : std::string()) +
            (restart.empty() ? "" : "; changed, taken at the next start: " + restart));
-}
-
-// A PEM file whole, for libmicrohttpd, which takes the certificate and key from memory.
-bool ReadPem(const std::string& path, const char* option, std::string& pem, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (in) text << in.rdbuf();
-  pem = text.str();
-  if (!in || pem.find("-----BEGIN ") == std::string::npos) {
-    error = std::string(option) + " " + path + ": " +
-            (in ? "no PEM block in it" : std::string("cannot read it: ") + std::strerror(errno));
-    return false;
-  }
-  return true;
+  if (tls) ReloadTls(stillTls ? fresh.tlsCert : running.tlsCert, stillTls ? fresh.tlsKey : running.tlsKey, *tls, log);
 }
 
 }  // namespace
@@ -108,11 +110,13 @@ bool ReadPem(const std::string& path, const char* option, std::string& pem, std:
 int RunServe(Options& o) {
   const Options given = o;  // before the listening ports are filled in: SIGHUP compares with it
   std::string error;
-  // Read once, before the store is even opened: a pair that cannot be read refuses the start.
-  std::string certPem, keyPem;
-  if (!o.listenHttps.empty() && (!ReadPem(o.tlsCert, "--tls-cert", certPem, error) ||
-                                 !ReadPem(o.tlsKey, "--tls-key", keyPem, error)))
-    return Fail(error);
+  // Read before the store is even opened: a pair that cannot be used refuses the start (SIGHUP
+  // reads it again, and keeps this one if the new one cannot be used).
+  std::unique_ptr<TlsPair> tls;
+  if (!o.listenHttps.empty()) {
+    tls = std::make_unique<TlsPair>();
+    if (!tls->Load(o.tlsCert, o.tlsKey, error)) return Fail("cannot start the HTTPS server: " + error);
+  }
   const std::unique_ptr<NameStore> opened = OpenStore(o.store, o.create, error);
   if (!opened) return Fail(error);
   NameStore& store = *opened;
@@ -182,8 +186,9 @@ int RunServe(Options& o) {
   }
   for (std::size_t i = 0; i < tlsSockets.size(); ++i) {
     log.Line("listening on https://" + o.listenHttps[i].Text() + "/");
-    if (!http.ServeTls(tlsSockets[i].get(), certPem, keyPem, error)) return Fail(error);
+    if (!http.ServeTls(tlsSockets[i].get(), error)) return Fail(error);
   }
+  if (tls) log.Line(UtcNow() + " TLS certificate: " + tls->Describe());
   if (metricsSocket) {
     log.Line("metrics on http://" + metricsEndpoint->Text() + "/metrics");
     if (!http.Serve(metricsSocket.get(), true, error)) return Fail(error);
@@ -204,7 +209,7 @@ int RunServe(Options& o) {
   const timespec second{1, 0};
   int signal;
   while ((signal = sigtimedwait(&signals, nullptr, &second)) != SIGTERM && signal != SIGINT) {
-    if (signal == SIGHUP) Reload(given, updater.get(), log);
+    if (signal == SIGHUP) Reload(given, updater.get(), tls.get(), log);
     registry.Refresh();
   }
   stopping = true;

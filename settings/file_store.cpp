@@ -82,6 +82,32 @@ LoadResult LoadStore(const std::filesystem::path& path, std::vector<StoredValue>
   return LoadResult::kLoaded;
 }
 
+// The reading a StoreSnapshot keeps, per thread.
+struct Snapshot {
+  int holders = 0;
+  bool taken = false;
+  std::filesystem::path path;
+  LoadResult result = LoadResult::kMissing;
+  std::vector<StoredValue> values;
+  std::string error;
+};
+thread_local Snapshot t_snapshot;
+
+// LoadStore, or the snapshot's reading of the same file while one is held.
+LoadResult ReadStore(const std::filesystem::path& path, std::vector<StoredValue>& values) {
+  Snapshot& snapshot = t_snapshot;
+  if (snapshot.holders == 0) return LoadStore(path, values);
+  if (!snapshot.taken || snapshot.path != path) {
+    snapshot.result = LoadStore(path, snapshot.values);
+    snapshot.path = path;
+    snapshot.error = g_error;
+    snapshot.taken = true;
+  }
+  g_error = snapshot.error;
+  values = snapshot.values;
+  return snapshot.result;
+}
+
 bool WriteAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -172,6 +198,15 @@ void SetBeforeReplaceHook(void (*hook)()) { g_beforeReplace = hook; }
 
 const std::string& LastStoreError() { return g_error; }
 
+StoreSnapshot::StoreSnapshot() { ++t_snapshot.holders; }
+
+StoreSnapshot::~StoreSnapshot() {
+  if (--t_snapshot.holders == 0) {
+    t_snapshot.taken = false;
+    t_snapshot.values.clear();
+  }
+}
+
 int StoreLockWaitMs() { return g_lockWaitMs; }
 void SetStoreLockWaitMs(int milliseconds) { g_lockWaitMs = milliseconds; }
 
@@ -220,6 +255,7 @@ bool SaveRegString(RegRoot root, const std::wstring& subKey, const std::wstring&
   if (error) return quorvel::Fail(path.parent_path().string() + ": " + error.message());
 
   std::vector<quorvel::StoredValue> values;
+  quorvel::t_snapshot.taken = false;  // what follows reads the file as this write leaves it
   // An unreadable store is left alone rather than replaced by one that lost its values.
   if (quorvel::LoadStore(path, values) == quorvel::LoadResult::kFailed) return false;
 
@@ -239,7 +275,7 @@ std::wstring GetRegString(RegRoot root, const std::wstring& subKey, const std::w
   const auto path = quorvel::SettingsFilePath();
   if (path.empty()) return defaultValue;
   std::vector<quorvel::StoredValue> values;
-  if (quorvel::LoadStore(path, values) != quorvel::LoadResult::kLoaded) return defaultValue;
+  if (quorvel::ReadStore(path, values) != quorvel::LoadResult::kLoaded) return defaultValue;
   const std::string key = quorvel::ToAnsi(subKey);
   const std::string name = quorvel::ToAnsi(valueName);
   for (auto it = values.rbegin(); it != values.rend(); ++it) {

@@ -164,14 +164,28 @@ class GnutlsEngine final : public TlsEngine {
     Buffers buffers(*this, in, out);
     char chunk[16 * 1024];
     int warnings = 0;
+    int idle = 0;
     for (;;) {
+      const std::size_t before = in.size();
       const ssize_t got = Library().gnutls_record_recv(session_, chunk, sizeof chunk);
       if (got > 0) {
         plain.append(chunk, static_cast<std::size_t>(got));
+        idle = 0;
         continue;
       }
       if (got == 0) return Step::kClosed;
-      if (got == GNUTLS_E_AGAIN) return Step::kMore;
+      if (got == GNUTLS_E_AGAIN) {
+        // A message the library takes itself (TLS 1.3's session tickets, which most servers
+        // send after the handshake) ends in E_AGAIN too, with what came behind it in the same
+        // read still to take: the reply and the server's close would otherwise wait for bytes
+        // the socket never brings. Done once the calls take nothing more.
+        if (in.size() < before) {
+          idle = 0;
+          continue;
+        }
+        if (++idle < 2) continue;
+        return Step::kMore;
+      }
       // A warning (a renegotiation the client ignores, a warning alert) is not the end.
       if (!Library().gnutls_error_is_fatal(static_cast<int>(got)) && ++warnings < 8) continue;
       verdict_ = std::string("TLS: ") + Library().gnutls_strerror(static_cast<int>(got));

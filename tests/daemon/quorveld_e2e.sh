@@ -286,7 +286,16 @@ if command -v nginx >/dev/null && command -v openssl >/dev/null; then
       && ok "once over $url: found, status 0" || fail "once over $url ($code): $(cat "$work/err")"
   done
   check "the banner names the https server" "^${t}Quorvel Version 2\.0 - https://127\.0\.0\.1:$p_good$" "$work/once"
-  [ "$(updates)" -eq $((before + 2)) ] && ok "both https updates reached the server" || fail "https updates at the server"
+  # TLS 1.3: the session tickets that come after the handshake, the reply and the close, all in
+  # one read (a holding relay in front of nginx's TLS 1.3 port).
+  wire_relay=$relay
+  start_relay "$p_tls13" "$tls/wire13" hold
+  hold_relay=$relay relay=$wire_relay
+  QUORVEL_SERVER="https://localhost:$p_relay" timeout 10 "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
+  kill $hold_relay; wait $hold_relay 2>/dev/null
+  [ $code -eq 0 ] && grep -Eq "${t}Identifiant mis à jour avec succès\.$" "$work/once" \
+    && ok "once over TLS 1.3 with session tickets: found, status 0" || fail "once over TLS 1.3 ($code): $(cat "$work/err")"
+  [ "$(updates)" -eq $((before + 3)) ] && ok "the three https updates reached the server" || fail "https updates at the server"
   wire=$(stat -c %s "$tls/wire")
   if [ "$wire" -gt 1000 ] && ! grep -aq -- "$other" "$tls/wire" && ! grep -aq "ip_key" "$tls/wire"; then
     ok "the relay saw $wire bytes, no identifier and no request in them"
@@ -312,9 +321,12 @@ if command -v nginx >/dev/null && command -v openssl >/dev/null; then
   [ "$(updates)" -eq "$before" ] && ok "nothing reached the server from the refused ones" || fail "a refused update was sent"
   # The server's own TLS, no proxy: a second server on a copy of the store (one server per store).
   "$update_server" backup "$work/https.db" --store "$work/store.db" >/dev/null
-  "$update_server" serve --listen 127.0.0.1:0 --listen-https 127.0.0.1:0 --tls-cert "$tls/good.pem" \
-    --tls-key "$tls/good.key" --store "$work/https.db" >"$work/https.log" 2>&1 &
-  server="$server $!"
+  # The pair under a path of its own, as a renewal rewrites it in place.
+  cp "$tls/good.pem" "$work/live.pem"; cp "$tls/good.key" "$work/live.key"
+  "$update_server" serve --listen 127.0.0.1:0 --listen-https 127.0.0.1:0 --tls-cert "$work/live.pem" \
+    --tls-key "$work/live.key" --store "$work/https.db" >"$work/https.log" 2>&1 &
+  https_server=$!
+  server="$server $https_server"
   if wait_for '^listening on https://127\.0\.0\.1:[0-9]+/$' "$work/https.log" 5; then
     hp=$(sed -n 's|^listening on https://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/https.log")
     QUORVEL_SERVER="https://127.0.0.1:$hp" "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
@@ -323,6 +335,35 @@ if command -v nginx >/dev/null && command -v openssl >/dev/null; then
     QUORVEL_SERVER="127.0.0.1:$hp" "$quorveld" once >"$work/once" 2>"$work/err"; code=$?
     [ $code -eq 1 ] && ! grep -Eq "succès|existe pas" "$work/once" \
       && ok "plain HTTP to the TLS socket: no status word, status 1" || fail "plain HTTP to --listen-https ($code)"
+    # A renewal: a new pair in place, SIGHUP, and the next connection gets the new certificate.
+    # Then pairs that cannot be used (another certificate's key, no PEM, no file): each logged
+    # with why, the renewed pair kept, the server still answering.
+    served() { openssl s_client -connect "127.0.0.1:$hp" </dev/null 2>/dev/null | openssl x509 -noout -serial; }
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=renewed" \
+      -keyout "$tls/renewed.key" -out "$tls/renewed.csr" 2>/dev/null
+    openssl x509 -req -in "$tls/renewed.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -CAcreateserial -days 2 \
+      -extfile <(printf 'subjectAltName=IP:127.0.0.1\n') -out "$tls/renewed.pem" 2>/dev/null
+    old_serial=$(openssl x509 -noout -serial -in "$tls/good.pem") new_serial=$(openssl x509 -noout -serial -in "$tls/renewed.pem")
+    [ "$(served)" = "$old_serial" ] && ok "--listen-https serves its certificate ($old_serial)" || fail "served: $(served)"
+    hup() {  # EXPECTED-LOG-PATTERN: SIGHUP, then wait for the reload's line
+      local from=$(($(wc -l <"$work/https.log") + 1))
+      kill -HUP "$https_server"
+      wait_for "$1" "$work/https.log" 5 "$from"
+    }
+    cp "$tls/renewed.pem" "$work/live.pem"; cp "$tls/renewed.key" "$work/live.key"
+    hup "SIGHUP: TLS certificate reloaded: CN=renewed, serial" && [ "$(served)" = "$new_serial" ] \
+      && ok "SIGHUP: the renewed certificate on the next connection ($new_serial)" \
+      || fail "renewal: served $(served), log $(tail -n 2 "$work/https.log")"
+    QUORVEL_SERVER="https://127.0.0.1:$hp" "$quorveld" once >"$work/once" 2>"$work/err" \
+      && ok "once over the renewed certificate" || fail "once after the renewal: $(cat "$work/err")"
+    for bad in "$tls/good.key;do not match;another certificate's key" "-;no PEM block;a key that is not PEM" \
+      "none;cannot read it;no key file"; do
+      IFS=';' read -r key why what <<<"$bad"
+      case $key in -) echo "not a key" >"$work/live.key" ;; none) rm -f "$work/live.key" ;; *) cp "$key" "$work/live.key" ;; esac
+      hup "SIGHUP: TLS certificate not reloaded, still serving CN=renewed.*: .*$why" && [ "$(served)" = "$new_serial" ] \
+        && kill -0 "$https_server" && ok "SIGHUP with $what: logged, the renewed pair kept" \
+        || fail "SIGHUP with $what: served $(served), log $(tail -n 2 "$work/https.log")"
+    done
   else
     fail "no https line from --listen-https: $(cat "$work/https.log")"
   fi

@@ -29,8 +29,9 @@ stop_update_server() {
 
 # start_tls_proxy WORK_DIR UPSTREAM_PORT: nginx in front of the update server with certificates
 # of a test authority made here (WORK_DIR/tls/ca.pem, ca.der): "good" for localhost and
-# 127.0.0.1, "misnamed" for other.example, "untrusted" from an authority nobody trusts. Sets
-# $nginx (its pid), $p_good, $p_misnamed and $p_untrusted.
+# 127.0.0.1, "misnamed" for other.example, "untrusted" from an authority nobody trusts; "good"
+# again on a TLS 1.3 only port, where nginx sends two session tickets after the handshake. Sets
+# $nginx (its pid), $p_good, $p_misnamed, $p_untrusted and $p_tls13.
 start_tls_proxy() {
   local tls=$1/tls upstream=$2
   mkdir -p "$tls/tmp"
@@ -48,8 +49,8 @@ start_tls_proxy() {
     openssl x509 -req -in "$tls/$1.csr" -CA "$tls/$2.pem" -CAkey "$tls/$2.key" -CAcreateserial -days 2 \
       -extfile <(printf 'subjectAltName=%s\n' "$3") -out "$tls/$1.pem" 2>/dev/null
   done
-  read -r p_good p_misnamed p_untrusted < <(python3 -c 'import socket
-socks = [socket.socket() for _ in range(3)]
+  read -r p_good p_misnamed p_untrusted p_tls13 < <(python3 -c 'import socket
+socks = [socket.socket() for _ in range(4)]
 for s in socks: s.bind(("127.0.0.1", 0))
 print(*[s.getsockname()[1] for s in socks])')
   {
@@ -61,6 +62,8 @@ print(*[s.getsockname()[1] for s in socks])')
       echo "  server { listen 127.0.0.1:$2 ssl; ssl_certificate $tls/$1.pem; ssl_certificate_key $tls/$1.key;"
       echo "    location / { proxy_pass http://127.0.0.1:$upstream; } }"
     done
+    echo "  server { listen 127.0.0.1:$p_tls13 ssl; ssl_protocols TLSv1.3; ssl_certificate $tls/good.pem;"
+    echo "    ssl_certificate_key $tls/good.key; location / { proxy_pass http://127.0.0.1:$upstream; } }"
     echo "}"
   } >"$tls/nginx.conf"
   nginx -p "$tls" -c "$tls/nginx.conf" -e "$tls/nginx.err" -g "daemon off; master_process off;" &
@@ -76,8 +79,11 @@ stop_tls_proxy() {
   if [ -n "${nginx:-}" ]; then kill "$nginx" 2>/dev/null || true; wait "$nginx" 2>/dev/null || true; fi
 }
 
-# start_relay UPSTREAM_PORT RECORD: a loopback relay that writes every byte going either way to
-# RECORD, what anyone on the path would see. Sets $relay (its pid) and $p_relay.
+# start_relay UPSTREAM_PORT RECORD [hold]: a loopback relay that writes every byte going either
+# way to RECORD, what anyone on the path would see. With hold, the server's bytes are passed on
+# only once it has been silent for 0.2 s or has ended, in one write: what it sends close
+# together (TLS 1.3's session tickets, the reply, its close) reaches the client in one read.
+# Sets $relay (its pid) and $p_relay.
 start_relay() {
   p_relay=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   # (SIGTERM back to its default: a caller such as xvfb-run may hand it down ignored.)
@@ -89,11 +95,24 @@ def pipe(a, b):
     while data := a.recv(65536):
         record.write(data); b.sendall(data)
     b.shutdown(socket.SHUT_WR)
+def held(a, b):
+    a.settimeout(0.2); pending = b""
+    while True:
+        try:
+            data = a.recv(65536)
+        except socket.timeout:
+            if pending: b.sendall(pending); pending = b""
+            continue
+        if not data: break
+        record.write(data); pending += data
+    if pending: b.sendall(pending)
+    b.shutdown(socket.SHUT_WR)
 while True:
     client, _ = listener.accept()
     upstream = socket.create_connection(("127.0.0.1", int(sys.argv[2])))
-    for a, b in ((client, upstream), (upstream, client)):
-        threading.Thread(target=pipe, args=(a, b), daemon=True).start()' "$p_relay" "$1" "$2" &
+    threading.Thread(target=pipe, args=(client, upstream), daemon=True).start()
+    threading.Thread(target=held if sys.argv[4:] == ["hold"] else pipe, args=(upstream, client), daemon=True).start()' \
+    "$p_relay" "$1" "$2" ${3:+"$3"} &
   relay=$!
   for _ in $(seq 50); do
     (exec 3<>"/dev/tcp/127.0.0.1/$p_relay") 2>/dev/null && return 0

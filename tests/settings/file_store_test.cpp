@@ -241,3 +241,43 @@ TEST(FileStoreFormat, MalformedLinesAreSkippedAndTheRestKept) {
   EXPECT_TRUE(ParseStoreText(std::string("\0\0\n\t\t\t\t\n", 8)).empty());
   EXPECT_EQ(ParseStoreText("80000001\t1\tk\tn\t%ff%Fe\n")[0].data, "\xFF\xFE");
 }
+
+TEST_F(SettingsStoreTest, SnapshotReadsTheFileOnceAndSeesItsOwnWrites) {
+  ASSERT_TRUE(SaveRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L"first"));
+  ASSERT_TRUE(SaveRegString(kRoot, kKey, quorvelmod::kIntervalValue, L"600"));
+  const std::filesystem::path store = quorvel::SettingsFilePath();
+  const std::string before = ReadFile(store);
+  {
+    const quorvel::StoreSnapshot snapshot;
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L""), L"first");
+    // Another process replaces the file: the values read together keep coming from the
+    // reading taken at the first of them, never half of one file and half of the other.
+    std::string other = before;
+    other.replace(other.find("first"), 5, "other");
+    WriteFile(store, other);
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L""), L"first");
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIntervalValue, L""), L"600");
+    // A write of this thread drops the reading: what follows sees the file as it is now.
+    ASSERT_TRUE(SaveRegString(kRoot, kKey, quorvelmod::kIntervalValue, L"900"));
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIntervalValue, L""), L"900");
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L""), L"other");
+    {
+      const quorvel::StoreSnapshot nested;  // the outer one's reading, not a new one
+      WriteFile(store, before);
+      EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L""), L"other");
+    }
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L""), L"other");
+  }
+  // Without one, every read is the file's.
+  EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L""), L"first");
+  // A store that cannot be read: every value of the snapshot gets its default and the reason.
+  std::filesystem::remove(store);
+  std::filesystem::create_directory(store);
+  {
+    const quorvel::StoreSnapshot snapshot;
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIdentifierValue, L"default"), L"default");
+    EXPECT_EQ(GetRegString(kRoot, kKey, quorvelmod::kIntervalValue, L"default"), L"default");
+    EXPECT_NE(quorvel::LastStoreError().find("not a regular file"), std::string::npos) << quorvel::LastStoreError();
+  }
+  std::filesystem::remove(store);
+}

@@ -79,6 +79,34 @@ TEST_F(ServerTest, MigrateCopiesTheWholeSqliteStoreAndEveryIdentifierKeepsWorkin
             RunServer({"list", "--store", uri}).output);
 }
 
+// Two servers on one store: each applies the other's changes to its own copy, name by name.
+TEST_F(ServerTest, TwoServersOnOneStoreTakeEachOthersChangesIntoTheirCopies) {
+  TestDatabase database;
+  const std::string uri = database.Uri();
+  const std::string id = LastLine(RunServer({"add", "maison", "--store", uri}).output);
+  Server a(uri), b(uri);
+  ASSERT_TRUE(a.port() && b.port()) << a.first() << b.first();
+  EXPECT_EQ(Word(a.port(), id), "found");                    // 127.0.0.1, seen by both
+  EXPECT_EQ(WordFrom(b.port(), id, "127.0.0.2"), "found");  // recorded by B
+  ::usleep(600'000);                                         // heard by A
+  // Back at the address A saw last: recorded again, never "unchanged" from A's stale copy.
+  EXPECT_EQ(Word(a.port(), id), "found");
+  EXPECT_TRUE(Contains(a.LineWith("ip_key="), "recorded 127.0.0.1 for maison"));
+  EXPECT_TRUE(Contains(RunServer({"list", "--store", uri}).output, "maison 127.0.0.1 -"));
+  // A name added beside them is served by both; a re-keyed one refused by both at once.
+  const std::string later = LastLine(RunServer({"add", "plus-tard", "--store", uri}).output);
+  const Ran rekeyed = RunServer({"rekey", "maison", "--store", uri});
+  ASSERT_EQ(rekeyed.status, 0) << rekeyed.output;
+  ::usleep(600'000);
+  for (Server* server : {&a, &b}) {
+    EXPECT_EQ(Word(server->port(), later), "found");
+    EXPECT_EQ(Word(server->port(), id), "notfound");
+    EXPECT_EQ(Word(server->port(), LastLine(rekeyed.output)), "found");
+    EXPECT_TRUE(Contains(server->LineWith(" store: "), "store: added plus-tard"));
+    EXPECT_TRUE(Contains(server->LineWith(" store: "), "store: new identifier for maison"));
+  }
+}
+
 // A PostgreSQL of the test's own, removed with it.
 struct OwnPostgres {
   OwnPostgres() {

@@ -28,7 +28,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 source scripts/knot-local.sh
-need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev libgnutls28-dev apache2-utils openssl \
+need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev libgnutls28-dev libpq-dev apache2-utils openssl \
   nginx-light curl "${KNOT_PACKAGES[@]}"
 
 names=${BENCH_NAMES:-10000}

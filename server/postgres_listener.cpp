@@ -1,7 +1,10 @@
 // The PostgreSQL store's change feed: a connection of its own LISTENs on the store's channel,
 // on a thread of its own, and queues each change another server or command committed (a name
 // added, removed, re-keyed, an address recorded) for the copy in memory: a change costs the
-// other servers its own name, never a reload. Its own notifications are left out. After a lost
+// other servers its own name, never a reload. Its own additions, removals and new identifiers are
+// left out (the copy has them already); its own addresses are not: applied in commit order with
+// the others', the copy ends at the address the store kept when two servers record one name
+// within moments, whichever wrote its copy last. After a lost
 // connection, the copy is read again once the store is back (what was missed meanwhile).
 #include <poll.h>
 #include <unistd.h>
@@ -105,7 +108,7 @@ void PostgresStore::Heard(const std::string& payload) {
   std::istringstream in(payload);
   std::string token, kind;
   in >> token >> kind;
-  if (token == token_) return;  // its own: the copy has it already
+  if (token == token_ && kind != "4" && kind != "6") return;  // its own: the copy has it already
   StoreChange change;
   if (kind == "*") {
     Enqueue(StoreChange{});

@@ -25,7 +25,7 @@ BUILD_PACKAGES=(cmake make g++ googletest libgtest-dev g++-mingw-w64-x86-64-posi
 # What the update server's tests drive: a real knotd and its tools, the dyndns2 clients, curl;
 # nss_wrapper gives a test name both an IPv4 and an IPv6 loopback address. quorveld's https://
 # test puts nginx in front of the update server, with certificates openssl makes.
-SERVER_TEST_PACKAGES=(knot knot-dnsutils ddclient inadyn curl python3 libnss-wrapper nginx-light openssl)
+SERVER_TEST_PACKAGES=(knot knot-dnsutils ldnsutils ddclient inadyn curl python3 libnss-wrapper nginx-light openssl)
 WINE_PACKAGES=(wine wine64 xvfb xauth)
 
 # wine_prefix DIR [unmanaged]: a throwaway Wine prefix, started once, its server kept up.

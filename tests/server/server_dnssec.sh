@@ -28,7 +28,7 @@ expect() {  # WHAT EXPECTED ACTUAL
 }
 ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
-zone=dyn.example.net
+zone=dyn.example.org
 p1=$(free_port)
 p2=$(free_port)
 while [ "$p2" = "$p1" ]; do p2=$(free_port); done

@@ -1,5 +1,6 @@
 // The commands that manage the names in the store, beside a running `serve` or without one:
-// add, remove, list, import, rekey and backup. Each opens the store, does its work and ends.
+// add, remove, list, import, rekey, backup and migrate. Each opens the store, does its work and
+// ends.
 #include <arpa/inet.h>
 
 #include <cstdio>
@@ -34,7 +35,10 @@ void PushNow(const Options& o, NameStore& store, const std::string& label) {
   std::vector<PendingRow> rows;
   for (PendingRow& row : store.Pending(100000).value)
     if (row.label == label) rows.push_back(row);
-  if (rows.empty()) return;
+  if (rows.empty()) {
+    store.Release();
+    return;
+  }
   if (updater->Send(rows, error)) {
     store.Done(rows);
     std::printf("DNS: the A and AAAA records of %s are deleted\n", FullName(label, o.zone).c_str());
@@ -42,6 +46,7 @@ void PushNow(const Options& o, NameStore& store, const std::string& label) {
     std::printf("DNS: %s; the records' removal is kept as pending work for the running server\n",
                 error.c_str());
   }
+  store.Release();
 }
 
 // A new identifier on the last line, after what it is for: the store keeps only its digest,
@@ -110,6 +115,27 @@ int RunBackup(Options& o) {
   const Result<> copied = store->Backup(o.argument);
   if (!copied.ok()) return Fail("cannot back " + o.store + " up into " + o.argument + ": " + copied.error);
   std::printf("%s backed up into %s\n", o.store.c_str(), o.argument.c_str());
+  return 0;
+}
+
+int RunMigrate(Options& o) {
+  if (o.from.empty()) return Fail("migrate wants --from OLD.db, the store to copy into --store");
+  if (o.from == o.store) return Fail("migrate: --from and --store are the same store");
+  std::string error;
+  const std::unique_ptr<NameStore> source = OpenStore(o.from, false, error);
+  if (!source) return Fail(error);
+  const auto target = Open(o, true);
+  if (!target) return 1;
+  const Result<StoreContents> contents = source->Contents();
+  if (!contents.ok()) return Fail("cannot read " + o.from + ": " + contents.error);
+  // One transaction: the whole store or nothing; the identifiers' digests are copied as they
+  // are, so every client keeps working.
+  const Result<> filled = target->Fill(contents.value, o.replace);
+  if (!filled.ok())
+    return Fail("cannot copy into " + o.store + ": " + filled.error +
+                (filled.error.find("not empty") != std::string::npos ? "; --replace replaces it" : ""));
+  std::printf("copied %zu name(s) and %zu name(s) of DNS work from %s into %s\n", contents.value.names.size(),
+              contents.value.pending.size(), o.from.c_str(), o.store.c_str());
   return 0;
 }
 

@@ -15,7 +15,8 @@ constexpr Command kCommands[] = {
     {"list", nullptr, "the names: label, IPv4, IPv6, when created and last updated", RunList},
     {"import", "FILE", "a name for each identifier of a refserver store", RunImport},
     {"rekey", "LABEL", "a new identifier for the name, the old one refused; prints it", RunRekey},
-    {"backup", "FILE", "a consistent copy of the store, even while serve runs", RunBackup},
+    {"backup", "FILE", "a consistent copy of the store (a SQLite file), even while serve runs", RunBackup},
+    {"migrate", nullptr, "copies the names and their work of --from into --store (PostgreSQL)", RunMigrate},
 };
 
 }  // namespace

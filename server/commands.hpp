@@ -23,12 +23,13 @@ std::span<const Command> CommandTable();
 const Command* FindCommand(std::string_view name);
 
 int RunServe(Options& options);  // serve.cpp
-int RunAdd(Options& options);    // admin_commands.cpp, as the three below
+int RunAdd(Options& options);    // admin_commands.cpp, as the ones below
 int RunRemove(Options& options);
 int RunList(Options& options);
 int RunImport(Options& options);
 int RunRekey(Options& options);
 int RunBackup(Options& options);
+int RunMigrate(Options& options);
 
 // "quorvel-server: MESSAGE" on standard error; returns 1.
 int Fail(const std::string& message);

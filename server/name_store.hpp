@@ -1,9 +1,11 @@
 // The store of names, as the rest of the server sees it: one interface over each engine
-// (SQLite today, in the sqlite_*.cpp files). Every call gives its own result and error, so a
-// thread never reads another's; an engine is safe to call from several threads at once.
+// (SQLite in the sqlite_*.cpp files, PostgreSQL in the postgres_*.cpp files). Every call gives
+// its own result and error, so a thread never reads another's; an engine is safe to call from
+// several threads at once.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,12 +46,18 @@ class NameStore {
   virtual Result<> Record(const std::string& label, Family family, const std::string& address,
                           const std::string& now, bool dns) = 0;
 
-  virtual Result<std::vector<PendingRow>> Pending(int limit) = 0;  // oldest first
+  // A batch of the work, oldest first. Where several servers share the store, the rows are
+  // held for this caller until Release (the others skip them, a change of those names waits),
+  // so that no work is done twice at once and an older address never follows a newer one.
+  virtual Result<std::vector<PendingRow>> Pending(int limit) = 0;
   // Drops the work once done, unless it has changed since it was read; the names are then
   // published (no longer first).
   virtual Result<> Done(const std::vector<PendingRow>& rows) = 0;
   // Drops the work of a row the primary refused, the name left as it was (first stays first).
   virtual Result<> SetAside(const PendingRow& row) = 0;
+  // Ends the batch Pending took: what Done and SetAside did is kept, the rest given back.
+  // Called as soon as a push ends, also a failed one, so nothing stays held while it waits.
+  virtual Result<> Release() { return {}; }
   virtual Result<long long> PendingCount() = 0;  // -1 on error
 
   // The first time the store is served into this zone (a store recorded without DNS, or for
@@ -61,16 +69,34 @@ class NameStore {
   virtual Result<> Backup(const std::string& path) = 0;
 
   // A number that moves when another process has changed the store (add, remove, import while
-  // serving), cheap enough to ask at every miss; exact at least once a second.
+  // serving), cheap enough to ask at every miss; exact at least once a second. The first call
+  // starts following the others' changes (serve asks; a command never does).
   virtual long long ChangeMark() = 0;
+  // What others changed since the last call, for the copy in memory: each name's change where
+  // the engine is told them (PostgreSQL), or one kReload where it cannot tell (SQLite), also
+  // after changes may have been missed.
+  virtual std::vector<StoreChange> TakeChanges() { return {StoreChange{}}; }
+
+  // Everything the store holds, read at one moment (migrate; a PostgreSQL store's backup).
+  virtual Result<StoreContents> Contents() = 0;
+  // Writes contents into the store in one transaction. A store with names or work is refused
+  // unless replace, which drops what it held first.
+  virtual Result<> Fill(const StoreContents& contents, bool replace) = 0;
+
+  // Where the engine tells of its connection lost and back (serve's log); none by default.
+  virtual void SetLog(std::function<void(const std::string&)> log) { (void)log; }
 };
 
-// Opens the store at `location` (a file: SQLite); with create, makes it when it is not there,
+// A PostgreSQL location (postgresql:// or postgres:// URI) rather than a file.
+bool IsPostgresLocation(const std::string& location);
+
+// Opens the store at `location` (a file: SQLite; a postgresql:// URI: PostgreSQL); with create, makes it when it is not there,
 // readable by its owner only. Without, a missing store is an error: a volume that failed to
 // mount must not look like an empty store. Null with a message in error.
 std::unique_ptr<NameStore> OpenStore(const std::string& location, bool create, std::string& error);
 
 // The engines.
 std::unique_ptr<NameStore> OpenSqliteStore(const std::string& path, bool create, std::string& error);
+std::unique_ptr<NameStore> OpenPostgresStore(const std::string& uri, bool create, std::string& error);
 
 }  // namespace qserver

@@ -14,14 +14,17 @@
 namespace qserver {
 
 struct Options {
-  std::string command;   // serve, add, remove, list, import
+  std::string command;   // serve, add, remove, list, import, rekey, backup, migrate
   std::string argument;  // the LABEL or FILE of add, remove, import
   std::vector<Endpoint> listen;
   std::vector<Endpoint> listenHttps;  // answered over libmicrohttpd's own TLS
   std::string tlsCert;                // PEM files of --listen-https, read once at the start
   std::string tlsKey;
+  // A SQLite file, or a postgresql:// URI (several servers on one store).
   std::string store = "/var/lib/quorvel-server/quorvel-server.db";
   bool create = false;  // serve: make the store when it is not there
+  std::string from;      // migrate: the store copied into --store
+  bool replace = false;  // migrate: a --store that holds names is emptied first
   std::string zone;  // without a final dot; empty: addresses are recorded only
   std::optional<Endpoint> dnsServer;
   std::string tsigKey;

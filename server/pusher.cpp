@@ -96,6 +96,9 @@ void Pusher::Run() {
   while (!stop_) {
     auto rows = store_.Pending(kBatch).value;
     bool failed = !rows.empty() && !Push(rows);
+    // The batch given back at once, also after a failure: on a shared store nothing stays
+    // held while this one waits to retry, and another server's pusher may take it.
+    store_.Release();
     if (!rows.empty() && !failed && rows.size() == static_cast<std::size_t>(kBatch)) continue;
     std::unique_lock lock(mutex_);
     // After a failure only the stop wakes it early: a retry every 2 seconds. Otherwise a

@@ -23,10 +23,10 @@ std::string Labels(const std::vector<std::string>& labels) {
 
 }  // namespace
 
-void Registry::LoadLocked() {
+bool Registry::LoadLocked() {
   const long long mark = store_.ChangeMark();
   const Result<std::vector<NameRow>> all = store_.All();
-  if (!all.ok()) return;  // the copy kept; the next request tries again
+  if (!all.ok()) return false;  // the copy kept; the next request tries again
   changeMark_ = mark;
   std::unordered_map<std::string, std::string> before;  // label -> digest
   for (const auto& [digest, entry] : byDigest_) before[entry.label] = digest;
@@ -45,16 +45,66 @@ void Registry::LoadLocked() {
   const bool first = !loaded_;
   byDigest_ = std::move(next);
   loaded_ = true;
-  if (first || !log_) return;
+  reloadDue_ = false;
+  if (first || !log_) return true;
   std::sort(removed.begin(), removed.end());
   if (!added.empty()) log_(UtcNow() + " store: added " + Labels(added) + " (by a command beside the server)");
   if (!removed.empty()) log_(UtcNow() + " store: removed " + Labels(removed));
   if (!rekeyed.empty()) log_(UtcNow() + " store: new identifier for " + Labels(rekeyed) + ", the old refused");
+  return true;
+}
+
+void Registry::CatchUpLocked() {
+  const long long mark = store_.ChangeMark();
+  if (mark == changeMark_ && !reloadDue_) return;
+  std::vector<std::string> added, rekeyed, removed;
+  for (const StoreChange& change : store_.TakeChanges()) {
+    if (change.kind == StoreChange::Kind::kReload) reloadDue_ = true;
+    if (reloadDue_) continue;  // the reload reads them all
+    switch (change.kind) {
+      case StoreChange::Kind::kAdded:
+        byDigest_[change.digest] = Entry{change.label, "", ""};
+        added.push_back(change.label);
+        break;
+      case StoreChange::Kind::kRemoved:
+        if (byDigest_.erase(change.digest)) removed.push_back(change.label);
+        break;
+      case StoreChange::Kind::kRekeyed: {
+        auto node = byDigest_.extract(change.oldDigest);
+        if (node.empty() || node.mapped().label != change.label) {
+          reloadDue_ = true;  // a copy that did not know the name as it was: read it whole
+          break;
+        }
+        node.key() = change.digest;
+        byDigest_.insert(std::move(node));
+        rekeyed.push_back(change.label);
+        break;
+      }
+      case StoreChange::Kind::kRecorded: {
+        // Another server's address: a client back at this server's last known one must be
+        // recorded, not told it is unchanged.
+        const auto it = byDigest_.find(change.digest);
+        if (it != byDigest_.end() && it->second.label == change.label)
+          (change.family == kFamilyV4 ? it->second.ipv4 : it->second.ipv6) = change.address;
+        break;
+      }
+      case StoreChange::Kind::kReload:
+        break;
+    }
+  }
+  if (log_) {
+    if (!added.empty()) log_(UtcNow() + " store: added " + Labels(added) + " (by another server or command)");
+    if (!removed.empty()) log_(UtcNow() + " store: removed " + Labels(removed));
+    if (!rekeyed.empty()) log_(UtcNow() + " store: new identifier for " + Labels(rekeyed) + ", the old refused");
+  }
+  // A reload that fails (the store away) is tried again at the next request or second.
+  if (reloadDue_ && !LoadLocked()) return;
+  changeMark_ = mark;
 }
 
 void Registry::Refresh() {
   std::lock_guard lock(mutex_);
-  if (store_.ChangeMark() != changeMark_) LoadLocked();
+  CatchUpLocked();
 }
 
 Result<NameStore::Added> Registry::Add(const std::string& label, const std::string& digest) {
@@ -65,11 +115,12 @@ Result<NameStore::Added> Registry::Add(const std::string& label, const std::stri
 }
 
 // The copy follows what other processes write to the store (add, remove, rekey, import while
-// the server runs): the store's change mark (two stats, a query only when they moved) is
-// looked at on every request, so that a removed or re-keyed identifier is refused from the
+// the server runs, other servers on a PostgreSQL store): the store's change mark (SQLite: two
+// stats, a query only when they moved; PostgreSQL: a counter its listener moves) is looked at
+// on every request, so that a removed or re-keyed identifier is refused from the
 // moment the command has returned.
 Registry::Entry* Registry::Find(const std::string& digest) {
-  if (store_.ChangeMark() != changeMark_) LoadLocked();
+  CatchUpLocked();
   auto it = byDigest_.find(digest);
   return it == byDigest_.end() ? nullptr : &it->second;
 }

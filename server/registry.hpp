@@ -24,7 +24,7 @@ class Registry {
       : store_(store), dns_(dns), flood_(floodLimit), onPending_(std::move(onPending)) {}
 
   void Load();
-  // Reads the store again if another process has changed it (also done at each request).
+  // Follows what other processes changed in the store (also done at each request).
   void Refresh();
   // Where the names that another process added, removed or re-keyed are told (the log).
   void SetLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
@@ -49,7 +49,10 @@ class Registry {
     std::string ipv4, ipv6;
   };
   Entry* Find(const std::string& digest);
-  void LoadLocked();
+  bool LoadLocked();
+  // What others changed, when the store's change mark has moved: each name's change applied,
+  // or the whole store read again.
+  void CatchUpLocked();
 
   NameStore& store_;
   bool dns_;
@@ -60,6 +63,7 @@ class Registry {
   std::unordered_map<std::string, Entry> byDigest_;
   long long changeMark_ = -1;
   bool loaded_ = false;
+  bool reloadDue_ = false;  // a reload the store asked for and that has not succeeded yet
 };
 
 }  // namespace qserver

@@ -103,6 +103,31 @@ bool ReadPem(const std::string& path, const char* option, std::string& pem, std:
   return true;
 }
 
+// One server per SQLite store: a second would answer from a copy of the names that the first
+// no longer holds, and push DNS work twice. Held as long as the descriptor is.
+quorvel::UniqueFd LockStore(const std::string& store, std::string& error) {
+  const std::string lockPath = store + ".lock";
+  quorvel::UniqueFd lock(::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock) {
+    error = "cannot open " + lockPath + ": " + std::strerror(errno);
+    return {};
+  }
+  // Run by root on the service's store: the lock is the store owner's, as SQLite makes its
+  // journals, or the service could not open it afterwards.
+  struct stat owner {};
+  if (::geteuid() == 0 && ::stat(store.c_str(), &owner) == 0 && owner.st_uid != 0 &&
+      ::fchown(lock.get(), owner.st_uid, owner.st_gid) != 0) {
+    error = "cannot give " + lockPath + " to the store's owner: " + std::strerror(errno);
+    return {};
+  }
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    error = store + " is in use by another quorvel-server (it holds " + lockPath +
+            "); stop that one or give another --store";
+    return {};
+  }
+  return lock;
+}
+
 }  // namespace
 
 int RunServe(Options& o) {
@@ -116,21 +141,10 @@ int RunServe(Options& o) {
   const std::unique_ptr<NameStore> opened = OpenStore(o.store, o.create, error);
   if (!opened) return Fail(error);
   NameStore& store = *opened;
-  // One server per store: a second would answer from a copy of the names that the first
-  // no longer holds, and push DNS work twice.
-  const std::string lockPath = o.store + ".lock";
-  quorvel::UniqueFd lock(::open(lockPath.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!lock) return Fail("cannot open " + lockPath + ": " + std::strerror(errno));
-  // Run by root on the service's store: the lock is the store owner's, as SQLite makes its
-  // journals, or the service could not open it afterwards.
-  struct stat owner {};
-  if (::geteuid() == 0 && ::stat(o.store.c_str(), &owner) == 0 && owner.st_uid != 0 &&
-      ::fchown(lock.get(), owner.st_uid, owner.st_gid) != 0)
-    return Fail("cannot give " + lockPath + " to the store's owner: " + std::strerror(errno));
-  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-    return Fail(o.store + " is in use by another quorvel-server (it holds " + lockPath +
-                "); stop that one or give another --store");
-  }
+  // A PostgreSQL store is shared: its servers hear each other's changes and share the DNS
+  // work through its row locks. The rest of this is SQLite's.
+  quorvel::UniqueFd lock;
+  if (!IsPostgresLocation(o.store) && !(lock = LockStore(o.store, error))) return Fail(error);
   std::unique_ptr<DnsUpdater> updater;
   if (!MakeUpdater(o, &stopping, updater, error)) return Fail(error);
 
@@ -174,6 +188,7 @@ int RunServe(Options& o) {
     if (pusher) pusher->Wake();
   });
   registry.SetLog([&log](const std::string& line) { log.Line(line); });
+  store.SetLog([&log](const std::string& line) { log.Line(line); });
   registry.Load();
   HttpServer http(o, registry, store, log, metrics, hosts);
   for (std::size_t i = 0; i < sockets.size(); ++i) {
@@ -199,11 +214,11 @@ int RunServe(Options& o) {
   }
   if (pusher) pusher->Start();
 
-  // Every second without a signal, the store is looked at: what other commands changed is
-  // logged even while no client comes.
-  const timespec second{1, 0};
+  // Every half second without a signal, the store is looked at: what other commands (or
+  // servers) changed is logged and taken even while no client comes.
+  const timespec tick{0, 500'000'000};
   int signal;
-  while ((signal = sigtimedwait(&signals, nullptr, &second)) != SIGTERM && signal != SIGINT) {
+  while ((signal = sigtimedwait(&signals, nullptr, &tick)) != SIGTERM && signal != SIGINT) {
     if (signal == SIGHUP) Reload(given, updater.get(), log);
     registry.Refresh();
   }
@@ -214,6 +229,7 @@ int RunServe(Options& o) {
   log.Line(
       UtcNow() + " stopped" +
       (pending > 0 ? ", " + std::to_string(pending) + " name(s) with DNS work kept for the next start" : ""));
+  store.SetLog(nullptr);
   if (!log.Close(std::chrono::milliseconds(300))) (void)logOwner.release();
   return 0;
 }

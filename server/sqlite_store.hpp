@@ -61,6 +61,8 @@ class SqliteStore final : public NameStore {
   Result<long long> PendingCount() override;
   Result<long long> PublishAllInto(const std::string& zone) override;
   long long ChangeMark() override;
+  Result<StoreContents> Contents() override;
+  Result<> Fill(const StoreContents& contents, bool replace) override;
 
  private:
   sqlite3_stmt* Prepare(const char* sql);

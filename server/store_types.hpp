@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qserver {
 
@@ -28,6 +30,34 @@ struct PendingRow {
   // nothing the zone's operator put under it is replaced.
   bool first = false;
   bool operator==(const PendingRow&) const = default;
+};
+
+// A change another server or command made, as the copy in memory applies it.
+struct StoreChange {
+  enum class Kind { kReload, kAdded, kRemoved, kRekeyed, kRecorded };
+  Kind kind = Kind::kReload;  // StoreChange{}: read the whole store again
+  std::string label;
+  std::string digest;     // the name's (kRekeyed: the new one)
+  std::string oldDigest;  // kRekeyed
+  Family family = kFamilyV4;  // kRecorded
+  std::string address;        // kRecorded
+  bool operator==(const StoreChange&) const = default;
+};
+
+// The whole of a store, as migrate copies it from one engine into another.
+struct StoredName {
+  NameRow row;
+  bool published = true;
+};
+struct StoredWork {
+  std::string label;
+  int families = 0;
+  long long generation = 0;
+};
+struct StoreContents {
+  std::vector<StoredName> names;                            // by label
+  std::vector<StoredWork> pending;                          // oldest first
+  std::vector<std::pair<std::string, std::string>> meta;  // key, value
 };
 
 }  // namespace qserver

@@ -1,9 +1,10 @@
-// What every store engine must do, one suite run against each (SQLite today): names, addresses
-// and the DNS work they leave, the change mark another process moves, and errors that belong
-// to the call that met them, whatever other threads do meanwhile.
+// What every store engine must do, one suite run against each (SQLite, PostgreSQL): names,
+// addresses and the DNS work they leave, the change mark another process moves, and errors
+// that belong to the call that met them, whatever other threads do meanwhile.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "postgres_test.hpp"
 #include "server/name_store.hpp"
 
 namespace {
@@ -20,17 +22,16 @@ namespace fs = std::filesystem;
 using qserver::Family;
 using qserver::NameStore;
 
-// An engine: how to open a store of it in an empty folder (twice: as two processes would).
+// An engine: a SQLite file in the test's folder, or a PostgreSQL database of the test's own.
 struct Engine {
   const char* name;
-  std::unique_ptr<NameStore> (*open)(const fs::path& folder, std::string& error);
+  bool postgres;
+  // How soon another process's change moves the change mark: SQLite at once (a stat), a
+  // PostgreSQL server when its listener hears the notification.
+  std::chrono::milliseconds heard;
 };
 
 void PrintTo(const Engine& engine, std::ostream* out) { *out << engine.name; }
-
-std::unique_ptr<NameStore> OpenSqlite(const fs::path& folder, std::string& error) {
-  return qserver::OpenSqliteStore((folder / "store.db").string(), true, error);
-}
 
 class StoreContract : public ::testing::TestWithParam<Engine> {
  protected:
@@ -38,16 +39,19 @@ class StoreContract : public ::testing::TestWithParam<Engine> {
     char pattern[] = "/tmp/quorvel-store-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     folder_ = pattern;
+    if (GetParam().postgres) database_ = std::make_unique<qserver_test::TestDatabase>();
     store_ = Open();
     ASSERT_NE(store_, nullptr);
   }
   void TearDown() override {
     store_.reset();
+    database_.reset();
     fs::remove_all(folder_);
   }
+  // The test's store (again: as a second process would).
   std::unique_ptr<NameStore> Open() {
     std::string error;
-    auto store = GetParam().open(folder_, error);
+    auto store = qserver::OpenStore(database_ ? database_->Uri() : (folder_ / "store.db").string(), true, error);
     EXPECT_NE(store, nullptr) << error;
     return store;
   }
@@ -56,8 +60,19 @@ class StoreContract : public ::testing::TestWithParam<Engine> {
     ASSERT_TRUE(added.ok()) << added.error;
     ASSERT_EQ(added.value, NameStore::Added::kAdded);
   }
+  // The store's change mark once it has moved from before, within the engine's delay.
+  long long MarkAfter(long long before) {
+    const auto until = std::chrono::steady_clock::now() + GetParam().heard;
+    long long mark = store_->ChangeMark();
+    while (mark == before && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      mark = store_->ChangeMark();
+    }
+    return mark;
+  }
 
   fs::path folder_;
+  std::unique_ptr<qserver_test::TestDatabase> database_;
   std::unique_ptr<NameStore> store_;
 };
 
@@ -93,23 +108,28 @@ TEST_P(StoreContract, AddressesLeaveDnsWorkThatIsDoneOnlyAsRead) {
   EXPECT_TRUE(pending[0].exists);
   EXPECT_EQ(pending[0].ipv4, "192.0.2.1");
   EXPECT_EQ(pending[0].ipv6, "2001:db8::1");
-  // A change while the work is on its way: done with the old reading, the new work stays.
+  // A change while the work is on its way (after its batch is given back: on a shared store a
+  // change of a name in a batch waits for it): done with the old reading, the new work stays.
+  ASSERT_TRUE(store_->Release().ok());
   ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.2", "t3", true).ok());
   ASSERT_TRUE(store_->Done(pending).ok());
   pending = store_->Pending(10).value;
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_EQ(pending[0].families, qserver::kFamilyV4 | qserver::kFamilyV6);
   ASSERT_TRUE(store_->Done(pending).ok());
+  ASSERT_TRUE(store_->Release().ok());
   EXPECT_EQ(store_->PendingCount().value, 0);
   // A removed name leaves work to delete both record sets; one that is not there, an error.
   EXPECT_TRUE(store_->Remove("maison", true).value);
   pending = store_->Pending(10).value;
+  ASSERT_TRUE(store_->Release().ok());
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_FALSE(pending[0].exists);
   EXPECT_EQ(pending[0].families, qserver::kFamilyV4 | qserver::kFamilyV6);
   const auto missing = store_->Record("maison", qserver::kFamilyV4, "192.0.2.3", "t4", true);
   EXPECT_FALSE(missing.ok());
   EXPECT_EQ(store_->Pending(10).value, pending);
+  ASSERT_TRUE(store_->Release().ok());
 }
 
 TEST_P(StoreContract, EveryRecordedAddressIsPublishedOnceIntoEachNewZone) {
@@ -131,11 +151,21 @@ TEST_P(StoreContract, TheChangeMarkMovesAtOnceWhenAnotherProcessWrites) {
   const long long before = store_->ChangeMark();
   EXPECT_EQ(store_->ChangeMark(), before);
   ASSERT_TRUE(other->Add("ailleurs", "d1", "now").ok());
-  const long long after = store_->ChangeMark();
+  const long long after = MarkAfter(before);
   EXPECT_NE(after, before);
   EXPECT_EQ(store_->ChangeMark(), after);
   ASSERT_TRUE(other->Remove("ailleurs", false).value);
-  EXPECT_NE(store_->ChangeMark(), after);
+  EXPECT_NE(MarkAfter(after), after);
+  // Its own changes are its own: they move nothing it must catch up with.
+  store_->TakeChanges();
+  const long long own = store_->ChangeMark();
+  Add("ici", "d2");
+  ASSERT_TRUE(store_->Record("ici", qserver::kFamilyV4, "192.0.2.1", "now", false).ok());
+  if (GetParam().postgres) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(store_->ChangeMark(), own);
+    EXPECT_TRUE(store_->TakeChanges().empty());
+  }
 }
 
 TEST_P(StoreContract, AFirstPublicationStaysFirstUntilDoneAndRekeyKeepsTheName) {
@@ -146,17 +176,21 @@ TEST_P(StoreContract, AFirstPublicationStaysFirstUntilDoneAndRekeyKeepsTheName) 
   EXPECT_TRUE(pending[0].first);
   // Refused by the primary: the work goes, the name is still unpublished at its next change.
   ASSERT_TRUE(store_->SetAside(pending[0]).ok());
+  ASSERT_TRUE(store_->Release().ok());
   EXPECT_EQ(store_->PendingCount().value, 0);
   ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.2", "t2", true).ok());
   pending = store_->Pending(10).value;
   ASSERT_EQ(pending.size(), 1u);
   EXPECT_TRUE(pending[0].first);
   ASSERT_TRUE(store_->Done(pending).ok());
+  ASSERT_TRUE(store_->Release().ok());
   ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV6, "2001:db8::1", "t3", true).ok());
   EXPECT_FALSE(store_->Pending(10).value.at(0).first);
+  ASSERT_TRUE(store_->Release().ok());
   // Into another zone, each name is first again.
   EXPECT_EQ(store_->PublishAllInto("other.example.org").value, 1);
   EXPECT_TRUE(store_->Pending(10).value.at(0).first);
+  ASSERT_TRUE(store_->Release().ok());
   // A new identifier: the old digest finds nothing, the addresses stay.
   EXPECT_TRUE(store_->Rekey("maison", "d2").value);
   EXPECT_FALSE(store_->FindByDigest("d1").value.has_value());
@@ -168,10 +202,12 @@ TEST_P(StoreContract, AFirstPublicationStaysFirstUntilDoneAndRekeyKeepsTheName) 
   EXPECT_FALSE(store_->Rekey("maison", "d3").ok());  // another name's identifier
   // Removed, then added again before its records' removal is done: those records are ours.
   ASSERT_TRUE(store_->Done(store_->Pending(10).value).ok());
+  ASSERT_TRUE(store_->Release().ok());
   EXPECT_TRUE(store_->Remove("maison", true).value);
   Add("maison", "d4");
   ASSERT_TRUE(store_->Record("maison", qserver::kFamilyV4, "192.0.2.3", "t4", true).ok());
   EXPECT_FALSE(store_->Pending(10).value.at(0).first);
+  ASSERT_TRUE(store_->Release().ok());
 }
 
 TEST_P(StoreContract, ABackupIsAWholePrivateStoreAndNothingIsMadeUnasked) {
@@ -185,6 +221,15 @@ TEST_P(StoreContract, ABackupIsAWholePrivateStoreAndNothingIsMadeUnasked) {
   ASSERT_NE(restored, nullptr) << error;
   EXPECT_EQ(restored->All().value, store_->All().value);
   EXPECT_EQ(restored->Pending(10).value, store_->Pending(10).value);
+  ASSERT_TRUE(store_->Release().ok());
+  // The whole of it, as migrate copies it: the flags and the work's generations too.
+  const auto whole = store_->Contents();
+  ASSERT_TRUE(whole.ok()) << whole.error;
+  ASSERT_EQ(whole.value.names.size(), 1u);
+  EXPECT_FALSE(whole.value.names[0].published);
+  ASSERT_EQ(whole.value.pending.size(), 1u);
+  EXPECT_EQ(whole.value.pending[0].generation, store_->Pending(10).value.at(0).generation);
+  ASSERT_TRUE(store_->Release().ok());
   EXPECT_FALSE(store_->Backup((folder_ / "none" / "copy.db").string()).ok());
   EXPECT_EQ(qserver::OpenStore((folder_ / "missing.db").string(), false, error), nullptr);
   EXPECT_NE(error.find("no store at"), std::string::npos) << error;
@@ -216,7 +261,9 @@ TEST_P(StoreContract, ConcurrentFailuresEachCarryTheirOwnError) {
   EXPECT_EQ(wrong, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values(Engine{"SQLite", OpenSqlite}),
+INSTANTIATE_TEST_SUITE_P(Engines, StoreContract,
+                         ::testing::Values(Engine{"SQLite", false, std::chrono::milliseconds(0)},
+                                           Engine{"PostgreSQL", true, std::chrono::milliseconds(1000)}),
                          [](const ::testing::TestParamInfo<Engine>& info) { return info.param.name; });
 
 }  // namespace

@@ -165,5 +165,9 @@ grep -q "\[$zone.\] AXFR, incoming, remote 127.0.0.1@$p1, finished" "$log" && ok
 expect "  each validated by the secondary before it served it" "$ixfr" "$(grep -c "\[$zone.\] DNSSEC, incremental validation successful" "$log")"
 grep -qi "fallback to AXFR" "$log" && fail "  an IXFR fell back to AXFR" || ok "  no IXFR fell back to AXFR"
 
+kill "$server"; wait "$server"; code=$?; server=""
+expect "the server: SIGTERM, status 0" 0 "$code"
+grep -q -E 'Sanitizer|runtime error' "$work/server.log" && fail "a sanitizer report in the server's log"
+
 [ $status -eq 0 ] || { echo "--- server log"; cat "$work/server.log"; echo "--- secondary"; cat "$log"; }
 exit $status

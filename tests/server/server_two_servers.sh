@@ -197,5 +197,12 @@ grep -q 'found, unchanged 198.51.100.41 for n04' "$work/b.log" && ok "  and has 
 expect "  and DNS" 198.51.100.41 "$(until_equal 8 198.51.100.41 knot_query n04 A)"
 expect "  the denied change was never recorded" "" "$(qs list | awk '$2 == "198.51.100.40"')"
 
+# Both end cleanly, and (under the sanitizers) said nothing of their own memory.
+for s in a b; do
+  kill "${pid[$s]}"; wait "${pid[$s]}"; code=$?; unset "pid[$s]"
+  expect "server $s: SIGTERM, status 0" 0 "$code"
+done
+grep -l -E 'Sanitizer|runtime error' "$work"/a.log "$work"/b.log && fail "a sanitizer report in the logs above"
+
 [ $status -eq 0 ] || { for s in a b; do echo "--- server $s"; cat "$work/$s.log"; done; }
 exit $status

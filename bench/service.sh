@@ -25,7 +25,7 @@ cd "$(dirname "$0")/.."
 source scripts/common.sh
 source scripts/knot-local.sh
 source tests/support/postgres.sh
-need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev apache2-utils \
+need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev libpq-dev apache2-utils \
   nginx-light curl "${KNOT_PACKAGES[@]}" postgresql
 
 names=${BENCH_NAMES:-10000}

@@ -19,13 +19,15 @@ need_packages() {
 }
 
 # libgnutls28-dev: quorveld's TLS engine is built against its headers (the library is opened
-# at run time, only for an https:// server).
+# at run time, only for an https:// server). libpq-dev: the update server's PostgreSQL store.
 BUILD_PACKAGES=(cmake make g++ googletest libgtest-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  pkg-config libmicrohttpd-dev libldns-dev libsqlite3-dev libgnutls28-dev)
+  pkg-config libmicrohttpd-dev libldns-dev libsqlite3-dev libgnutls28-dev libpq-dev)
 # What the update server's tests drive: a real knotd and its tools, the dyndns2 clients, curl;
 # nss_wrapper gives a test name both an IPv4 and an IPv6 loopback address. quorveld's https://
-# test puts nginx in front of the update server, with certificates openssl makes.
-SERVER_TEST_PACKAGES=(knot knot-dnsutils ldnsutils ddclient inadyn curl python3 libnss-wrapper nginx-light openssl)
+# test puts nginx in front of the update server, with certificates openssl makes. postgresql:
+# the servers' shared store, a throwaway cluster started by the tests (tests/support/postgres.sh).
+# ldnsutils: ldns-verify-zone checks the signed zone a secondary serves.
+SERVER_TEST_PACKAGES=(knot knot-dnsutils ldnsutils ddclient inadyn curl python3 libnss-wrapper nginx-light openssl postgresql)
 WINE_PACKAGES=(wine wine64 xvfb xauth)
 
 # wine_prefix DIR [unmanaged]: a throwaway Wine prefix, started once, its server kept up.

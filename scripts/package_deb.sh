@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
-need_packages cmake make g++ pkg-config dpkg-dev lintian gzip libmicrohttpd-dev libldns-dev libsqlite3-dev
+need_packages cmake make g++ pkg-config dpkg-dev lintian gzip libmicrohttpd-dev libldns-dev libsqlite3-dev libpq-dev
 
 root=$(realpath -m "${QUORVEL_BUILD_DIR:-build}")
 build=$root/deb

@@ -104,8 +104,11 @@ constexpr const char* kSchema =
 
 // libpq's messages end with a line feed, some span lines: one line for the log.
 std::string OneLine(const char* text) {
-  std::string line = text ? text : "";
-  std::replace(line.begin(), line.end(), '\n', ' ');
+  std::string line;
+  for (const char* c = text ? text : ""; *c; ++c) {
+    const char ch = *c == '\n' || *c == '\t' ? ' ' : *c;
+    if (ch != ' ' || (!line.empty() && line.back() != ' ')) line += ch;
+  }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   return line.empty() ? "unknown PostgreSQL error" : line;
 }

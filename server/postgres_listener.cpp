@@ -73,7 +73,8 @@ void PostgresStore::Listen(std::unique_ptr<Connection> c) {
         Enqueue(StoreChange{});
         continue;
       }
-      // Out of reach: the next attempt when the backoff allows, or at once when stopped.
+      // Out of reach: the next attempt when the backoff allows (or as soon as a request's
+      // connection has found the store back), or at once when stopped.
       int wait;
       {
         std::lock_guard lock(healthMutex_);
@@ -82,7 +83,7 @@ void PostgresStore::Listen(std::unique_ptr<Connection> c) {
                                     .count());
       }
       pollfd p{wake_, POLLIN, 0};
-      ::poll(&p, 1, std::clamp(wait, 50, 5000));
+      ::poll(&p, 1, std::clamp(wait, 50, 250));
       continue;
     }
     pollfd p[2] = {{PQsocket(c->conn), POLLIN, 0}, {wake_, POLLIN, 0}};

@@ -108,8 +108,8 @@ void Registry::Refresh() {
 }
 
 Result<NameStore::Added> Registry::Add(const std::string& label, const std::string& digest) {
-  std::lock_guard lock(mutex_);
   Result<NameStore::Added> result = store_.Add(label, digest, UtcNow());
+  std::lock_guard lock(mutex_);
   if (result.ok() && result.value == NameStore::Added::kAdded) byDigest_[digest] = Entry{label, "", ""};
   return result;
 }
@@ -128,34 +128,50 @@ Registry::Entry* Registry::Find(const std::string& digest) {
 Registry::Updated Registry::Update(const std::string& digest, const std::string& label,
                                    const std::vector<std::pair<Family, std::string>>& addresses) {
   Updated updated;
+  // One name's updates one at a time, from the look at its copy to the copy's change; the
+  // copy itself is not held while a change waits for the store (on a shared store, for the
+  // push of that name by a pusher), so the other names' requests go on meanwhile.
+  std::lock_guard nameLock(names_[std::hash<std::string>{}(digest) % names_.size()]);
+  const auto now = Clock::now();
+  std::vector<std::pair<Family, std::string>> changes;
   {
     std::lock_guard lock(mutex_);
     Entry* entry = Find(digest);
     if (!entry || (!label.empty() && entry->label != label)) return updated;
     updated.label = entry->label;
-    const auto now = Clock::now();
     if (!flood_.Allows(entry->label, now)) {
       updated.outcome = Outcome::kDenied;
       return updated;
     }
     updated.outcome = Outcome::kUnchanged;
-    const std::string stamp = UtcNow();
-    for (const auto& [family, address] : addresses) {
-      std::string& known = family == kFamilyV4 ? entry->ipv4 : entry->ipv6;
-      if (known == address) continue;
-      Result<> recorded = store_.Record(entry->label, family, address, stamp, dns_);
-      if (!recorded.ok()) {
-        updated.outcome = Outcome::kStoreError;
-        updated.error = std::move(recorded.error);
-        return updated;
-      }
-      known = address;
-      updated.outcome = Outcome::kChanged;
+    for (const auto& [family, address] : addresses)
+      if ((family == kFamilyV4 ? entry->ipv4 : entry->ipv6) != address) changes.emplace_back(family, address);
+    if (changes.empty()) {
+      flood_.Add(entry->label, now);
+      return updated;
     }
-    // Counted once done: a write the store failed is the server's fault, not a flood.
-    flood_.Add(entry->label, now);
   }
-  if (updated.outcome == Outcome::kChanged && dns_ && onPending_) onPending_();
+  const std::string stamp = UtcNow();
+  std::size_t recorded = 0;
+  for (; recorded < changes.size(); ++recorded) {
+    Result<> written = store_.Record(updated.label, changes[recorded].first, changes[recorded].second, stamp, dns_);
+    if (!written.ok()) {
+      updated.outcome = Outcome::kStoreError;
+      updated.error = std::move(written.error);
+      break;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = byDigest_.find(digest);
+    for (std::size_t i = 0; i < recorded && it != byDigest_.end() && it->second.label == updated.label; ++i)
+      (changes[i].first == kFamilyV4 ? it->second.ipv4 : it->second.ipv6) = changes[i].second;
+    if (updated.outcome == Outcome::kStoreError) return updated;
+    // Counted once done: a write the store failed is the server's fault, not a flood.
+    flood_.Add(updated.label, now);
+  }
+  updated.outcome = Outcome::kChanged;
+  if (dns_ && onPending_) onPending_();
   return updated;
 }
 

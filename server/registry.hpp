@@ -3,6 +3,7 @@
 // the flood rule; and the writes (store first, then the DNS work) when an address changes.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -59,7 +60,8 @@ class Registry {
   SlidingWindow flood_;  // by label
   std::function<void()> onPending_;
   std::function<void(const std::string&)> log_;
-  std::mutex mutex_;
+  std::array<std::mutex, 64> names_;  // by the digest's hash: one name's updates in turn
+  std::mutex mutex_;                    // the copy and the flood rule; taken after names_
   std::unordered_map<std::string, Entry> byDigest_;
   long long changeMark_ = -1;
   bool loaded_ = false;

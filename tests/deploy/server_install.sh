@@ -133,7 +133,7 @@ if [ -n "$dist" ]; then
   # quorveld's https:// needs GnuTLS, which it loads only then.
   [[ "$(dpkg-deb -f "$(deb_of quorveld)" Recommends)" == libgnutls30* ]] ||
     fail "quorveld.deb does not recommend libgnutls30"
-  check_deb quorvel-server libmicrohttpd libldns libsqlite3
+  check_deb quorvel-server libmicrohttpd libldns libsqlite3 libpq5
   echo "--- $(deb_of quorvel-server)"
   dpkg-deb -I "$(deb_of quorvel-server)"
   dpkg-deb -c "$(deb_of quorvel-server)"

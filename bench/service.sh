@@ -9,6 +9,8 @@
 #       the same certificate (the floor). ab makes both loads (it sends one URL, so the flood
 #       rule is lifted for this server); the server side's processor time a request is the
 #       figure that does not depend on the one-threaded client.
+#   (e) the same store moved into PostgreSQL (migrate): (b) again on it, then (c) through two
+#       servers sharing it, their memory before and after; both stores side by side at the end.
 # Each load is 64 clients at once, HTTP/1.0, one request per connection, as Quorvel's clients
 # send them. ab sends one URL only, and the server refuses an 11th update of one name within a
 # minute (the flood rule), so the names are spread by bench/loadgen.c, which works as ab does
@@ -16,7 +18,7 @@
 # floor too, beside it. The ratios compare loadgen with loadgen.
 # The server's resident memory is sampled through (b) and (c).
 #
-#   bench/service.sh          (about three minutes; not part of ./test.sh)
+#   bench/service.sh          (about five minutes; not part of ./test.sh)
 #
 # QUORVEL_BUILD_DIR   build root (default build); the server is built in $QUORVEL_BUILD_DIR/bench-server
 # BENCH_NAMES         names in the store (default 10000)
@@ -28,8 +30,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 source scripts/knot-local.sh
+source tests/support/postgres.sh
 need_packages cmake make g++ pkg-config python3 procps libmicrohttpd-dev libldns-dev libsqlite3-dev libgnutls28-dev libpq-dev apache2-utils openssl \
-  nginx-light curl "${KNOT_PACKAGES[@]}"
+  nginx-light curl "${KNOT_PACKAGES[@]}" postgresql
 
 names=${BENCH_NAMES:-10000}
 requests=${BENCH_REQUESTS:-100000}
@@ -46,9 +49,11 @@ gcc -O2 -o "$build/loadgen" bench/loadgen.c
 
 work=$(mktemp -d)
 server_pid="" nginx_pid="" sampler_pid=""
+second_pid="" second_sampler=""
 cleanup() {
-  for pid in $sampler_pid $server_pid $nginx_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $sampler_pid $second_sampler $server_pid $second_pid $nginx_pid; do kill "$pid" 2>/dev/null || true; done
   knot_stop
+  [ -z "${pg_folder:-}" ] || postgres_clean "$pg_folder"
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -77,19 +82,20 @@ PY
 serve_start() {
   local store=$1
   shift
+  local log=${server_log:-$work/server.log}
   "$server_bin" serve --listen 127.0.0.1:0 --store "$store" --max-per-peer 4096 \
-    --max-connections 4096 "$@" >>"$work/server.log" 2>&1 &
+    --max-connections 4096 "$@" >>"$log" 2>&1 &
   server_pid=$!
   local port=""
   for _ in $(seq 100); do
-    port=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/server.log" | tail -1)
+    port=$(sed -n 's|^listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$log" | tail -1)
     [ -n "$port" ] && break
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done
   if [ -z "$port" ]; then
     echo "quorvel-server did not start:" >&2
-    tail -20 "$work/server.log" >&2
+    tail -20 "$log" >&2
     exit 1
   fi
   server_url=http://127.0.0.1:$port
@@ -143,10 +149,11 @@ server_quantiles() {
          printf "p50 <= %s ms, p99 <= %s ms\n", a, b}'
 }
 
-# sample_memory FILE: the server's resident memory (kB) every quarter second, until killed.
+# sample_memory FILE [PID]: the server's resident memory (kB) every quarter second, until killed.
 sample_memory() {
-  while kill -0 "$server_pid" 2>/dev/null; do
-    awk '/^VmRSS/ {print $2}' "/proc/$server_pid/status" 2>/dev/null || true
+  local pid=${2:-$server_pid}
+  while kill -0 "$pid" 2>/dev/null; do
+    awk '/^VmRSS/ {print $2}' "/proc/$pid/status" 2>/dev/null || true
     sleep 0.25
   done >"$1"
 }
@@ -357,6 +364,114 @@ echo "outcomes before: $before"
 echo "outcomes after:  $(outcomes)"
 read -r tf_rps tf_p50 tf_p99 <<<"$tls_floor"
 
+# --- (e) the PostgreSQL store --------------------------------------------------------------
+say "(e) the PostgreSQL store: the same $names names, migrated from SQLite"
+serve_stop
+chmod 711 "$work"  # the postgres user reaches its folder in it
+pg_folder=$work/pg
+postgres_start "$pg_folder" || { echo "PostgreSQL did not start" >&2; exit 1; }
+PG_URI="postgresql:///quorvel?host=$pg_folder"
+# The tests' cluster gives up durability for speed; the bench measures PostgreSQL as it is
+# installed: every commit flushed to disk.
+postgres_as "$(postgres_bindir)/psql" -q -h "$pg_folder" -U postgres -d postgres -c "ALTER SYSTEM SET fsync = on" \
+  -c "ALTER SYSTEM SET synchronous_commit = on" -c "ALTER SYSTEM SET full_page_writes = on" -c "SELECT pg_reload_conf()" >/dev/null
+# pg_pids: the cluster's processes (the postmaster and its children), for their processor time.
+pg_pids() {
+  local main
+  main=$(head -n 1 "$pg_folder/data/postmaster.pid")
+  echo "$main" $(ps --ppid "$main" -o pid=)
+}
+echo "$("$(postgres_bindir)/postgres" --version) on a unix socket, $(postgres_as "$(postgres_bindir)/psql" -h "$pg_folder" -U postgres -d postgres -tAc "SELECT 'fsync ' || current_setting('fsync') || ', synchronous_commit ' || current_setting('synchronous_commit')")"
+start=$(date +%s.%N)
+"$server_bin" migrate --from "$work/b.db" --store "$PG_URI" >"$work/migrate.txt" 2>&1 || { cat "$work/migrate.txt"; exit 1; }
+echo "migrate: $(tail -n 1 "$work/migrate.txt") ($(calc "$(date +%s.%N) - $start") s)"
+
+# (e1) unchanged updates, one server on PostgreSQL: every name sends the address (c) left it.
+serve_start "$PG_URI" "${dns[@]}"
+while [ "$(metric quorvel_dns_pending)" != 0 ]; do sleep 0.1; done
+awk -v n="$names" -v total="$changes" 'NR == FNR {id[NR - 1] = $1; next} END {
+  for (i = 0; i < n; i++) {
+    p = int((total - 1 - i) / n) + 1   # the last pass that reached name i
+    if (total <= i) printf "/update?ip_key=%s\n", id[i]
+    else printf "/update?ip_key=%s 10.%d.%d.%d\n", id[i], p, int(i / 256) % 256, i % 256
+  }}' "$work/id-only.txt" /dev/null >"$work/unchanged-pg.txt"
+before=$(outcomes)
+serial_before=$(knot_serial)
+buckets "$work/hist-d0.txt"
+sample_memory "$work/rss-d1.txt" &
+sampler_pid=$!
+ticks=$(cpu_ticks "$server_pid")
+pg_ticks=$(cpu_ticks $(pg_pids))
+pg_unchanged=$(load "$server_url" "$work/unchanged-pg.txt" "$requests")
+pg_unchanged_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$requests")
+pg_unchanged_db=$(cpu_per_request "$(($(cpu_ticks $(pg_pids)) - pg_ticks))" "$requests")
+kill "$sampler_pid" 2>/dev/null || true
+wait "$sampler_pid" 2>/dev/null || true
+sampler_pid=""
+echo "loadgen: $pg_unchanged"
+echo "processor time a request: the server $pg_unchanged_cpu µs, PostgreSQL $pg_unchanged_db µs"
+buckets "$work/hist-d1.txt"
+server_d1=$(server_quantiles "$work/hist-d0.txt" "$work/hist-d1.txt")
+echo "as the server measures it: $server_d1"
+echo "outcomes before: $before"
+echo "outcomes after:  $(outcomes)"
+echo "SOA serial: $serial_before before, $(knot_serial) after"
+echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-d1.txt")"
+serve_stop
+
+# (e2) changes through two servers on the one store: the names split between them by parity
+# (a client sticks to the address it resolved), both pushers sharing the pending work.
+serve_start "$PG_URI" "${dns[@]}"
+first_pid=$server_pid first_url=$server_url
+server_log=$work/server2.log serve_start "$PG_URI" "${dns[@]}"
+second_pid=$server_pid second_url=$server_url
+server_pid=$first_pid server_url=$first_url
+awk -v n="$names" -v total="$changes" -v from="$last_pass" -v out="$work/changed-pg" 'NR == FNR {id[NR - 1] = $1; next} END {
+  for (k = 0; k < total; k++) {
+    i = k % n; p = int(k / n) + 1 + from
+    printf "/update?ip_key=%s 10.%d.%d.%d\n", id[i], p, int(i / 256) % 256, i % 256 >(out "." (i % 2))
+  }}' "$work/id-only.txt" /dev/null
+serial_before=$(knot_serial)
+pushed_before=$(( $(metric quorvel_dns_changes_pushed_total) + $(server_url=$second_url metric quorvel_dns_changes_pushed_total) ))
+sample_memory "$work/rss-d2a.txt" "$first_pid" &
+sampler_pid=$!
+sample_memory "$work/rss-d2b.txt" "$second_pid" &
+second_sampler=$!
+ticks=$(cpu_ticks "$first_pid" "$second_pid")
+pg_ticks=$(cpu_ticks $(pg_pids))
+knot_ticks=$(cpu_ticks "$KNOT_PID")
+start=$(date +%s.%N)
+load "$first_url" "$work/changed-pg.0" "$(grep -c . "$work/changed-pg.0")" >"$work/load-d2a.txt" &
+load_a=$!
+load "$second_url" "$work/changed-pg.1" "$(grep -c . "$work/changed-pg.1")" >"$work/load-d2b.txt"
+wait "$load_a"
+pg_http_s=$(calc "$(date +%s.%N) - $start")
+while [ "$(metric quorvel_dns_pending)" != 0 ] || [ "$(server_url=$second_url metric quorvel_dns_pending)" != 0 ]; do
+  sleep 0.02
+done
+pg_dns_s=$(calc "$(date +%s.%N) - $start")
+pg_changed_cpu=$(cpu_per_request "$(($(cpu_ticks "$first_pid" "$second_pid") - ticks))" "$changes")
+pg_changed_db=$(cpu_per_request "$(($(cpu_ticks $(pg_pids)) - pg_ticks))" "$changes")
+pg_knot_cpu=$(cpu_per_request "$(($(cpu_ticks "$KNOT_PID") - knot_ticks))" "$changes")
+kill "$sampler_pid" "$second_sampler" 2>/dev/null || true
+wait "$sampler_pid" "$second_sampler" 2>/dev/null || true
+sampler_pid="" second_sampler=""
+pg_pushed=$(( $(metric quorvel_dns_changes_pushed_total) + $(server_url=$second_url metric quorvel_dns_changes_pushed_total) - pushed_before ))
+serial_after=$(knot_serial)
+echo "server 1: $(cat "$work/load-d2a.txt")"
+echo "server 2: $(cat "$work/load-d2b.txt")"
+echo "processor time a change: the servers $pg_changed_cpu µs, PostgreSQL $pg_changed_db µs, knotd $pg_knot_cpu µs"
+echo "outcomes: $(outcomes) | $(server_url=$second_url outcomes)"
+echo "HTTP done after ${pg_http_s}s; DNS work done after ${pg_dns_s}s: $pg_pushed name changes pushed in $((serial_after - serial_before)) UPDATE messages (SOA serial $serial_before -> $serial_after)"
+pg_last=$(( (changes - 1) / names + 1 + last_pass ))
+in_dns=$(knot_records A | awk -v p="10.$pg_last." 'index($2, p) == 1' | wc -l)
+echo "records in the zone with the last pass's address (10.$pg_last.x.y): $in_dns"
+echo "memory, server 1 (0, 25, 50, 75, 100 %): $(memory_summary "$work/rss-d2a.txt")"
+echo "memory, server 2 (0, 25, 50, 75, 100 %): $(memory_summary "$work/rss-d2b.txt")"
+kill "$second_pid"
+wait "$second_pid" || true
+second_pid=""
+
 # --- table ---------------------------------------------------------------------------------
 say "table"
 f_rps=$(field rps "$floor")
@@ -377,3 +492,21 @@ printf '| (d) unchanged updates over HTTPS (--listen-https), ab, a handshake a r
   "$tls_rps" "$tls_p50" "$tls_p99" "$(calc "$tls_rps / $tf_rps")" "$tls_cpu"
 printf '\n(c) changes reaching DNS: %.0f a second (%s changes, %.2f s from the first request to the last push)\n' \
   "$(calc "$pushed / $dns_s")" "$pushed" "$dns_s"
+
+# Both stores side by side: the same names, the same load generator, the same knotd.
+first_last() { awk 'NR == 1 {a = $1} {b = $1} END {printf "%.1f -> %.1f MB", a / 1024, b / 1024}' "$1"; }
+pg_rps=$(field rps "$pg_unchanged")
+pg_changed_rps=$(calc "($(field rps "$(cat "$work/load-d2a.txt")") + $(field rps "$(cat "$work/load-d2b.txt")"))")
+printf '\n| measure | SQLite, one server | PostgreSQL |\n|---|---:|---:|\n'
+printf '| unchanged updates a second (against the floor) | %s (%.2f×) | %s (%.2f×), one server |\n' "$u_rps" "$(calc "$u_rps / $f_rps")" \
+  "$pg_rps" "$(calc "$pg_rps / $f_rps")"
+printf '| unchanged: p50 / p99 ms (loadgen) | %s / %s | %s / %s |\n' "$(field p50_ms "$unchanged")" "$(field p99_ms "$unchanged")" \
+  "$(field p50_ms "$pg_unchanged")" "$(field p99_ms "$pg_unchanged")"
+printf '| unchanged: processor µs a request | %.0f | %.0f (+ PostgreSQL %.0f) |\n' "$unchanged_cpu" "$pg_unchanged_cpu" "$pg_unchanged_db"
+printf '| changes reaching DNS a second | %.0f, one server | %.0f, two servers |\n' "$(calc "$pushed / $dns_s")" "$(calc "$pg_pushed / $pg_dns_s")"
+printf '| changed updates answered a second (HTTP) | %s | %.0f (both servers) |\n' "$c_rps" "$pg_changed_rps"
+printf '| changes: processor µs a change | %.0f (+ knotd %.0f) | %.0f (+ PostgreSQL %.0f, knotd %.0f) |\n' "$changed_cpu" "$knot_cpu" \
+  "$pg_changed_cpu" "$pg_changed_db" "$pg_knot_cpu"
+printf '| server memory, unchanged run, start -> end | %s | %s |\n' "$(first_last "$work/rss-b.txt")" "$(first_last "$work/rss-d1.txt")"
+printf '| server memory, changes run, start -> end | %s | %s and %s |\n' "$(first_last "$work/rss-c.txt")" \
+  "$(first_last "$work/rss-d2a.txt")" "$(first_last "$work/rss-d2b.txt")"

@@ -26,7 +26,8 @@ BUILD_PACKAGES=(cmake make g++ googletest libgtest-dev g++-mingw-w64-x86-64-posi
 # nss_wrapper gives a test name both an IPv4 and an IPv6 loopback address. quorveld's https://
 # test puts nginx in front of the update server, with certificates openssl makes. postgresql:
 # the servers' shared store, a throwaway cluster started by the tests (tests/support/postgres.sh).
-SERVER_TEST_PACKAGES=(knot knot-dnsutils ddclient inadyn curl python3 libnss-wrapper nginx-light openssl postgresql)
+# ldnsutils: ldns-verify-zone checks the signed zone a secondary serves.
+SERVER_TEST_PACKAGES=(knot knot-dnsutils ldnsutils ddclient inadyn curl python3 libnss-wrapper nginx-light openssl postgresql)
 WINE_PACKAGES=(wine wine64 xvfb xauth)
 
 # wine_prefix DIR [unmanaged]: a throwaway Wine prefix, started once, its server kept up.

@@ -1,14 +1,18 @@
-// Parts of quorveld that no process-level test can reach: a sleep seen from the clocks, and the
-// output's bounded queue against a reader that stops reading.
+// Parts of quorveld that no process-level test can reach: a sleep seen from the clocks, the
+// output's bounded queue against a reader that stops reading, and the last update's record
+// written over and over.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "daemon/line_output.hpp"
+#include "daemon/run_state.hpp"
 #include "daemon/watches.hpp"
 
 namespace {
@@ -61,6 +65,29 @@ TEST(LineOutput, AStalledReaderCostsLinesNeverTimeAndTheLossIsCounted) {
   }
   close(ends[0]);
   close(ends[1]);
+}
+
+// The record is swapped with its spare at each update: a short record after a long one must not
+// keep the long one's end, and the record read is always the last one written, whole.
+TEST(LastUpdate, EachRecordReplacesTheLastWholeWhateverTheirLengths) {
+  char folder[] = "/tmp/quorveld-state-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const char* before = std::getenv("XDG_STATE_HOME");
+  const std::string kept = before ? before : "";
+  setenv("XDG_STATE_HOME", folder, 1);
+  EXPECT_EQ(quorvel::LastUpdateLine(), "");
+  const std::string reasons[] = {"", std::string(300, 'x'), "court", std::string(200, 'y'), ""};
+  const char* words[] = {"found", "failed", "denied", "failed", "found"};
+  for (int i = 0; i < 5; ++i) {
+    quorvel::SaveLastUpdate(words[i], reasons[i]);
+    const std::string line = quorvel::LastUpdateLine();
+    const std::string expected = std::string(words[i]) + (reasons[i].empty() ? "" : " " + reasons[i]);
+    ASSERT_GE(line.size(), expected.size()) << i;
+    EXPECT_EQ(line.substr(line.size() - expected.size()), expected) << i;
+    EXPECT_EQ(std::filesystem::file_size(std::string(folder) + "/quorvel/last-update"), line.size() + 1) << i;
+  }
+  if (before) setenv("XDG_STATE_HOME", kept.c_str(), 1); else unsetenv("XDG_STATE_HOME");
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -311,8 +311,10 @@ TEST_F(QuorvelWindowTest, Keyboard_EscapeKeepsTheProgramAndEnterPressesTheFocuse
   PostMessageW(window, WM_MOUSEMOVE, 1, WM_LBUTTONUP);
   ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(window) != FALSE; }, kUiWait));
 
-  // Alt+F4 still ends the program.
+  // Alt+F4 still ends the program. A key sent while the machine is starved can be lost between
+  // xdotool and Wine (seen once in a full run): pressed again if the program is still there.
   ASSERT_TRUE(PressKeys(window, L"alt+F4"));
+  if (quorvel.WaitForExit(kUiWait) == -1) ASSERT_TRUE(PressKeys(window, L"alt+F4"));
   EXPECT_EQ(quorvel.WaitForExit(kExitWait), 0);
   RegDeleteKeyValueW(HKEY_CURRENT_USER, kBrowserKey, L"Browsers");
 }

@@ -17,7 +17,6 @@
 // Prints "metric NAME VALUE" lines for bench/run.sh.
 #include <winsock2.h>
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,6 +31,7 @@
 #include "common/text.hpp"
 #include "log/activity_log.hpp"
 #include "protocol/reply_words.hpp"
+#include "tests/support/test_authority.hpp"
 #include "update/protocol.hpp"
 #include "update/schannel_engine.hpp"
 #include "update/update_service.hpp"
@@ -275,28 +275,9 @@ std::wstring ProgramPath() {
   return path;
 }
 
-// The test authority, trusted by the whole prefix from now on (as the https end-to-end test
-// trusts it).
-bool TrustAuthority(const wchar_t* file) {
-  std::string der;
-  if (FILE* in = _wfopen(file, L"rb")) {
-    char chunk[4096];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) der.append(chunk, got);
-    std::fclose(in);
-  }
-  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
-  const bool added = root != nullptr && !der.empty() &&
-                     CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
-                                                      reinterpret_cast<const BYTE*>(der.data()),
-                                                      static_cast<DWORD>(der.size()),
-                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  if (root != nullptr) CertCloseStore(root, 0);
-  return added;
-}
-
 // One update over TLS as the program makes it, beside the floor's, against an outside server.
 int TlsBench(int runs, u_short port, const std::wstring& identifier, const wchar_t* authority) {
-  if (!TrustAuthority(authority)) Fail("cannot trust the test authority");
+  if (!quorvel_test::TrustAuthority(authority)) Fail("cannot trust the test authority");
   if (!floor_tls_start()) Fail("the TLS floor has no Schannel credential");
 
   BenchView view;

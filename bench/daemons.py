@@ -157,6 +157,26 @@ def wait_hits(kind, count, timeout):
     return False
 
 
+def write_inadyn_config(path, port, ca=None):
+    """inadyn's custom dyndns2 provider for bench.example at 127.0.0.1:port: over HTTPS, checking
+    the certificate against the authority ca, when ca is given, else over plain HTTP. The
+    address is lo's, so it never asks a check-ip server on the Internet."""
+    trust = f"ca-trust-file = {ca}\n" if ca else ""
+    with open(path, "w") as f:
+        f.write(f"""iface = lo
+verify-address = false
+period = 600
+{trust}custom bench@dyndns2 {{
+    ssl = {"true" if ca else "false"}
+    ddns-server = 127.0.0.1:{port}
+    ddns-path = "/nic/update?hostname=%h&myip=%i"
+    username = bench
+    password = bench
+    hostname = bench.example
+}}
+""")
+
+
 def main():
     global SPAWN
     quorveld = os.path.abspath(sys.argv[1])
@@ -169,21 +189,8 @@ def main():
     base = dict(os.environ, QUORVEL_SERVER=f"127.0.0.1:{port}", XDG_CONFIG_HOME=f"{work}/q",
                 XDG_STATE_HOME=f"{work}/state", LC_ALL="C")
 
-    # inadyn: the custom provider over plain HTTP to the loopback server; the address is lo's,
-    # so it never asks a check-ip server on the Internet.
-    with open(f"{work}/inadyn.conf", "w") as f:
-        f.write(f"""iface = lo
-verify-address = false
-period = 600
-custom bench@dyndns2 {{
-    ssl = false
-    ddns-server = 127.0.0.1:{port}
-    ddns-path = "/nic/update?hostname=%h&myip=%i"
-    username = bench
-    password = bench
-    hostname = bench.example
-}}
-""")
+    # inadyn: the custom provider over plain HTTP to the loopback server.
+    write_inadyn_config(f"{work}/inadyn.conf", port)
     # ddclient: dyndns2 to the loopback server, a fixed address, no TLS.
     with open(f"{work}/ddclient.conf", "w") as f:
         f.write(f"""ssl=no
@@ -197,20 +204,7 @@ bench.example
 """)
     os.chmod(f"{work}/ddclient.conf", 0o600)
     # inadyn over HTTPS, its default, checking the certificate against the bench's authority.
-    with open(f"{work}/inadyn-tls.conf", "w") as f:
-        f.write(f"""iface = lo
-verify-address = false
-period = 600
-ca-trust-file = {ca}
-custom bench@dyndns2 {{
-    ssl = true
-    ddns-server = 127.0.0.1:{tls_port}
-    ddns-path = "/nic/update?hostname=%h&myip=%i"
-    username = bench
-    password = bench
-    hostname = bench.example
-}}
-""")
+    write_inadyn_config(f"{work}/inadyn-tls.conf", tls_port, ca)
     os.makedirs(f"{work}/inadyn-cache", exist_ok=True)
 
     subprocess.run([quorveld, "activate", "bench-id", "--interval", "1"], env=base, check=True)

@@ -166,6 +166,38 @@ memory_summary() {
             printf "MB; highest %.1f MB (%d samples)", m / 1024, NR}' "$1"
 }
 
+# run_start TAG: a measured run begins: the server's histogram so far into hist-TAG0.txt, its
+# memory sampled into rss-TAG.txt until run_stop, its processor time so far in $ticks.
+run_start() {
+  buckets "$work/hist-${1}0.txt"
+  sample_memory "$work/rss-$1.txt" &
+  sampler_pid=$!
+  ticks=$(cpu_ticks "$server_pid")
+}
+
+# run_stop: the memory samplers end (the second one too, where a run has two servers).
+run_stop() {
+  kill $sampler_pid $second_sampler 2>/dev/null || true
+  wait $sampler_pid $second_sampler 2>/dev/null || true
+  sampler_pid="" second_sampler=""
+}
+
+# run_quantiles TAG: the histogram after the run into hist-TAG1.txt; prints the run's p50 and
+# p99 as the server measures them.
+run_quantiles() {
+  buckets "$work/hist-${1}1.txt"
+  server_quantiles "$work/hist-${1}0.txt" "$work/hist-${1}1.txt"
+}
+
+# run_summary TAG [NOTE]: the outcomes before ($before) and after, the SOA serial before
+# ($serial_before) and after, and the server's memory over the run.
+run_summary() {
+  echo "outcomes before: $before"
+  echo "outcomes after:  $(outcomes)"
+  echo "SOA serial: $serial_before before, $(knot_serial) after${2:+ $2}"
+  echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-$1.txt")"
+}
+
 # load URL FILE COUNT: COUNT requests from FILE's lines, $clients at once; prints the result.
 load() {
   local port=${1##*:}
@@ -279,24 +311,15 @@ say "(b) quorvel-server, unchanged updates over $names names"
 while [ "$(metric quorvel_dns_pending)" != 0 ]; do sleep 0.1; done
 before=$(outcomes)
 serial_before=$(knot_serial)
-buckets "$work/hist-b0.txt"
-sample_memory "$work/rss-b.txt" &
-sampler_pid=$!
-ticks=$(cpu_ticks "$server_pid")
+run_start b
 unchanged=$(load "$server_url" "$work/unchanged.txt" "$requests")
 unchanged_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$requests")
-kill "$sampler_pid" 2>/dev/null || true
-wait "$sampler_pid" 2>/dev/null || true
-sampler_pid=""
+run_stop
 echo "loadgen: $unchanged"
 echo "the server's processor time: $unchanged_cpu µs a request"
-buckets "$work/hist-b1.txt"
-server_b=$(server_quantiles "$work/hist-b0.txt" "$work/hist-b1.txt")
+server_b=$(run_quantiles b)
 echo "as the server measures it (request line to reply): $server_b"
-echo "outcomes before: $before"
-echo "outcomes after:  $(outcomes)"
-echo "SOA serial: $serial_before before, $(knot_serial) after (unchanged updates send nothing)"
-echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-b.txt")"
+run_summary b "(unchanged updates send nothing)"
 
 # The same below saturation: 8 clients at once, on a fresh server (the flood rule's minute
 # starts again), half the requests (five a name).
@@ -318,10 +341,7 @@ awk -v n="$names" -v total="$changes" 'NR == FNR {id[NR - 1] = $1; next} END {
   }}' "$work/id-only.txt" /dev/null >"$work/changed.txt"
 serial_before=$(knot_serial)
 pushed_before=$(metric quorvel_dns_changes_pushed_total)
-buckets "$work/hist-c0.txt"
-sample_memory "$work/rss-c.txt" &
-sampler_pid=$!
-ticks=$(cpu_ticks "$server_pid")
+run_start c
 knot_ticks=$(cpu_ticks "$KNOT_PID")
 start=$(date +%s.%N)
 changed=$(load "$server_url" "$work/changed.txt" "$changes")
@@ -330,15 +350,12 @@ while [ "$(metric quorvel_dns_pending)" != 0 ]; do sleep 0.02; done
 dns_s=$(calc "$(date +%s.%N) - $start")
 changed_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$changes")
 knot_cpu=$(cpu_per_request "$(($(cpu_ticks "$KNOT_PID") - knot_ticks))" "$changes")
-kill "$sampler_pid" 2>/dev/null || true
-wait "$sampler_pid" 2>/dev/null || true
-sampler_pid=""
+run_stop
 pushed=$(($(metric quorvel_dns_changes_pushed_total) - pushed_before))
 serial_after=$(knot_serial)
 echo "loadgen: $changed"
 echo "processor time a change: the server $changed_cpu µs, knotd $knot_cpu µs"
-buckets "$work/hist-c1.txt"
-server_c=$(server_quantiles "$work/hist-c0.txt" "$work/hist-c1.txt")
+server_c=$(run_quantiles c)
 echo "as the server measures it: $server_c"
 echo "outcomes: $(outcomes)"
 echo "HTTP done after ${http_s}s; DNS work done after ${dns_s}s: $pushed name changes pushed in $((serial_after - serial_before)) UPDATE messages (SOA serial $serial_before -> $serial_after)"
@@ -397,26 +414,17 @@ awk -v n="$names" -v total="$changes" 'NR == FNR {id[NR - 1] = $1; next} END {
   }}' "$work/id-only.txt" /dev/null >"$work/unchanged-pg.txt"
 before=$(outcomes)
 serial_before=$(knot_serial)
-buckets "$work/hist-d0.txt"
-sample_memory "$work/rss-d1.txt" &
-sampler_pid=$!
-ticks=$(cpu_ticks "$server_pid")
+run_start e
 pg_ticks=$(cpu_ticks $(pg_pids))
 pg_unchanged=$(load "$server_url" "$work/unchanged-pg.txt" "$requests")
 pg_unchanged_cpu=$(cpu_per_request "$(($(cpu_ticks "$server_pid") - ticks))" "$requests")
 pg_unchanged_db=$(cpu_per_request "$(($(cpu_ticks $(pg_pids)) - pg_ticks))" "$requests")
-kill "$sampler_pid" 2>/dev/null || true
-wait "$sampler_pid" 2>/dev/null || true
-sampler_pid=""
+run_stop
 echo "loadgen: $pg_unchanged"
 echo "processor time a request: the server $pg_unchanged_cpu µs, PostgreSQL $pg_unchanged_db µs"
-buckets "$work/hist-d1.txt"
-server_d1=$(server_quantiles "$work/hist-d0.txt" "$work/hist-d1.txt")
+server_d1=$(run_quantiles e)
 echo "as the server measures it: $server_d1"
-echo "outcomes before: $before"
-echo "outcomes after:  $(outcomes)"
-echo "SOA serial: $serial_before before, $(knot_serial) after"
-echo "memory (0, 25, 50, 75, 100 % of the run): $(memory_summary "$work/rss-d1.txt")"
+run_summary e
 serve_stop
 
 # (e2) changes through two servers on the one store: the names split between them by parity
@@ -453,9 +461,7 @@ pg_dns_s=$(calc "$(date +%s.%N) - $start")
 pg_changed_cpu=$(cpu_per_request "$(($(cpu_ticks "$first_pid" "$second_pid") - ticks))" "$changes")
 pg_changed_db=$(cpu_per_request "$(($(cpu_ticks $(pg_pids)) - pg_ticks))" "$changes")
 pg_knot_cpu=$(cpu_per_request "$(($(cpu_ticks "$KNOT_PID") - knot_ticks))" "$changes")
-kill "$sampler_pid" "$second_sampler" 2>/dev/null || true
-wait "$sampler_pid" "$second_sampler" 2>/dev/null || true
-sampler_pid="" second_sampler=""
+run_stop
 pg_pushed=$(( $(metric quorvel_dns_changes_pushed_total) + $(server_url=$second_url metric quorvel_dns_changes_pushed_total) - pushed_before ))
 serial_after=$(knot_serial)
 echo "server 1: $(cat "$work/load-d2a.txt")"
@@ -507,6 +513,6 @@ printf '| changes reaching DNS a second | %.0f, one server | %.0f, two servers |
 printf '| changed updates answered a second (HTTP) | %s | %.0f (both servers) |\n' "$c_rps" "$pg_changed_rps"
 printf '| changes: processor µs a change | %.0f (+ knotd %.0f) | %.0f (+ PostgreSQL %.0f, knotd %.0f) |\n' "$changed_cpu" "$knot_cpu" \
   "$pg_changed_cpu" "$pg_changed_db" "$pg_knot_cpu"
-printf '| server memory, unchanged run, start -> end | %s | %s |\n' "$(first_last "$work/rss-b.txt")" "$(first_last "$work/rss-d1.txt")"
+printf '| server memory, unchanged run, start -> end | %s | %s |\n' "$(first_last "$work/rss-b.txt")" "$(first_last "$work/rss-e.txt")"
 printf '| server memory, changes run, start -> end | %s | %s and %s |\n' "$(first_last "$work/rss-c.txt")" \
   "$(first_last "$work/rss-d2a.txt")" "$(first_last "$work/rss-d2b.txt")"

@@ -10,6 +10,8 @@
 #   knot_records TYPE       prints "NAME DATA" for each record of TYPE in the zone (AXFR)
 #   knot_update LINES...    sends one signed update (knsupdate commands, e.g. "update add ...")
 #   knot_stop               ends knotd and waits for it (DIR is left to the caller)
+#   knot_again              after knot_stop, knotd once more on the same port and DIR, its zone
+#                           as it was left. Returns non-zero if knotd never answered.
 #   free_port               prints a TCP and UDP port that nothing on this machine uses now
 # knotd runs as whoever calls this (root in CI): the config names that user, its own rundir and
 # an existing database folder, without which every update fails.
@@ -131,6 +133,14 @@ knot_stop() {
   kill "$KNOT_PID" 2>/dev/null || true
   wait "$KNOT_PID" 2>/dev/null || true
   KNOT_PID=
+}
+
+knot_again() {
+  knotd -c "$KNOT_DIR/knot.conf" >>"$KNOT_DIR/knotd.out" 2>&1 &
+  KNOT_PID=$!
+  local _
+  for _ in $(seq 100); do [ -n "$(knot_serial)" ] && return 0; sleep 0.1; done
+  return 1
 }
 
 knot_serial() {

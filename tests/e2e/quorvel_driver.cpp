@@ -13,7 +13,6 @@
 //        quorvel_driver trust CA.der
 #include <windows.h>
 #include <tlhelp32.h>
-#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +22,7 @@
 
 #include "support/program_start.hpp"
 #include "support/stored_settings.hpp"
+#include "support/test_authority.hpp"
 #include "support/window_text.hpp"
 
 namespace {
@@ -257,20 +257,9 @@ void RefusedScenario(const MainWindow& w, const std::wstring& server, const std:
 
 // The test authority, trusted by the whole prefix from now on.
 int Trust(const wchar_t* file) {
-  std::string der;
-  if (FILE* in = _wfopen(file, L"rb")) {
-    char chunk[4096];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;) der.append(chunk, got);
-    std::fclose(in);
-  }
-  HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
-  const bool added = root != nullptr && !der.empty() &&
-                     CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING,
-                                                      reinterpret_cast<const BYTE*>(der.data()),
-                                                      static_cast<DWORD>(der.size()),
-                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  if (root != nullptr) CertCloseStore(root, 0);
-  std::printf("%s: the test authority (%zu bytes) is in LocalMachine ROOT\n", added ? "ok" : "FAIL", der.size());
+  std::size_t bytes = 0;
+  const bool added = quorvel_test::TrustAuthority(file, &bytes);
+  std::printf("%s: the test authority (%zu bytes) is in LocalMachine ROOT\n", added ? "ok" : "FAIL", bytes);
   return added ? 0 : 1;
 }
 

@@ -10,6 +10,7 @@ set -uo pipefail
 server_bin=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/knot-local.sh"
+source "$here/checks.sh"
 
 work=$(mktemp -d)
 server=""
@@ -20,38 +21,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-status=0
-ok() { echo "ok: $1"; }
-fail() { echo "FAIL: $1"; status=1; }
-expect() {  # WHAT EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: expected '$2', got '$3'"; fi
-}
-# until_equal SECONDS EXPECTED CMD...: waits until CMD prints EXPECTED; prints what it last printed.
-until_equal() {
-  local limit=$1 want=$2 got="" i
-  shift 2
-  for ((i = 0; i < limit * 10; i++)); do
-    got=$("$@")
-    [ "$got" = "$want" ] && break
-    sleep 0.1
-  done
-  echo "$got"
-}
-
 # in_log PATTERN: the server writes its log from its own thread, a moment after it answers.
 in_log() {
   local i
   for ((i = 0; i < 40; i++)); do grep -q -- "$1" "$work/server.log" && return 0; sleep 0.05; done
   return 1
-}
-
-# knotd again on the same port, its zone as it was left.
-knot_again() {
-  knotd -c "$KNOT_DIR/knot.conf" >>"$KNOT_DIR/knotd.out" 2>&1 &
-  KNOT_PID=$!
-  local i
-  for ((i = 0; i < 100; i++)); do [ -n "$(knot_serial)" ] && return 0; sleep 0.1; done
-  echo "FAIL: knotd did not start again"; exit 1
 }
 
 mkdir -p "$work/knot"
@@ -184,7 +158,7 @@ stop_server && ok "SIGTERM with pending work: status 0" || fail "SIGTERM status 
 in_log "stopped, 1 name(s) with DNS work kept" && ok "  the work is kept" || fail "  no kept line"
 expect "remove while DNS is down succeeds" 0 "$(qs remove maison >"$work/remove.out" 2>&1; echo $?)"
 grep -q "kept as pending" "$work/remove.out" && ok "  and keeps the removal as pending work" || { fail "  remove said:"; cat "$work/remove.out"; }
-knot_again
+knot_again || { echo "FAIL: knotd did not start again"; exit 1; }
 start_server
 expect "after the restart, the pending change reaches DNS" 198.51.100.8 "$(until_equal 5 198.51.100.8 knot_query bureau A)"
 expect "  and the pending removal too" "" "$(knot_query maison A)"
@@ -199,7 +173,7 @@ sleep 2.5
 failed=$(metric 'quorvel_dns_pushes_total{result="failed"}')
 [ "$failed" -ge 2 ] && ok "  each failed push is counted ($failed)" || fail "  failed pushes counted: $failed"
 expect "  the failure is logged once for the outage" 1 "$(grep -c 'dns: push failed' "$work/server.log")"
-knot_again
+knot_again || { echo "FAIL: knotd did not start again"; exit 1; }
 expect "the pending AAAA is carried out once the primary is back" ::1 "$(until_equal 10 ::1 knot_query bureau AAAA)"
 in_log "dns: the primary takes updates again, after [2-9] failed push(es) in [0-9]* s" && ok "  its return is logged" ||
   fail "  no return line"
@@ -228,7 +202,7 @@ neuf_id=$(qs add neuf | tail -n 1)
 knot_stop
 expect "the first update of a name the zone holds is found" found "$(update "$site_id")"
 expect "  and of a new name" found "$(update "$neuf_id")"
-knot_again
+knot_again || { echo "FAIL: knotd did not start again"; exit 1; }
 expect "  the new name is published" 127.0.0.1 "$(until_equal 10 127.0.0.1 knot_query neuf A)"
 in_log "dns: site set aside, its records are not published (the zone already holds records named site.$zone (YXDOMAIN))" &&
   ok "  the other, refused by the primary, is set aside" || { fail "  no set-aside line for site"; grep dns: "$work/server.log"; }

@@ -10,6 +10,7 @@ server_bin=$1
 here=$(cd "$(dirname "$0")" && pwd)
 examples=$here/../../docs/knot
 source "$here/../../scripts/knot-local.sh"
+source "$here/checks.sh"
 
 work=$(mktemp -d)
 server="" primary="" secondary=""
@@ -19,14 +20,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-status=0
-ok() { echo "ok: $1"; }
-fail() { echo "FAIL: $1"; status=1; }
-expect() {  # WHAT EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: expected '$2', got '$3'"; fi
-}
-ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
 zone=dyn.example.org
 p1=$(free_port)

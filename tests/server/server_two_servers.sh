@@ -15,6 +15,7 @@ server_bin=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/knot-local.sh"
 source "$here/../support/postgres.sh"
+source "$here/checks.sh"
 
 work=$(mktemp -d)
 chmod 711 "$work"  # the postgres user reaches its own folder in it
@@ -28,24 +29,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-status=0
-ok() { echo "ok: $1"; }
-fail() { echo "FAIL: $1"; status=1; }
-expect() {  # WHAT EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then ok "$1"; else fail "$1: expected '$2', got '$3'"; fi
-}
-until_equal() {  # SECONDS EXPECTED CMD...: waits until CMD prints EXPECTED; prints what it last printed
-  local limit=$1 want=$2 got="" i
-  shift 2
-  for ((i = 0; i < limit * 20; i++)); do
-    got=$("$@")
-    [ "$got" = "$want" ] && break
-    sleep 0.05
-  done
-  echo "$got"
-}
-ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
 mkdir -p "$work/knot" "$work/pg"
 knot_start "$work/knot" || { echo "FAIL: knotd did not start"; exit 1; }
@@ -156,15 +139,9 @@ expect "  a holds 3 names as pending" 3 "$(metric a quorvel_dns_pending)"
 kill -9 "${pid[a]}"
 wait "${pid[a]}" 2>/dev/null
 unset 'pid[a]'
-knot_again() {
-  knotd -c "$KNOT_DIR/knot.conf" >>"$KNOT_DIR/knotd.out" 2>&1 &
-  KNOT_PID=$!
-  for _ in $(seq 100); do [ -n "$(knot_serial)" ] && return 0; sleep 0.1; done
-  echo "FAIL: knotd did not start again"; exit 1
-}
 # b held still while the primary comes back, so that the zone is read before b can push.
 kill -STOP "${pid[b]}"
-knot_again
+knot_again || { echo "FAIL: knotd did not start again"; exit 1; }
 expect "  before: the zone still has n01's old address" 10.0.6.1 "$(knot_query n01 A)"
 kill -CONT "${pid[b]}"
 start_ns=$(date +%s%N)

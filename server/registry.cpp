@@ -28,6 +28,7 @@ bool Registry::LoadLocked() {
   const Result<std::vector<NameRow>> all = store_.All();
   if (!all.ok()) return false;  // the copy kept; the next request tries again
   changeMark_ = mark;
+  ++storeWrites_;
   std::unordered_map<std::string, std::string> before;  // label -> digest
   for (const auto& [digest, entry] : byDigest_) before[entry.label] = digest;
   std::vector<std::string> added, rekeyed, removed;
@@ -84,8 +85,10 @@ void Registry::CatchUpLocked() {
         // Another server's address: a client back at this server's last known one must be
         // recorded, not told it is unchanged.
         const auto it = byDigest_.find(change.digest);
-        if (it != byDigest_.end() && it->second.label == change.label)
+        if (it != byDigest_.end() && it->second.label == change.label) {
           (change.family == kFamilyV4 ? it->second.ipv4 : it->second.ipv6) = change.address;
+          ++storeWrites_;
+        }
         break;
       }
       case StoreChange::Kind::kReload:
@@ -134,6 +137,7 @@ Registry::Updated Registry::Update(const std::string& digest, const std::string&
   std::lock_guard nameLock(names_[std::hash<std::string>{}(digest) % names_.size()]);
   const auto now = Clock::now();
   std::vector<std::pair<Family, std::string>> changes;
+  unsigned long long seen = 0;
   {
     std::lock_guard lock(mutex_);
     Entry* entry = Find(digest);
@@ -150,6 +154,7 @@ Registry::Updated Registry::Update(const std::string& digest, const std::string&
       flood_.Add(entry->label, now);
       return updated;
     }
+    seen = storeWrites_;
   }
   const std::string stamp = UtcNow();
   std::size_t recorded = 0;
@@ -164,8 +169,12 @@ Registry::Updated Registry::Update(const std::string& digest, const std::string&
   {
     std::lock_guard lock(mutex_);
     const auto it = byDigest_.find(digest);
+    // Addresses taken from the store meanwhile may be newer than this one (another server's,
+    // committed after it): the copy then forgets the address rather than keep a stale one, and
+    // the name's next update is recorded whatever it brings (its own echo restores it).
+    const bool current = storeWrites_ == seen;
     for (std::size_t i = 0; i < recorded && it != byDigest_.end() && it->second.label == updated.label; ++i)
-      (changes[i].first == kFamilyV4 ? it->second.ipv4 : it->second.ipv6) = changes[i].second;
+      (changes[i].first == kFamilyV4 ? it->second.ipv4 : it->second.ipv6) = current ? changes[i].second : "";
     if (updated.outcome == Outcome::kStoreError) return updated;
     // Counted once done: a write the store failed is the server's fault, not a flood.
     flood_.Add(updated.label, now);

@@ -66,6 +66,10 @@ class Registry {
   long long changeMark_ = -1;
   bool loaded_ = false;
   bool reloadDue_ = false;  // a reload the store asked for and that has not succeeded yet
+  // Moves each time the copy takes addresses from the store (a reload, another server's or its
+  // own recorded address): a change that sees it moved while it wrote the store no longer knows
+  // what the copy should hold.
+  unsigned long long storeWrites_ = 0;
 };
 
 }  // namespace qserver

@@ -1,14 +1,18 @@
 // What only a shared PostgreSQL store does, with two store objects on one database as two
 // servers: each change heard by the other name by name, the DNS work taken by one at a time
-// (the newest address pushed, a batch given back when its connection drops), and its opening.
+// (the newest address pushed, a batch given back when its connection drops), its opening, and
+// a server's copy when another server records the same name while it writes.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "postgres_test.hpp"
 #include "server/name_store.hpp"
+#include "server/registry.hpp"
 
 namespace {
 
@@ -180,6 +184,72 @@ TEST(PostgresStore, OpeningRefusesAPasswordAndMakesTablesOnlyWhenAsked) {
   EXPECT_NE(qserver::OpenStore(database.Uri(), false, error), nullptr) << error;
   EXPECT_EQ(qserver::OpenStore("postgresql:///quorvel?host=/nonexistent", true, error), nullptr);
   EXPECT_NE(error.find("cannot connect to the store"), std::string::npos) << error;
+}
+
+// A store as a server sees it, whose Record lets something happen once the address is written
+// and before the server's copy takes it: the moment another server may record the same name.
+class RecordHook : public NameStore {
+ public:
+  RecordHook(NameStore& inner, std::function<void()> after) : inner_(inner), after_(std::move(after)) {}
+  qserver::Result<> Record(const std::string& label, qserver::Family family, const std::string& address,
+                           const std::string& now, bool dns) override {
+    qserver::Result<> written = inner_.Record(label, family, address, now, dns);
+    if (after_) std::exchange(after_, nullptr)();
+    return written;
+  }
+  qserver::Result<Added> Add(const std::string& l, const std::string& d, const std::string& n) override {
+    return inner_.Add(l, d, n);
+  }
+  qserver::Result<bool> Remove(const std::string& l, bool dns) override { return inner_.Remove(l, dns); }
+  qserver::Result<bool> Rekey(const std::string& l, const std::string& d) override { return inner_.Rekey(l, d); }
+  qserver::Result<std::vector<qserver::NameRow>> All() override { return inner_.All(); }
+  qserver::Result<std::optional<qserver::NameRow>> FindByDigest(const std::string& d) override {
+    return inner_.FindByDigest(d);
+  }
+  qserver::Result<std::size_t> Count() override { return inner_.Count(); }
+  qserver::Result<std::vector<qserver::PendingRow>> Pending(int limit) override { return inner_.Pending(limit); }
+  qserver::Result<> Done(const std::vector<qserver::PendingRow>& rows) override { return inner_.Done(rows); }
+  qserver::Result<> SetAside(const qserver::PendingRow& row) override { return inner_.SetAside(row); }
+  qserver::Result<long long> PendingCount() override { return inner_.PendingCount(); }
+  qserver::Result<long long> PublishAllInto(const std::string& zone) override { return inner_.PublishAllInto(zone); }
+  qserver::Result<> Backup(const std::string& path) override { return inner_.Backup(path); }
+  long long ChangeMark() override { return inner_.ChangeMark(); }
+  std::vector<StoreChange> TakeChanges() override { return inner_.TakeChanges(); }
+  qserver::Result<qserver::StoreContents> Contents() override { return inner_.Contents(); }
+  qserver::Result<> Fill(const qserver::StoreContents& c, bool replace) override { return inner_.Fill(c, replace); }
+
+ private:
+  NameStore& inner_;
+  std::function<void()> after_;
+};
+
+// Server A records 192.0.2.1 for a name; between its write and its copy's update, server B
+// records 192.0.2.2, committed after A's, and A takes B's address into its copy. A's copy must
+// not end at its own, older address: a client back at 192.0.2.1 would be told "unchanged"
+// while the store and DNS keep 192.0.2.2.
+TEST_F(PostgresStores, AnAddressAnotherServerRecordsWhileThisOneWritesIsNeverHiddenByTheOlderOne) {
+  ASSERT_TRUE(a_->Add("maison", "d1", "t0").ok());
+  qserver::Registry* registry = nullptr;
+  long long mark = 0;
+  RecordHook hooked(*a_, [&] {
+    ASSERT_TRUE(b_->Record("maison", qserver::kFamilyV4, "192.0.2.2", "t2", false).ok());
+    // A hears both (its own echo, then B's) and takes them before its copy takes its own write.
+    const auto until = std::chrono::steady_clock::now() + 2s;
+    while (a_->ChangeMark() < mark + 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(a_->ChangeMark(), mark + 2);
+    registry->Refresh();
+  });
+  qserver::Registry copy(hooked, false, 0, nullptr);
+  registry = &copy;
+  copy.Load();
+  mark = a_->ChangeMark();
+  using Outcome = qserver::Registry::Outcome;
+  EXPECT_EQ(copy.Update("d1", "", {{qserver::kFamilyV4, "192.0.2.1"}}).outcome, Outcome::kChanged);
+  EXPECT_EQ(a_->FindByDigest("d1").value->ipv4, "192.0.2.2");
+  // The client back at A's address: recorded again, not "unchanged".
+  EXPECT_EQ(copy.Update("d1", "", {{qserver::kFamilyV4, "192.0.2.1"}}).outcome, Outcome::kChanged);
+  EXPECT_EQ(a_->FindByDigest("d1").value->ipv4, "192.0.2.1");
+  EXPECT_EQ(copy.Update("d1", "", {{qserver::kFamilyV4, "192.0.2.1"}}).outcome, Outcome::kUnchanged);
 }
 
 }  // namespace

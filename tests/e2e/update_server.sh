@@ -27,6 +27,16 @@ stop_update_server() {
   if [ -n "${server:-}" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
 }
 
+# whole_signature CERT.pem: both integers of its ECDSA signature are the curve's 32 bytes (33
+# with a sign byte). Wine's crypt32 refuses a signature whose r or s is shorter, as one in
+# about 128 is ("refusé (0x80096004)", a bad signature); Windows takes them.
+whole_signature() {
+  local offset
+  offset=$(openssl asn1parse -in "$1" | awk '/BIT STRING/ { o = $1 } END { print o + 0 }')
+  openssl asn1parse -in "$1" -strparse "$offset" |
+    awk '/INTEGER/ { if ($0 !~ /l= *3[23] /) short = 1; n++ } END { exit !(n == 2 && !short) }'
+}
+
 # start_tls_proxy WORK_DIR UPSTREAM_PORT: nginx in front of the update server with certificates
 # of a test authority made here (WORK_DIR/tls/ca.pem, ca.der): "good" for localhost and
 # 127.0.0.1, "misnamed" for other.example, "untrusted" from an authority nobody trusts; "good"
@@ -36,9 +46,13 @@ start_tls_proxy() {
   local tls=$1/tls upstream=$2
   mkdir -p "$tls/tmp"
   local name ca
+  # Each certificate signed again until its signature is whole, so that Wine judges the name
+  # and the authority, not the signature's length.
   for name in ca stranger; do
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Quorvel test $name" \
-      -keyout "$tls/$name.key" -out "$tls/$name.pem" 2>/dev/null
+    for _ in $(seq 50); do
+      openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=Quorvel test $name" \
+        -keyout "$tls/$name.key" -out "$tls/$name.pem" 2>/dev/null && whole_signature "$tls/$name.pem" && break
+    done
   done
   openssl x509 -in "$tls/ca.pem" -outform der -out "$tls/ca.der"
   for site in "good ca IP:127.0.0.1,DNS:localhost" "misnamed ca DNS:other.example" \
@@ -46,8 +60,10 @@ start_tls_proxy() {
     set -- $site
     openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$1" \
       -keyout "$tls/$1.key" -out "$tls/$1.csr" 2>/dev/null
-    openssl x509 -req -in "$tls/$1.csr" -CA "$tls/$2.pem" -CAkey "$tls/$2.key" -CAcreateserial -days 2 \
-      -extfile <(printf 'subjectAltName=%s\n' "$3") -out "$tls/$1.pem" 2>/dev/null
+    for _ in $(seq 50); do
+      openssl x509 -req -in "$tls/$1.csr" -CA "$tls/$2.pem" -CAkey "$tls/$2.key" -CAcreateserial -days 2 \
+        -extfile <(printf 'subjectAltName=%s\n' "$3") -out "$tls/$1.pem" 2>/dev/null && whole_signature "$tls/$1.pem" && break
+    done
   done
   read -r p_good p_misnamed p_untrusted p_tls13 < <(python3 -c 'import socket
 socks = [socket.socket() for _ in range(4)]

@@ -60,11 +60,9 @@ bool PostgresStore::Subscribe(Connection& c, std::string& error) {
 void PostgresStore::StartListening() {
   auto c = std::make_unique<Connection>();
   std::string error;
-  const bool subscribed = Subscribe(*c, error);
-  listener_ = std::thread([this, subscribed, c = std::move(c)]() mutable {
-    if (!subscribed) PQfinish(std::exchange(c->conn, nullptr));
-    Listen(std::move(c));
-  });
+  Subscribe(*c, error);
+  // A failed subscription leaves no connection: the thread tries again with the backoff.
+  listener_ = std::thread([this, c = std::move(c)]() mutable { Listen(std::move(c)); });
 }
 
 void PostgresStore::Listen(std::unique_ptr<Connection> c) {
